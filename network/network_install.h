@@ -1,0 +1,4 @@
+#pragma once
+#include "disk/disk_record.h"
+
+bool runNetworkInstall(DiskRecord& target);
