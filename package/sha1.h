@@ -1,0 +1,48 @@
+// SHA-1 that restarts by itself: after finish() the byte count is zero, and the next update()
+// begins a new message. The package reader relies on this to produce one digest per package
+// without being told where packages begin.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace installer {
+
+// Common part of hashes over 64-byte blocks with a 64-bit message length.
+class BlockHash {
+public:
+    virtual void reset() = 0;
+    virtual void compress(const uint8_t block[64]) = 0;
+    virtual ~BlockHash() = default;
+    virtual unsigned digestSize() const = 0;
+    virtual void finish(uint8_t* digest) = 0;
+
+    void update(const void* data, size_t size);
+    uint64_t byteCount() const { return uint64_t(countHigh) << 32 | countLow; }
+
+protected:
+    // Pads the message (0x80, zeros, the bit count big-endian in the last 8 bytes) and
+    // compresses the final block or two; the count is left at zero.
+    void pad();
+
+    uint32_t countLow = 0, countHigh = 0;
+    uint8_t block[64] = {};
+};
+
+class Sha1 final : public BlockHash {
+public:
+    static constexpr unsigned size = 20;
+
+    Sha1() { reset(); }
+    void reset() override;
+    void compress(const uint8_t block[64]) override;
+    unsigned digestSize() const override { return size; }
+    // Writes 20 bytes. Finishing a hash that received nothing since the last finish gives the
+    // digest of the empty message.
+    void finish(uint8_t* digest) override;
+
+private:
+    uint32_t state[5];
+};
+
+} // namespace installer
