@@ -33,6 +33,8 @@ public:
     // not hashed). False without hashing, when the body is shorter, or on a short read.
     bool readSignatureBody(uint8_t body[68]);
     bool takeDigest(uint8_t digest[20]);
+    // The last finished digest, whether or not it was taken.
+    const uint8_t* lastDigest() const { return digest; }
 
     uint32_t position() const { return position_; }
     uint32_t partLength() const { return partLength_; }
@@ -40,6 +42,8 @@ public:
     bool hashing() const { return hashing_; }
     // The input ended inside a part header or a body that claimed more bytes than there were.
     bool truncated() const { return truncated_; }
+    // A write to the tee fell short: the copy is not the input.
+    bool teeFailed() const { return teeFailed_; }
 
 protected:
     pos_type seekoff(off_type offset, std::ios_base::seekdir dir,
@@ -73,6 +77,7 @@ private:
     uint32_t putBack = 0;
     uint8_t digest[20] = {};
     bool truncated_ = false;
+    bool teeFailed_ = false;
 };
 
 class PackageReader : public std::istream {
@@ -98,6 +103,7 @@ public:
     uint32_t position() const { return buffer.position(); }
     uint32_t remaining() const { return buffer.remaining(); }
     bool truncated() const { return buffer.truncated(); }
+    bool teeFailed() const { return buffer.teeFailed(); }
 
     // Takes the digest of the package whose end was just passed, once.
     bool takeDigest(uint8_t digest[20]) { return buffer.takeDigest(digest); }

@@ -1,0 +1,84 @@
+#include "package/sha1.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace installer;
+
+namespace {
+
+std::string hex(const uint8_t* d, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        s += digits[d[i] >> 4];
+        s += digits[d[i] & 15];
+    }
+    return s;
+}
+
+std::string sha1Hex(Sha1& h, const std::string& message) {
+    h.update(message.data(), message.size());
+    uint8_t d[20];
+    h.finish(d);
+    return hex(d, 20);
+}
+
+std::string referenceHex(const uint8_t* data, size_t n) {
+    uint8_t d[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    EVP_Digest(data, n, d, &length, EVP_sha1(), nullptr);
+    return hex(d, length);
+}
+
+} // namespace
+
+TEST(Sha1, PublishedExamples) {
+    Sha1 h;
+    EXPECT_EQ(sha1Hex(h, "abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    EXPECT_EQ(sha1Hex(h, "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
+    EXPECT_EQ(sha1Hex(h, ""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+    std::string million(1000000, 'a');
+    EXPECT_EQ(sha1Hex(h, million), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+}
+
+TEST(Sha1, FinishedHashStartsAfreshAndEmptyFinishIsTheEmptyDigest) {
+    Sha1 h;
+    uint8_t d[20];
+    h.update("garbage", 7);
+    h.finish(d);
+    h.finish(d); // nothing since the last finish
+    EXPECT_EQ(hex(d, 20), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+    EXPECT_EQ(sha1Hex(h, "abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+}
+
+TEST(Sha1, MatchesReferenceAtEveryLengthAroundBlockBoundaries) {
+    std::mt19937 random(1);
+    std::vector<uint8_t> data(64 * 6 + 9);
+    for (auto& b : data)
+        b = uint8_t(random());
+    Sha1 h;
+    for (size_t n = 0; n < data.size(); ++n) {
+        // Once in one piece, once in uneven pieces that straddle the boundaries.
+        h.update(data.data(), n);
+        uint8_t whole[20];
+        h.finish(whole);
+        size_t done = 0, step = 1;
+        while (done < n) {
+            size_t piece = std::min(step, n - done);
+            h.update(data.data() + done, piece);
+            done += piece;
+            step = step * 3 % 71 + 1;
+        }
+        uint8_t pieces[20];
+        h.finish(pieces);
+        std::string expected = referenceHex(data.data(), n);
+        ASSERT_EQ(hex(whole, 20), expected) << "length " << n;
+        ASSERT_EQ(hex(pieces, 20), expected) << "length " << n << " in pieces";
+    }
+}
