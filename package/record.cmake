@@ -1,0 +1,11 @@
+# Package records: the database record, package files on media, header parsing, relations, and
+# the confined lookup of paths below an installation root.
+target_sources(installer_package PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/record_reporter.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/record_files.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/record_root.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/record_text.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/record_header.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/record_relations.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/installed_package.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/package_file.cpp)

@@ -1,0 +1,276 @@
+// Unpacking a package's file archive below the installation root. Every object is created with
+// the *at() calls relative to a directory that ConfinedRoot resolved inside the root, and the
+// object's own name is never followed, so whatever the archive holds (absolute names, links
+// it placed earlier, links already on the target) nothing outside the root is touched. Names
+// with ".." components are refused as a broken package.
+#include "repository/repository.h"
+
+#include "package/format.h"
+#include "package/record_root.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+namespace installer {
+
+namespace {
+
+constexpr size_t dataChunk = 16384;
+// Longest link target the system accepts (PATH_MAX without the terminator).
+constexpr uint32_t maxLinkTarget = 4095;
+
+bool readExactly(std::istream& in, char* data, size_t size) {
+    in.read(data, std::streamsize(size));
+    return size_t(in.gcount()) == size;
+}
+
+// Passes over data the entry does not use; a short archive shows at the next entry header.
+void passOver(std::istream& in, uint32_t size) {
+    char chunk[4096];
+    while (size > 0) {
+        size_t step = std::min<size_t>(size, sizeof chunk);
+        if (!readExactly(in, chunk, step))
+            return;
+        size -= uint32_t(step);
+    }
+}
+
+timespec entryTime(uint32_t mtime) {
+    return timespec{time_t(mtime), 0};
+}
+
+void setAttributesAt(int dir, const std::string& leaf, const FileEntryHeader& entry) {
+    fchownat(dir, leaf.c_str(), entry.uid, entry.gid, AT_SYMLINK_NOFOLLOW);
+    fchmodat(dir, leaf.c_str(), entry.mode & 07777, 0);
+    timespec times[2] = {entryTime(entry.mtime), entryTime(entry.mtime)};
+    utimensat(dir, leaf.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+void deleteAt(int dir, const std::string& leaf) {
+    if (unlinkat(dir, leaf.c_str(), 0) != 0 && errno == EISDIR)
+        unlinkat(dir, leaf.c_str(), AT_REMOVEDIR);
+}
+
+// An existing directory, or a link that leads to one inside the root, is reused.
+bool isDirectoryInside(ConfinedRoot& root, const std::string& inner, const struct stat& st) {
+    if (S_ISDIR(st.st_mode))
+        return true;
+    if (!S_ISLNK(st.st_mode))
+        return false;
+    int fd = root.openDirectory(inner, false);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
+enum class Outcome { done, broken, notCreated };
+
+} // namespace
+
+bool Repository::extractFiles(InstalledPackage& package, PackageReader& reader, bool unregistered,
+                              bool relative) {
+    std::string label = installLabel(package);
+    ConfinedRoot root(relative ? "." : flashRoot);
+    if (!root.valid()) {
+        reportCreateFailure(*this, package, relative ? "." : flashRoot);
+        return false;
+    }
+    std::string prefix = package.disabled ? "/x/" + package.name : "";
+    if (package.disabled) {
+        for (const std::string& path : {prefix, prefix + "/var/pdb/" + package.name}) {
+            int fd = root.openDirectory(path, true);
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+
+    InflatingStream in(reader);
+    std::vector<std::pair<std::string, uint32_t>> directories; // inside the root, with time
+    for (;;) {
+        uint8_t raw[fileEntryHeaderSize];
+        if (!readExactly(in, reinterpret_cast<char*>(raw), sizeof raw))
+            break;
+        FileEntryHeader entry = decodeFileEntry(raw);
+        std::string name(entry.nameLength, '\0');
+        if (!readExactly(in, name.data(), name.size())) {
+            reportBrokenPackage(*this, package);
+            return false;
+        }
+        name.resize(name.find('\0') == std::string::npos ? name.size() : name.find('\0'));
+        if (hasParentComponent(name)) {
+            reportBrokenPackage(*this, package);
+            return false;
+        }
+        std::string inner = prefix + (name.starts_with('/') ? "" : "/") + name;
+        std::string record = (relative ? "." : "") + inner;
+
+        std::string leaf;
+        int dir = root.parent(inner, leaf, true);
+        int dirError = errno;
+        if (entry.skip) {
+            passOver(in, entry.dataSize);
+            continue;
+        }
+        if (dir < 0) {
+            reportCreateFailure(*this, package, name, dirError);
+            return false;
+        }
+        unsigned type = entry.mode & S_IFMT;
+        struct stat st;
+        bool exists = leaf.empty() ? fstat(dir, &st) == 0
+                                   : fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (exists) {
+            if (type == S_IFDIR && isDirectoryInside(root, inner, st)) {
+                passOver(in, entry.dataSize);
+                continue;
+            }
+            if (!unregistered) {
+                std::string owner = ownerOf(record);
+                if (!owner.empty()) {
+                    warning("file %s collides with %s package", record.c_str(), owner.c_str());
+                    passOver(in, entry.dataSize);
+                    continue;
+                }
+                warning("ghost file %s", record.c_str());
+            }
+            if (!leaf.empty())
+                deleteAt(dir, leaf);
+        }
+        if (leaf.empty()) {
+            reportCreateFailure(*this, package, name, EISDIR);
+            return false;
+        }
+
+        Outcome outcome = Outcome::done;
+        int error = 0;
+        switch (type) {
+        case S_IFLNK: {
+            if (entry.dataSize > maxLinkTarget) {
+                outcome = Outcome::broken;
+                break;
+            }
+            std::string target(entry.dataSize, '\0');
+            if (!readExactly(in, target.data(), target.size())) {
+                outcome = Outcome::broken;
+                break;
+            }
+            if (symlinkat(target.c_str(), dir, leaf.c_str()) != 0) {
+                error = errno;
+                outcome = Outcome::notCreated;
+                break;
+            }
+            package.files.insert(record);
+            // The link itself gets the owner; it has no mode or time of its own to set.
+            fchownat(dir, leaf.c_str(), entry.uid, entry.gid, AT_SYMLINK_NOFOLLOW);
+            break;
+        }
+        case S_IFREG: {
+            int fd = openat(dir, leaf.c_str(),
+                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd < 0) {
+                error = errno;
+                outcome = Outcome::notCreated;
+                break;
+            }
+            package.files.insert(record);
+            char chunk[dataChunk];
+            for (uint32_t left = entry.dataSize; left > 0 && outcome == Outcome::done;) {
+                size_t step = std::min<size_t>(left, dataChunk);
+                if (!readExactly(in, chunk, step)) {
+                    outcome = Outcome::broken;
+                    break;
+                }
+                for (size_t done = 0; done < step;) {
+                    ssize_t n = ::write(fd, chunk + done, step - done);
+                    if (n < 0 && errno == EINTR)
+                        continue;
+                    if (n <= 0) {
+                        error = n < 0 ? errno : ENOSPC;
+                        outcome = Outcome::notCreated;
+                        break;
+                    }
+                    done += size_t(n);
+                }
+                left -= uint32_t(step);
+            }
+            if (outcome == Outcome::done) {
+                fchown(fd, entry.uid, entry.gid);
+                fchmod(fd, entry.mode & 07777);
+                timespec times[2] = {entryTime(entry.mtime), entryTime(entry.mtime)};
+                futimens(fd, times);
+            }
+            if (close(fd) != 0 && outcome == Outcome::done) {
+                error = errno;
+                outcome = Outcome::notCreated;
+            }
+            break;
+        }
+        case S_IFDIR:
+            passOver(in, entry.dataSize);
+            if (mkdirat(dir, leaf.c_str(), entry.mode & 07777) != 0) {
+                error = errno;
+                outcome = Outcome::notCreated;
+                break;
+            }
+            directories.emplace_back(inner, entry.mtime);
+            setAttributesAt(dir, leaf, entry);
+            break;
+        case S_IFCHR:
+        case S_IFBLK: {
+            uint8_t number[4];
+            if (entry.dataSize != 4 || !readExactly(in, reinterpret_cast<char*>(number), 4)) {
+                outcome = Outcome::broken;
+                break;
+            }
+            if (mknodat(dir, leaf.c_str(), entry.mode, dev_t(loadLe32(number))) != 0) {
+                error = errno;
+                outcome = Outcome::notCreated;
+                break;
+            }
+            package.files.insert(record);
+            setAttributesAt(dir, leaf, entry);
+            break;
+        }
+        case S_IFIFO:
+            passOver(in, entry.dataSize);
+            if (mknodat(dir, leaf.c_str(), S_IFIFO | (entry.mode & 07777), 0) != 0) {
+                error = errno;
+                outcome = Outcome::notCreated;
+                break;
+            }
+            package.files.insert(record);
+            setAttributesAt(dir, leaf, entry);
+            break;
+        default:
+            outcome = Outcome::broken;
+            break;
+        }
+        if (outcome == Outcome::broken) {
+            reportBrokenPackage(*this, package);
+            return false;
+        }
+        if (outcome == Outcome::notCreated) {
+            reportCreateFailure(*this, package, name, error);
+            return false;
+        }
+        showProgress(reader, label);
+    }
+
+    // Creating entries inside a directory changed its time; the archive's time goes last.
+    for (const auto& [inner, mtime] : directories) {
+        std::string leaf;
+        int dir = root.parent(inner, leaf, false);
+        timespec times[2] = {entryTime(mtime), entryTime(mtime)};
+        if (dir >= 0 && !leaf.empty())
+            utimensat(dir, leaf.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+    return true;
+}
+
+} // namespace installer
