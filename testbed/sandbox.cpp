@@ -1,0 +1,453 @@
+#include "testbed/sandbox.h"
+
+#include "testbed/boot_root.h"
+#include "testbed/isolation.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#ifndef INSTALLER32_BINARY_PATH
+#define INSTALLER32_BINARY_PATH ""
+#endif
+#ifndef SANDBOX_SFDISK_TOOL
+#define SANDBOX_SFDISK_TOOL ""
+#endif
+
+// Everything the cloned first process needs, worked out before the clone.
+struct Sandbox::ChildPlan {
+    IsolationPlan isolation;
+    std::vector<RootStep> root;
+    std::vector<std::string> argvStrings, envStrings;
+    std::vector<char*> argv, envp;
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string systemError(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+bool validDiskName(const std::string& name) {
+    if (name.size() != 3 || name[1] != 'd')
+        return false;
+    if (name[0] == 'h')
+        return name[2] >= 'a' && name[2] <= 'd';
+    return name[0] == 's' && name[2] >= 'a' && name[2] <= 'h';
+}
+
+bool openPty(int& master, int& slave, std::string& slavePath, bool raw) {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return false;
+    char name[128];
+    if (ptsname_r(master, name, sizeof name) != 0)
+        return false;
+    slavePath = name;
+    slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0)
+        return false;
+    if (raw) {
+        termios attributes{};
+        tcgetattr(slave, &attributes);
+        cfmakeraw(&attributes);
+        tcsetattr(slave, TCSANOW, &attributes);
+    }
+    winsize size{};
+    size.ws_row = 25;
+    size.ws_col = 80;
+    ioctl(slave, TIOCSWINSZ, &size);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+std::string withoutCarriageReturns(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            out += text[i];
+    return out;
+}
+
+void closeFd(int& fd) {
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+} // namespace
+
+std::string defaultInstallerBinary() {
+    const char* fromEnvironment = std::getenv("INSTALLER_SANDBOX_PROGRAM");
+    return fromEnvironment && *fromEnvironment ? fromEnvironment : INSTALLER32_BINARY_PATH;
+}
+
+Sandbox::Sandbox(SandboxOptions options) : options_(std::move(options)) {
+    if (options_.program.empty())
+        options_.program = defaultInstallerBinary();
+}
+
+Sandbox::~Sandbox() {
+    stop();
+}
+
+bool Sandbox::prepare(std::string& failure) {
+    if (access(options_.program.c_str(), X_OK) != 0) {
+        failure = systemError("program " + options_.program);
+        return false;
+    }
+    for (const SandboxDisk& disk : options_.disks)
+        if (!validDiskName(disk.name)) {
+            failure = "disk name " + disk.name + " is not one the installer looks for";
+            return false;
+        }
+
+    RootPlan root;
+    for (const char* dir : {"/bin", "/sbin", "/lib", "/usr/lib/bootimage", "/etc", "/proc", "/tmp",
+                            "/floppy", "/dev"})
+        root.directory(dir);
+    root.directory("/tmp", 01777);
+    root.copyFile(options_.program, "/sbin/init");
+    bool ok = root.addProgram("/bin/bash", "/bin/bash") &&
+              root.addProgram("/sbin/mke2fs", "/sbin/mke2fs") &&
+              root.addProgram("/sbin/e2fsck", "/sbin/e2fsck") &&
+              root.addProgram("/sbin/fsck", "/sbin/fsck") &&
+              root.addProgram("/sbin/fsck.ext2", "/sbin/fsck.ext2") &&
+              root.addProgram("/sbin/fsck.ext3", "/sbin/fsck.ext3") &&
+              root.addProgram("/sbin/fsck.ext4", "/sbin/fsck.ext4") &&
+              root.addProgram("/usr/bin/partx", "/usr/lib/bootimage/partx") &&
+              root.addProgram("/sbin/sfdisk", "/usr/lib/bootimage/sfdisk");
+    // The boot image's own partitioning tool, once this build has one; the plain one until then.
+    std::string sfdiskTool = SANDBOX_SFDISK_TOOL;
+    if (const char* fromEnvironment = std::getenv("INSTALLER_SANDBOX_SFDISK"))
+        sfdiskTool = fromEnvironment;
+    if (sfdiskTool.empty() || access(sfdiskTool.c_str(), X_OK) != 0)
+        sfdiskTool = "/sbin/sfdisk";
+    ok = ok && root.addProgram(sfdiskTool, "/sbin/sfdisk");
+    for (const std::string& program : options_.hostPrograms)
+        ok = ok && root.addProgram(program, program);
+    for (const SandboxPath& copy : options_.copies)
+        ok = ok && root.copyTree(copy.hostPath, copy.path);
+    if (!ok) {
+        failure = root.error();
+        return false;
+    }
+    root.symlink("bash", "/bin/sh");
+    root.symlink("../proc/self/mounts", "/etc/mtab");
+    if (access("/etc/mke2fs.conf", R_OK) == 0)
+        root.copyFile("/etc/mke2fs.conf", "/etc/mke2fs.conf");
+    if (options_.type)
+        root.text(*options_.type, "/TYPE");
+
+    root.device(false, makedev(1, 3), "/dev/null", 0666);
+    root.device(false, makedev(1, 5), "/dev/zero", 0666);
+    root.device(false, makedev(1, 8), "/dev/random", 0666);
+    root.device(false, makedev(1, 9), "/dev/urandom", 0666);
+    root.device(false, makedev(5, 0), "/dev/tty", 0666);
+
+    std::string consolePath, logPath;
+    if (!openPty(consoleMaster_, consoleSlave_, consolePath, false) ||
+        !openPty(logMaster_, logSlave_, logPath, true)) {
+        failure = systemError("pseudo-terminal");
+        return false;
+    }
+    root.bind(consolePath, options_.serialConsole ? "/dev/ttyS0" : "/dev/tty0", false);
+    root.bind(logPath, "/dev/tty9", false);
+
+    for (const SandboxDisk& disk : options_.disks) {
+        LoopDisk loop;
+        if (!loop.attach(disk.image)) {
+            failure = loop.error();
+            return false;
+        }
+        root.device(true, loop.deviceNumber(), "/dev/" + disk.name, 0660);
+        loops_.push_back(std::move(loop));
+    }
+    for (const SandboxPath& bind : options_.binds) {
+        struct stat st {};
+        if (stat(bind.hostPath.c_str(), &st) != 0) {
+            failure = systemError(bind.hostPath);
+            return false;
+        }
+        root.bind(bind.hostPath, bind.path, S_ISDIR(st.st_mode));
+    }
+
+    char rootTemplate[] = "/tmp/installer-sandbox-XXXXXX";
+    if (!mkdtemp(rootTemplate)) {
+        failure = systemError("mkdtemp");
+        return false;
+    }
+    rootDir_ = rootTemplate;
+
+    plan_ = std::make_unique<ChildPlan>();
+    plan_->root = root.steps();
+    plan_->argvStrings.push_back(options_.argv0);
+    for (const std::string& arg : options_.args)
+        plan_->argvStrings.push_back(arg);
+    plan_->envStrings = {"PATH=/sbin:/bin:/usr/sbin:/usr/bin", "TERM=linux", "HOME=/"};
+    for (std::string& s : plan_->argvStrings)
+        plan_->argv.push_back(s.data());
+    plan_->argv.push_back(nullptr);
+    for (std::string& s : plan_->envStrings)
+        plan_->envp.push_back(s.data());
+    plan_->envp.push_back(nullptr);
+
+    IsolationPlan& isolation = plan_->isolation;
+    isolation.rootDir = rootDir_.c_str();
+    isolation.rootSteps = &plan_->root;
+    isolation.consoleFd = consoleSlave_;
+    isolation.serialConsole = options_.serialConsole;
+    isolation.program = "/sbin/init";
+    isolation.argv = plan_->argv.data();
+    isolation.envp = plan_->envp.data();
+    return true;
+}
+
+bool Sandbox::start() {
+    if (pid_ > 0) {
+        error_ = "already started";
+        return false;
+    }
+    std::string failure;
+    if (!prepare(failure)) {
+        error_ = "sandbox not started: " + failure;
+        teardown();
+        return false;
+    }
+    int status[2];
+    int wake[2];
+    if (pipe2(status, O_CLOEXEC) != 0 || pipe2(wake, O_CLOEXEC) != 0) {
+        error_ = systemError("sandbox not started: pipe");
+        teardown();
+        return false;
+    }
+    wakeRead_ = wake[0];
+    wakeWrite_ = wake[1];
+    plan_->isolation.statusFd = status[1];
+
+    pid_ = startIsolated(plan_->isolation);
+    int startErrno = errno;
+    close(status[1]);
+    if (pid_ < 0) {
+        close(status[0]);
+        errno = startErrno;
+        error_ = systemError("sandbox not started: clone");
+        teardown();
+        return false;
+    }
+    // The first process reports a failed isolation step on the status pipe; a successful exec
+    // closes it without a word.
+    char message[1024];
+    ssize_t n;
+    std::string report;
+    while ((n = read(status[0], message, sizeof message)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0)
+            report.append(message, static_cast<size_t>(n));
+    close(status[0]);
+    if (!report.empty()) {
+        error_ = "sandbox not started: " + report;
+        teardown();
+        return false;
+    }
+    reader_ = std::thread([this] { readerLoop(); });
+    return true;
+}
+
+void Sandbox::readerLoop() {
+    char buffer[4096];
+    for (;;) {
+        pollfd fds[3] = {
+            {consoleMaster_, POLLIN, 0}, {logMaster_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+        if (poll(fds, 3, 200) < 0 && errno != EINTR)
+            return;
+        if (fds[2].revents)
+            return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (int i = 0; i < 2; ++i) {
+            if (!(fds[i].revents & POLLIN))
+                continue;
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n <= 0)
+                continue;
+            if (i == 0) {
+                console_.append(buffer, static_cast<size_t>(n));
+                if (options_.consoleObserver)
+                    options_.consoleObserver(buffer, static_cast<size_t>(n));
+            } else {
+                log_.append(buffer, static_cast<size_t>(n));
+            }
+        }
+        arrived_.notify_all();
+    }
+}
+
+bool Sandbox::running() {
+    if (pid_ <= 0 || reaped_)
+        return false;
+    int status = 0;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+        status_ = status;
+        reaped_ = true;
+        return false;
+    }
+    return r == 0;
+}
+
+bool Sandbox::waitFor(const std::string& text, double seconds) {
+    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(seconds));
+    bool ended = false;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            std::string seen = withoutCarriageReturns(console_);
+            size_t at = seen.find(text, matched_);
+            if (at != std::string::npos) {
+                matched_ = at + text.size();
+                return true;
+            }
+            // Once the run is over, give the reader one more pass for the last bytes.
+            if (ended || Clock::now() >= deadline)
+                return false;
+            arrived_.wait_for(lock, std::chrono::milliseconds(50));
+        }
+        if (!running()) {
+            if (ended)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            ended = true;
+        }
+    }
+}
+
+void Sandbox::send(const std::string& keys) {
+    size_t done = 0;
+    for (int attempts = 0; done < keys.size() && attempts < 500; ++attempts) {
+        ssize_t n = write(consoleMaster_, keys.data() + done, keys.size() - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+void Sandbox::signal(int sig) {
+    if (pid_ > 0 && !reaped_)
+        kill(-pid_, sig);
+}
+
+bool Sandbox::wait(double seconds) {
+    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(seconds));
+    while (running()) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (pid_ <= 0)
+        return false;
+    // Let the reader take in what the run wrote just before it ended.
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    return true;
+}
+
+bool Sandbox::exited() const {
+    return reaped_ && WIFEXITED(status_);
+}
+int Sandbox::exitCode() const {
+    return exited() ? WEXITSTATUS(status_) : -1;
+}
+int Sandbox::termSignal() const {
+    return reaped_ && WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
+}
+
+std::string Sandbox::endDescription() const {
+    if (!reaped_)
+        return "still running";
+    if (WIFEXITED(status_))
+        return "exited with status " + std::to_string(WEXITSTATUS(status_));
+    if (WIFSIGNALED(status_))
+        return std::string("killed by signal ") + strsignal(WTERMSIG(status_));
+    return "ended with wait status " + std::to_string(status_);
+}
+
+std::string Sandbox::transcript() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return withoutCarriageReturns(console_);
+}
+
+std::string Sandbox::rawTranscript() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return console_;
+}
+
+std::string Sandbox::toolLog() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return withoutCarriageReturns(log_);
+}
+
+std::vector<std::string> Sandbox::loopDevices() const {
+    std::vector<std::string> paths;
+    for (const LoopDisk& loop : loops_)
+        paths.push_back(loop.devicePath());
+    return paths;
+}
+
+std::vector<int> Sandbox::loopNumbers() const {
+    std::vector<int> numbers;
+    for (const LoopDisk& loop : loops_)
+        numbers.push_back(loop.number());
+    return numbers;
+}
+
+void Sandbox::teardown() {
+    if (pid_ > 0 && !reaped_) {
+        // Killing process 1 ends every process of its namespace.
+        kill(pid_, SIGKILL);
+        int status = 0;
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        status_ = status;
+        reaped_ = true;
+    }
+    if (reader_.joinable()) {
+        if (write(wakeWrite_, "x", 1) < 0) {
+        }
+        reader_.join();
+    }
+    closeFd(wakeRead_);
+    closeFd(wakeWrite_);
+    closeFd(consoleMaster_);
+    closeFd(consoleSlave_);
+    closeFd(logMaster_);
+    closeFd(logSlave_);
+    for (LoopDisk& loop : loops_)
+        if (!loop.detach())
+            error_ += (error_.empty() ? "" : "; ") + loop.error();
+    if (!rootDir_.empty() && rmdir(rootDir_.c_str()) != 0 && errno != ENOENT)
+        error_ += (error_.empty() ? "" : "; ") + systemError("rmdir " + rootDir_);
+}
+
+bool Sandbox::stop() {
+    std::string before = error_;
+    teardown();
+    bool clean = error_ == before;
+    pid_ = pid_ > 0 ? pid_ : -1;
+    return clean;
+}

@@ -1,0 +1,173 @@
+// The sandbox itself: what the program inside sees, and that nothing outlives a run.
+#include "testbed/ext_files.h"
+#include "testbed/loop_disk.h"
+#include "testbed/sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string probeBinary() {
+    return SANDBOX_PROBE;
+}
+
+std::string scratchImage(const std::string& name, off_t size) {
+    std::string path = testing::TempDir() + name;
+    unlink(path.c_str());
+    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(ftruncate(fd, size), 0);
+    close(fd);
+    return path;
+}
+
+std::string hostMounts() {
+    std::ifstream in("/proc/self/mountinfo");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+SandboxOptions probeOptions() {
+    SandboxOptions options;
+    options.program = probeBinary();
+    return options;
+}
+
+} // namespace
+
+TEST(Sandbox, ProbeRunsAsProcessOneWithoutRestartOrModuleCapabilities) {
+    SandboxOptions options = probeOptions();
+    options.args = {"-hdd-install", "7"};
+    options.type = "cdrom\n";
+    Sandbox sandbox(options);
+    ASSERT_TRUE(sandbox.start()) << sandbox.error();
+    ASSERT_TRUE(sandbox.waitFor("say something: ")) << sandbox.transcript();
+    sandbox.send("hello\r");
+    ASSERT_TRUE(sandbox.wait(10));
+    std::string text = sandbox.transcript();
+    EXPECT_NE(text.find("pid=1 hostname=sandbox\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("cap_sys_boot=gone cap_sys_module=gone"), std::string::npos) << text;
+    EXPECT_EQ(text.find("init_module=Success"), std::string::npos) << text;
+    EXPECT_NE(text.find("tty0=yes ttyS0=no tty9=yes sda=no hdb=no TYPE=yes"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("stdin_is_tty=yes"), std::string::npos);
+    EXPECT_NE(text.find("mount_sysfs=ok\nmount_proc=ok"), std::string::npos) << text;
+    EXPECT_NE(text.find("arg=-hdd-install\narg=7\nargv0=/sbin/init\n"), std::string::npos);
+    EXPECT_NE(text.find("heard hello\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("reboot=Operation not permitted"), std::string::npos) << text;
+    EXPECT_EQ(sandbox.exitCode(), 7) << sandbox.endDescription();
+    EXPECT_EQ(sandbox.toolLog(), "probe tool log\n");
+}
+
+TEST(Sandbox, SerialConsoleIsOnlyReachableAsTtyS0) {
+    SandboxOptions options = probeOptions();
+    options.serialConsole = true;
+    Sandbox sandbox(options);
+    ASSERT_TRUE(sandbox.start()) << sandbox.error();
+    ASSERT_TRUE(sandbox.wait(10));
+    // The probe writes to its inherited descriptors, which are not the console here.
+    EXPECT_EQ(sandbox.transcript(), "");
+}
+
+TEST(Sandbox, DisksAppearUnderTheirNamesAndAreDetachedAfterwards) {
+    std::string image = scratchImage("sandbox-disk.img", 8 << 20);
+    SandboxOptions options = probeOptions();
+    options.disks = {{"sda", image}, {"hdb", image}};
+    std::vector<int> loops;
+    std::string root;
+    {
+        Sandbox sandbox(options);
+        ASSERT_TRUE(sandbox.start()) << sandbox.error();
+        loops = sandbox.loopNumbers();
+        root = sandbox.rootDirectory();
+        ASSERT_EQ(loops.size(), 2u);
+        for (int n : loops)
+            EXPECT_TRUE(loopDeviceBackedBy(n, image));
+        ASSERT_TRUE(sandbox.waitFor("sda=yes hdb=yes")) << sandbox.transcript();
+        // Left running: the teardown must cope with a run that has not ended.
+    }
+    for (int n : loops)
+        EXPECT_FALSE(loopDeviceBackedBy(n, image)) << "loop" << n << " still attached";
+    EXPECT_NE(access(root.c_str(), F_OK), 0) << root << " left behind";
+    EXPECT_EQ(hostMounts().find(root), std::string::npos);
+    unlink(image.c_str());
+}
+
+TEST(Sandbox, RefusesToStartWhenADiskCannotBeAttachedAndLeavesNothingBehind) {
+    std::string image = scratchImage("sandbox-refuse.img", 1 << 20);
+    SandboxOptions options = probeOptions();
+    options.disks = {{"sda", image}, {"sdb", testing::TempDir() + "no-such-image"}};
+    Sandbox sandbox(options);
+    EXPECT_FALSE(sandbox.start());
+    EXPECT_NE(sandbox.error().find("no-such-image"), std::string::npos) << sandbox.error();
+    EXPECT_FALSE(sandbox.running());
+    EXPECT_TRUE(sandbox.transcript().empty());
+    for (int n : sandbox.loopNumbers())
+        EXPECT_FALSE(loopDeviceBackedBy(n, image));
+
+    SandboxOptions badName = probeOptions();
+    badName.disks = {{"sdz", image}};
+    Sandbox other(badName);
+    EXPECT_FALSE(other.start());
+    EXPECT_NE(other.error().find("sdz"), std::string::npos);
+    unlink(image.c_str());
+}
+
+TEST(Sandbox, RefusesWhenAStepInsideTheNewNamespacesFails) {
+    SandboxOptions options = probeOptions();
+    // Turns /dev/null into a directory, so the device node cannot be made inside: the program
+    // must not run.
+    options.copies = {{"/etc/hostname", "/dev/null/hostname"}};
+    Sandbox sandbox(options);
+    EXPECT_FALSE(sandbox.start());
+    EXPECT_NE(sandbox.error().find("preparing /dev/null in the root"), std::string::npos)
+        << sandbox.error();
+    EXPECT_FALSE(sandbox.running());
+    EXPECT_TRUE(sandbox.transcript().empty());
+    EXPECT_NE(access(sandbox.rootDirectory().c_str(), F_OK), 0);
+}
+
+TEST(ExtFiles, ReadsAFileFromTheSecondPartitionOfAnImage) {
+    std::string image = scratchImage("ext-files.img", 24 << 20);
+    std::string table = testing::TempDir() + "ext-files.sfdisk";
+    {
+        std::ofstream out(table);
+        out << "label: dos\nstart=2048, size=8192, type=83\nstart=10240, size=30000, type=83\n";
+    }
+    std::string note = testing::TempDir() + "note.txt";
+    {
+        std::ofstream out(note);
+        out << "kept across the reformat\n";
+    }
+    std::string offsetText = std::to_string(10240 * 512);
+    std::string commands = "sfdisk -q '" + image + "' < '" + table +
+                           "' && mke2fs -q -F -E offset=" + offsetText + " '" + image +
+                           "' 15000k && debugfs -w -R 'write " + note + " note.txt' '" + image +
+                           "?offset=" + offsetText + "' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(commands.c_str()), 0);
+
+    uint64_t offset = 0, size = 0;
+    ASSERT_TRUE(partitionExtent(image, 2, offset, size));
+    EXPECT_EQ(offset, 10240u * 512);
+    EXPECT_EQ(size, 30000u * 512);
+    EXPECT_FALSE(partitionExtent(image, 3, offset, size));
+
+    ASSERT_TRUE(partitionExtent(image, 2, offset, size));
+    std::string contents, error;
+    ASSERT_TRUE(readExtFile(image, offset, "/note.txt", contents, &error)) << error;
+    EXPECT_EQ(contents, "kept across the reformat\n");
+    EXPECT_FALSE(readExtFile(image, offset, "/missing.txt", contents, &error));
+    EXPECT_NE(error.find("not found"), std::string::npos) << error;
+    unlink(image.c_str());
+    unlink(table.c_str());
+    unlink(note.c_str());
+}
