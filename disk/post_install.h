@@ -1,0 +1,6 @@
+#pragma once
+#include "disk/disk_record.h"
+
+// Runs the new system's finishing step inside /flash, flushes, checks a one-partition file
+// system, and unmounts the target.
+void finishInstall(const DiskRecord& target);
