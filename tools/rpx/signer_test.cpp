@@ -1,0 +1,252 @@
+// The signer against the installer's check: key pairs whose point the check rebuilds exactly,
+// signatures that verify for many keys and digests and fail for every changed byte or another
+// key, the two-scalar ladder against plain point arithmetic, scalars modulo L, and key files.
+#include "tools/rpx/signer.h"
+
+#include "package/signature.h"
+#include "package/signature_ladder.h"
+
+#include <gtest/gtest.h>
+#include <openssl/bn.h>
+
+#include <array>
+#include <fstream>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using Bytes = std::array<uint8_t, 32>;
+using Body = std::array<uint8_t, 68>;
+using Digest = std::array<uint8_t, 20>;
+
+template <size_t N> std::array<uint8_t, N> randomArray(std::mt19937& random) {
+    std::array<uint8_t, N> a;
+    for (auto& b : a)
+        b = uint8_t(random());
+    return a;
+}
+
+struct KeyPair {
+    Bytes secret, publicKey;
+};
+
+KeyPair newKeyPair() {
+    KeyPair pair;
+    EXPECT_TRUE(generateKeyPair(pair.secret.data(), pair.publicKey.data()));
+    return pair;
+}
+
+Body sign(const KeyPair& pair, const Digest& digest) {
+    Body body;
+    EXPECT_TRUE(signDigest(pair.secret.data(), digest.data(), body.data()));
+    return body;
+}
+
+bool verifies(const KeyPair& pair, const Digest& digest, const Body& body) {
+    return checkSignatureWithKey(digest.data(), body.data(), pair.publicKey.data());
+}
+
+Bytes encode(const FieldElement& f) {
+    Bytes b;
+    fieldToBytes(b.data(), f);
+    return b;
+}
+
+TEST(Signer, NewKeysBelongToTheEvenPointTheCheckRebuilds) {
+    for (int i = 0; i < 8; ++i) {
+        KeyPair pair = newKeyPair();
+        CurvePoint q = curveMultiple(curveBasePoint(), pair.secret.data());
+        EXPECT_EQ(encode(q.u), pair.publicKey);
+        EXPECT_FALSE(fieldIsOdd(q.v));
+        Bytes again;
+        EXPECT_TRUE(publicKeyFromSecret(pair.secret.data(), again.data()));
+        EXPECT_EQ(again, pair.publicKey);
+    }
+}
+
+TEST(Signer, SignaturesOfManyKeysAndDigestsVerifyAndOnlyUnderTheirOwnKey) {
+    std::mt19937 random(21);
+    KeyPair previous = newKeyPair();
+    for (int i = 0; i < 12; ++i) {
+        KeyPair pair = newKeyPair();
+        for (int j = 0; j < 6; ++j) {
+            Digest digest = randomArray<20>(random);
+            Body body = sign(pair, digest);
+            ASSERT_TRUE(verifies(pair, digest, body)) << "key " << i << " digest " << j;
+            EXPECT_FALSE(verifies(previous, digest, body));
+        }
+        previous = pair;
+    }
+}
+
+TEST(Signer, EveryChangedByteOfTheBodyOrTheDigestIsRejected) {
+    std::mt19937 random(22);
+    KeyPair pair = newKeyPair();
+    Digest digest = randomArray<20>(random);
+    Body body = sign(pair, digest);
+    ASSERT_TRUE(verifies(pair, digest, body));
+    for (size_t i = 0; i < body.size(); ++i) {
+        for (uint8_t change : {uint8_t(0x01), uint8_t(0x80), uint8_t(1 + random() % 255)}) {
+            Body changed = body;
+            changed[i] ^= change;
+            EXPECT_FALSE(verifies(pair, digest, changed)) << "byte " << i;
+        }
+    }
+    for (size_t i = 0; i < digest.size(); ++i) {
+        Digest changed = digest;
+        changed[i] ^= 0x10;
+        EXPECT_FALSE(verifies(pair, changed, body)) << "digest byte " << i;
+        // Even when the body carries the changed digest: r and s no longer fit.
+        Body withChanged = body;
+        std::copy(changed.begin(), changed.end(), withChanged.begin());
+        EXPECT_FALSE(verifies(pair, changed, withChanged)) << "digest byte " << i;
+    }
+}
+
+TEST(Signer, TwoSignaturesOfOneDigestDifferAndBothVerify) {
+    KeyPair pair = newKeyPair();
+    Digest digest{};
+    Body first = sign(pair, digest), second = sign(pair, digest);
+    EXPECT_NE(first, second); // a fresh nonce each time
+    EXPECT_TRUE(verifies(pair, digest, first));
+    EXPECT_TRUE(verifies(pair, digest, second));
+}
+
+TEST(Signer, SecretsThatNoKeyPairHasAreRefused) {
+    Bytes zero{}, publicKey, order{};
+    EXPECT_FALSE(publicKeyFromSecret(zero.data(), publicKey.data()));
+    const uint8_t l[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7,
+                           0xa2, 0xde, 0xf9, 0xde, 0x14, 0,    0,    0,    0,    0,    0,
+                           0,    0,    0,    0,    0,    0,    0,    0,    0,    0x10};
+    std::copy(l, l + 32, order.begin());
+    EXPECT_FALSE(publicKeyFromSecret(order.data(), publicKey.data()));
+    // x and L - x share a u; only one of them has the even v.
+    KeyPair pair = newKeyPair();
+    Bytes negated, unused{};
+    uint8_t one[32] = {1};
+    scalarMulSub(negated.data(), unused.data(), one, pair.secret.data());
+    EXPECT_FALSE(publicKeyFromSecret(negated.data(), publicKey.data()));
+}
+
+// The ladder's result is [s]B + [k]Q for the Q of even v, as plain point arithmetic has it.
+TEST(TwoScalarLadderAgainstPointArithmetic, MatchesForRandomKeysAndScalars) {
+    std::mt19937 random(23);
+    for (int i = 0; i < 6; ++i) {
+        KeyPair pair = newKeyPair();
+        SignatureKey key;
+        ASSERT_TRUE(signatureKeyFromBytes(key, pair.publicKey.data()));
+        CurvePoint q = curveMultiple(curveBasePoint(), pair.secret.data());
+        Bytes s = randomArray<32>(random), k = randomArray<32>(random), u;
+        ASSERT_TRUE(twoScalarMultiple(u.data(), key, s.data(), k.data()));
+        CurvePoint expected =
+            curveAdd(curveMultiple(curveBasePoint(), s.data()), curveMultiple(q, k.data()));
+        EXPECT_EQ(u, encode(expected.u)) << i;
+    }
+}
+
+TEST(Scalars, ReductionAndMulSubMatchBigNumbers) {
+    std::mt19937 random(24);
+    BN_CTX* ctx = BN_CTX_new();
+    BIGNUM *l = BN_new(), *a = BN_new(), *b = BN_new(), *c = BN_new(), *r = BN_new();
+    BN_dec2bn(&l, "7237005577332262213973186563042994240857116359379907606001950938285454250989");
+    for (int i = 0; i < 200; ++i) {
+        auto wide = randomArray<64>(random);
+        if (i % 4 == 0)
+            wide.fill(0xFF);
+        Bytes reduced, expected{};
+        scalarReduce(reduced.data(), wide.data(), 64);
+        BN_lebin2bn(wide.data(), 64, a);
+        BN_nnmod(r, a, l, ctx);
+        BN_bn2lebinpad(r, expected.data(), 32);
+        ASSERT_EQ(reduced, expected);
+
+        Bytes w = reduced, k = randomArray<32>(random), x = randomArray<32>(random), out;
+        scalarMulSub(out.data(), w.data(), k.data(), x.data());
+        BN_lebin2bn(k.data(), 32, b);
+        BN_lebin2bn(x.data(), 32, c);
+        BN_mod_mul(a, b, c, l, ctx);
+        BN_lebin2bn(w.data(), 32, b);
+        BN_mod_sub(r, b, a, l, ctx);
+        expected.fill(0);
+        BN_bn2lebinpad(r, expected.data(), 32);
+        ASSERT_EQ(out, expected);
+    }
+    for (BIGNUM* n : {l, a, b, c, r})
+        BN_free(n);
+    BN_CTX_free(ctx);
+}
+
+class KeyFiles : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/signer-keys-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override {
+        for (const char* name : {"/secret", "/public", "/bad"})
+            unlink((dir + name).c_str());
+        rmdir(dir.c_str());
+    }
+    std::string readAll(const std::string& path) {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    bool readBack(const std::string& text, std::string& error) {
+        std::ofstream(dir + "/bad") << text;
+        Bytes key;
+        return readKeyFile(dir + "/bad", key.data(), error);
+    }
+    std::string dir;
+};
+
+TEST_F(KeyFiles, KeysAreWrittenAsHexWithANewlineAndSecretsOnlyForTheOwner) {
+    KeyPair pair = newKeyPair();
+    std::string error;
+    ASSERT_TRUE(writeKeyFile(dir + "/secret", pair.secret.data(), true, error)) << error;
+    ASSERT_TRUE(writeKeyFile(dir + "/public", pair.publicKey.data(), false, error)) << error;
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/secret").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::string text = readAll(dir + "/public");
+    ASSERT_EQ(text.size(), 65u);
+    EXPECT_EQ(text.find_first_not_of("0123456789abcdef"), 64u);
+    EXPECT_EQ(text.back(), '\n');
+    Bytes secret, publicKey;
+    ASSERT_TRUE(readKeyFile(dir + "/secret", secret.data(), error)) << error;
+    ASSERT_TRUE(readKeyFile(dir + "/public", publicKey.data(), error)) << error;
+    EXPECT_EQ(secret, pair.secret);
+    EXPECT_EQ(publicKey, pair.publicKey);
+}
+
+TEST_F(KeyFiles, AnExistingSecretKeyIsNeverOverwritten) {
+    KeyPair first = newKeyPair(), second = newKeyPair();
+    std::string error;
+    ASSERT_TRUE(writeKeyFile(dir + "/secret", first.secret.data(), true, error));
+    EXPECT_FALSE(writeKeyFile(dir + "/secret", second.secret.data(), true, error));
+    EXPECT_NE(error.find(dir + "/secret: "), std::string::npos) << error;
+    Bytes kept;
+    ASSERT_TRUE(readKeyFile(dir + "/secret", kept.data(), error));
+    EXPECT_EQ(kept, first.secret);
+}
+
+TEST_F(KeyFiles, MalformedKeyFilesAreRefusedNamingTheFile) {
+    std::string hex(64, 'a'), error;
+    EXPECT_TRUE(readBack(hex, error));
+    EXPECT_TRUE(readBack(hex + "\r\n", error));
+    EXPECT_TRUE(readBack(std::string(64, 'F') + "\n", error));
+    for (const std::string& bad :
+         {std::string(), hex.substr(1) + "\n", hex + "a\n", hex + "\nmore", "g" + hex.substr(1),
+          " " + hex.substr(1), std::string(32, '\0')}) {
+        error.clear();
+        EXPECT_FALSE(readBack(bad, error)) << bad;
+        EXPECT_EQ(error.rfind(dir + "/bad: ", 0), 0u) << error;
+    }
+    Bytes key;
+    EXPECT_FALSE(readKeyFile(dir + "/missing", key.data(), error));
+    EXPECT_NE(error.find("/missing: No such file"), std::string::npos) << error;
+}
+
+} // namespace
