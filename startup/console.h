@@ -9,9 +9,9 @@ struct ConsoleState {
     int rawActive = 0; // 1 while raw mode is in force
 };
 
-extern ConsoleState* consoleState;       // created by start-up
-extern const char* toolLog;              // "/dev/tty9", or "/dev/null" on a serial console
-extern int lcdFd;                        // front panel, or -1
+extern ConsoleState* consoleState; // created by start-up
+extern const char* toolLog;        // "/dev/tty9", or "/dev/null" on a serial console
+extern int lcdFd;                  // front panel, or -1
 extern volatile sig_atomic_t installFinished;
 
 void enterRawMode(ConsoleState& state);
@@ -21,3 +21,9 @@ void waitForEnter();
 void startProgress(const char* message);
 void stopProgress();
 void showBanner(const char* title);
+
+// One key from standard input, unbuffered (so that prompts never lose typed-ahead keys to a
+// stream buffer), or -1 at end of input. Safe in a signal handler.
+int readConsoleKey();
+// Stops the dot display at once, without the closing newline (the abort path).
+void cancelProgress();

@@ -1,1 +1,77 @@
-int main() { return 0; }
+// The installer's entry point: the boot image's init.
+#include "disk/discovery.h"
+#include "disk/disk_record.h"
+#include "disk/modules.h"
+#include "flows/flows.h"
+#include "network/network_install.h"
+#include "startup/boot_steps.h"
+#include "startup/console.h"
+#include "startup/init_wrapper.h"
+#include "startup/mode.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+// Runs the flow the mode names; true when the installation failed.
+bool runInstallation(InstallMode mode, DiskRecord& target) {
+    switch (mode) {
+    case InstallMode::HardDisk:
+        return !hardDiskInstall(target);
+    case InstallMode::Cdrom:
+        enterRawMode(*consoleState);
+        std::printf("Loading drivers\n");
+        loadModuleList(storageModules);
+        loadModuleList(usbModules);
+        if (findHardDisk(target))
+            cdromInstall(target);
+        // The disc must come out before the restart: always wait for ENTER.
+        return true;
+    case InstallMode::Network:
+        return !runNetworkInstall(target);
+    case InstallMode::Unknown:
+        break;
+    }
+    std::printf("FATAL ERROR: internal error\n");
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int initExitCode = 0;
+    if (startedAsInit(argv[0]) && forkAndWaitAsInit(initExitCode))
+        return initExitCode;
+
+    mountKernelFileSystems();
+    chooseConsole();
+    // Dots from the alarm signal go straight to the console; nothing may sit in a buffer
+    // behind them.
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    static ConsoleState state;
+    consoleState = &state;
+    installStartupSignals();
+    loadModule("drivers/net/atl1c.ko");
+    lcdFd = openFrontPanel();
+
+    static DiskRecord target;
+    target = DiskRecord{};
+    bool hardDiskArgument = hasHardDiskArgument(argc, argv);
+    char modeText[80];
+    readInstallType(modeText);
+    bool failed = runInstallation(chooseInstallMode(hardDiskArgument, modeText), target);
+
+    createMarkerFile("/flash/SHOW_LICENSE");
+    unmountAll({"/floppy", "/flash"});
+    installFinished = 1;
+    if (failed) {
+        std::printf("Press ENTER to reboot\n");
+        waitForEnter();
+    }
+    leaveRawMode(*consoleState);
+    std::printf("\nRebooting...\n");
+    std::fflush(stdout);
+    restartMachine();
+    return 0;
+}

@@ -73,6 +73,10 @@ int firstProcess(void* argument) {
     if (syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC) != 0)
         fail(plan, "close_range");
     execve(plan.program, plan.argv, plan.envp);
+    if (errno == ENOEXEC && plan.emulator) {
+        execve(plan.emulator, plan.emulatorArgv, plan.envp);
+        fail(plan, "exec through the emulator");
+    }
     fail(plan, "exec");
 }
 

@@ -16,6 +16,10 @@ struct IsolationPlan {
     const char* program = nullptr; // path inside the root
     char* const* argv = nullptr;
     char* const* envp = nullptr;
+    // When the kernel cannot run the program itself (a 32-bit program on a kernel without
+    // 32-bit support), it is run through this user-mode emulator inside the root instead.
+    const char* emulator = nullptr;
+    char* const* emulatorArgv = nullptr;
     int statusFd = -1; // close-on-exec; receives a message when a step fails
 };
 

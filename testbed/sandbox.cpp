@@ -30,8 +30,8 @@
 struct Sandbox::ChildPlan {
     IsolationPlan isolation;
     std::vector<RootStep> root;
-    std::vector<std::string> argvStrings, envStrings;
-    std::vector<char*> argv, envp;
+    std::vector<std::string> argvStrings, envStrings, emulatorStrings;
+    std::vector<char*> argv, envp, emulatorArgv;
 };
 
 namespace {
@@ -81,6 +81,33 @@ std::string withoutCarriageReturns(const std::string& text) {
     for (size_t i = 0; i < text.size(); ++i)
         if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
             out += text[i];
+    return out;
+}
+
+const char* const hostEmulator = "/usr/bin/qemu-i386-static";
+const char* const rootEmulator = "/usr/lib/bootimage/qemu-i386";
+
+// A 32-bit x86 executable: this machine's kernel may refuse to run it natively.
+bool isI386Executable(const std::string& path) {
+    unsigned char header[20] = {};
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool whole = read(fd, header, sizeof header) == static_cast<ssize_t>(sizeof header);
+    close(fd);
+    return whole &&
+           std::memcmp(header,
+                       "\x7f"
+                       "ELF",
+                       4) == 0 &&
+           header[4] == 1 && header[18] == 3; // ELFCLASS32, EM_386
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (std::string& s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
     return out;
 }
 
@@ -143,6 +170,9 @@ bool Sandbox::prepare(std::string& failure) {
         ok = ok && root.addProgram(program, program);
     for (const SandboxPath& copy : options_.copies)
         ok = ok && root.copyTree(copy.hostPath, copy.path);
+    bool emulate = isI386Executable(options_.program) && access(hostEmulator, X_OK) == 0;
+    if (emulate)
+        ok = ok && root.addProgram(hostEmulator, rootEmulator);
     if (!ok) {
         failure = root.error();
         return false;
@@ -200,12 +230,14 @@ bool Sandbox::prepare(std::string& failure) {
     for (const std::string& arg : options_.args)
         plan_->argvStrings.push_back(arg);
     plan_->envStrings = {"PATH=/sbin:/bin:/usr/sbin:/usr/bin", "TERM=linux", "HOME=/"};
-    for (std::string& s : plan_->argvStrings)
-        plan_->argv.push_back(s.data());
-    plan_->argv.push_back(nullptr);
-    for (std::string& s : plan_->envStrings)
-        plan_->envp.push_back(s.data());
-    plan_->envp.push_back(nullptr);
+    plan_->argv = pointers(plan_->argvStrings);
+    plan_->envp = pointers(plan_->envStrings);
+    if (emulate) {
+        plan_->emulatorStrings = {"qemu-i386", "-0", options_.argv0, "/sbin/init"};
+        for (const std::string& arg : options_.args)
+            plan_->emulatorStrings.push_back(arg);
+        plan_->emulatorArgv = pointers(plan_->emulatorStrings);
+    }
 
     IsolationPlan& isolation = plan_->isolation;
     isolation.rootDir = rootDir_.c_str();
@@ -215,6 +247,10 @@ bool Sandbox::prepare(std::string& failure) {
     isolation.program = "/sbin/init";
     isolation.argv = plan_->argv.data();
     isolation.envp = plan_->envp.data();
+    if (emulate) {
+        isolation.emulator = rootEmulator;
+        isolation.emulatorArgv = plan_->emulatorArgv.data();
+    }
     return true;
 }
 

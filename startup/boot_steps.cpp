@@ -1,0 +1,102 @@
+#include "startup/boot_steps.h"
+
+#include "startup/console.h"
+#include "startup/mode.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/reboot.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+void mountKernelFileSystems() {
+    mount("proc", "/proc", "proc", 0, nullptr);
+    mkdir("/sys", 0755);
+    mount("sysfs", "/sys", "sysfs", 0, nullptr);
+    mkdir("/flash", 0755);
+    mkdir("/ram", 0755);
+}
+
+bool chooseConsole() {
+    int virtualConsole = open("/dev/tty0", O_WRONLY);
+    if (virtualConsole >= 0) {
+        close(virtualConsole);
+        return false;
+    }
+    toolLog = "/dev/null";
+    std::freopen("/dev/ttyS0", "r", stdin);
+    std::freopen("/dev/ttyS0", "w", stdout);
+    std::freopen("/dev/ttyS0", "w", stderr);
+    return true;
+}
+
+void installStartupSignals() {
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = abortInstallation;
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
+    action.sa_handler = SIG_DFL;
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGCHLD, &action, nullptr);
+}
+
+int openFrontPanel(const char* sysDevFile, const char* nodePath) {
+    FILE* file = std::fopen(sysDevFile, "r");
+    if (!file)
+        return -1;
+    int fd = -1;
+    int major = 0, minor = 0;
+    if (std::fscanf(file, "%d:%d", &major, &minor) == 2) {
+        mknod(nodePath, S_IFCHR | 0666, makedev(major, minor));
+        fd = open(nodePath, O_RDWR);
+    } else {
+        std::printf("ERROR: strange format for lcd dev\n");
+    }
+    std::fclose(file);
+    return fd;
+}
+
+void readInstallType(char* text, const char* path) {
+    FILE* file = std::fopen(path, "r");
+    readModeText(file, text);
+    if (file)
+        std::fclose(file);
+}
+
+void createMarkerFile(const char* path) {
+    int fd = open(path, O_WRONLY | O_CREAT, 0600);
+    if (fd >= 0)
+        close(fd);
+}
+
+void unmountAll(std::initializer_list<const char*> paths) {
+    for (const char* path : paths)
+        umount(path);
+}
+
+void restartMachine() {
+    reboot(RB_AUTOBOOT);
+}
+
+void abortInstallation(int) {
+    if (installFinished)
+        return;
+    // The dots of a step cut short must not run on under the prompt.
+    cancelProgress();
+    std::fputs("\n\nInstallation aborted\n", stdout);
+    std::fputs("Press ENTER to reboot\n", stdout);
+    std::fflush(stdout);
+    unmountAll({"/flash/boot", "/flash", "/floppy"});
+    waitForEnter();
+    if (consoleState)
+        leaveRawMode(*consoleState);
+    restartMachine();
+    // Refused (no right to restart): going back into a flow whose disk is gone would be worse
+    // than ending here.
+    _exit(0);
+}

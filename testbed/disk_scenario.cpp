@@ -1,0 +1,175 @@
+// Runs the installer's disk steps one after another inside the sandbox, the way a flow would,
+// and prints what a test needs to see. Each argument is one step:
+//   list                 listDisks, one line per record
+//   find                 findHardDisk into the target
+//   record:DEV:C:H:S     sets the target to that geometry without asking the tool
+//   bootcode             installBootCode on the target
+//   prepare              prepareDisk(target, no keep)
+//   finish               finishInstall(target)
+//   mounts               the mounts below /flash
+//   late:DEV:SECONDS     hides DEV until SECONDS have passed
+//   record-tool          logs the partitioning tool's calls and input to /tmp/sfdisk.log
+//   no-tool:PATH         removes a boot-image tool
+//   failing-tool:PATH    replaces a boot-image tool by one that fails
+//   fake-tool:PATH:TEXT  replaces a boot-image tool by a script that prints TEXT ("\n" → line)
+//   system               puts a small installed system (bash, /bin/tavo, /sbin/fsck) in /flash
+//   postinstall          adds /flash/etc/rc.d/rc.postinstall to it
+//   show:PATH            prints a file
+#include "disk/boot_record.h"
+#include "disk/discovery.h"
+#include "disk/post_install.h"
+#include "disk/preparation.h"
+#include "startup/console.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::stringstream stream(text);
+    std::string part;
+    while (std::getline(stream, part, separator))
+        parts.push_back(part);
+    return parts;
+}
+
+void writeScript(const std::string& path, const std::string& body) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path) << "#!/bin/bash\n" << body;
+    chmod(path.c_str(), 0755);
+}
+
+void printRecord(const DiskRecord& record) {
+    std::printf("%s %u %u %s %s\n", record.device, record.cylinders, record.bytesPerCylinder,
+                record.separateBoot ? "separate-boot" : "one-partition",
+                record.journaled ? "ext3" : "ext2");
+}
+
+void printMounts() {
+    std::ifstream mounts("/proc/mounts");
+    std::string device, point, type, rest;
+    bool any = false;
+    while (mounts >> device >> point >> type && std::getline(mounts, rest)) {
+        if (point.rfind("/flash", 0) == 0) {
+            std::printf("mounted %s %s %s\n", device.c_str(), point.c_str(), type.c_str());
+            any = true;
+        }
+    }
+    if (!any)
+        std::printf("nothing mounted at /flash\n");
+}
+
+void hideUntil(const std::string& device, int seconds) {
+    std::string hidden = device + ".late";
+    rename(device.c_str(), hidden.c_str());
+    if (fork() == 0) {
+        sleep(static_cast<unsigned>(seconds));
+        rename(hidden.c_str(), device.c_str());
+        _exit(0);
+    }
+}
+
+// The installed system needs a shell of its own: bash and the libraries of the boot image.
+void stageSystem() {
+    for (const char* directory : {"/lib", "/lib64", "/usr/lib", "/bin"}) {
+        if (fs::exists(directory))
+            fs::copy(directory, std::string("/flash") + directory,
+                     fs::copy_options::recursive | fs::copy_options::copy_symlinks |
+                         fs::copy_options::skip_existing);
+    }
+    writeScript("/flash/bin/tavo", "echo \"tavo ran as $0 with: $*\"\n");
+    writeScript("/flash/sbin/fsck", "echo \"fsck ran with: $*\"\n");
+}
+
+bool runStep(const std::string& step, DiskRecord& target) {
+    std::vector<std::string> part = split(step, ':');
+    const std::string& name = part[0];
+    if (name == "list") {
+        DiskRecord* table = listDisks();
+        if (!table) {
+            std::printf("no disks\n");
+            return true;
+        }
+        // The table has four records; those beyond the listing keep older contents.
+        for (int i = 0; i < 4 && table[i].device[0]; ++i)
+            printRecord(table[i]);
+    } else if (name == "find") {
+        bool found = findHardDisk(target);
+        std::printf("findHardDisk=%s\n", found ? "true" : "false");
+        if (found)
+            printRecord(target);
+    } else if (name == "record" && part.size() == 5) {
+        target = describeDisk(part[1].c_str(), std::stoul(part[2]), std::stoul(part[3]),
+                              std::stoul(part[4]));
+    } else if (name == "bootcode") {
+        std::printf("installBootCode=%s\n", installBootCode(target.device) ? "true" : "false");
+    } else if (name == "prepare") {
+        std::printf("prepareDisk=%s\n", prepareDisk(target, false) ? "true" : "false");
+    } else if (name == "finish") {
+        finishInstall(target);
+        std::printf("finishInstall done\n");
+    } else if (name == "mounts") {
+        printMounts();
+    } else if (name == "late" && part.size() == 3) {
+        hideUntil(part[1], std::stoi(part[2]));
+    } else if (name == "record-tool") {
+        rename("/sbin/sfdisk", "/sbin/sfdisk.real");
+        writeScript("/sbin/sfdisk", "echo \"call: $*\" >> /tmp/sfdisk.log\n"
+                                    "if [ \"$1\" = -q ]; then\n"
+                                    "  while IFS= read -r line; do\n"
+                                    "    echo \"input: $line\" >> /tmp/sfdisk.log\n"
+                                    "    echo \"$line\"\n"
+                                    "  done | /sbin/sfdisk.real \"$@\"\n"
+                                    "else exec /sbin/sfdisk.real \"$@\"; fi\n");
+    } else if (name == "no-tool" && part.size() == 2) {
+        unlink(part[1].c_str());
+    } else if (name == "failing-tool" && part.size() == 2) {
+        writeScript(part[1], "echo \"$0 fails on purpose\"\nexit 1\n");
+    } else if (name == "fake-tool" && part.size() >= 3) {
+        std::string text = step.substr(step.find(':', name.size() + 1) + 1);
+        writeScript(part[1], "printf '" + text + "'\n");
+    } else if (name == "system") {
+        stageSystem();
+    } else if (name == "postinstall") {
+        writeScript("/flash/etc/rc.d/rc.postinstall",
+                    "read -r line < /etc/fstab\necho \"postinstall sees: $line\"\n");
+    } else if (name == "show" && part.size() == 2) {
+        std::ifstream file(part[1]);
+        std::stringstream text;
+        text << file.rdbuf();
+        std::printf("--- %s\n%s--- end\n", part[1].c_str(), text.str().c_str());
+    } else {
+        std::printf("unknown step %s\n", step.c_str());
+        return false;
+    }
+    std::fflush(stdout);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    static ConsoleState state;
+    consoleState = &state;
+    DiskRecord target;
+    for (int i = 1; i < argc; ++i) {
+        if (!runStep(argv[i], target))
+            return 1;
+    }
+    std::printf("scenario done\n");
+    std::fflush(stdout);
+    return 0;
+}
