@@ -1,0 +1,115 @@
+// Test helper: package and bundle files signed with the development key, as `rpx build` and
+// `rpx sign` make them, and a repository console kept in memory.
+#pragma once
+
+#include "package/record_test_packages.h"
+#include "package/sha1.h"
+#include "repository/repository.h"
+#include "tools/rpx/signer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace streamtest {
+
+using namespace installer;
+using testpkg::Spec;
+
+inline const uint8_t* developmentKey() {
+    static uint8_t key[32];
+    static bool loaded = [] {
+        std::string error;
+        bool ok = readKeyFile(DEV_SECRET_KEY, key, error);
+        if (!ok)
+            ADD_FAILURE() << error;
+        return ok;
+    }();
+    (void)loaded;
+    return key;
+}
+
+// The package's parts followed by its signature part.
+inline std::string signedParts(const std::string& parts) {
+    std::string header = partHeaderBytes(partSignature, 68);
+    Sha1 hash;
+    hash.update(parts.data(), parts.size());
+    hash.update(header.data(), header.size());
+    uint8_t digest[20], body[68];
+    hash.finish(digest);
+    EXPECT_TRUE(signDigest(developmentKey(), digest, body));
+    return parts + header + std::string(reinterpret_cast<char*>(body), sizeof body);
+}
+
+inline std::string signedFile(const Spec& spec, uint32_t magic = packageMagic) {
+    return packageFileBytes(signedParts(spec.parts()), magic);
+}
+
+struct BundleSpec {
+    std::string name = "base";
+    uint32_t version = makeVersion(1, 0, 'f', 0);
+    std::vector<std::string> optional; // the member list
+    std::vector<Spec> members;
+    std::string architecture;
+
+    std::string file() const {
+        std::string parts = partBytes(partBundleHeader, headerBodyBytes({name, version, 5}));
+        if (!architecture.empty())
+            parts += partBytes(partArchitecture, architecture);
+        if (!optional.empty()) {
+            std::vector<RequirementRecord> list;
+            for (const std::string& entry : optional)
+                list.push_back({entry, 0, 0, 0});
+            parts += partBytes(partMembers, requirementListBytes(list));
+        }
+        for (const Spec& member : members)
+            parts += signedParts(member.parts());
+        return packageFileBytes(parts);
+    }
+};
+
+// A package of one regular file "/NAME/file" holding `content`.
+inline Spec simple(const std::string& name, uint32_t version = makeVersion(1, 0, 'f', 0),
+                   const std::string& content = "data") {
+    Spec spec;
+    spec.name = name;
+    spec.version = version;
+    spec.entries = {testpkg::directory(name), testpkg::regular(name + "/file", content)};
+    return spec;
+}
+
+// The repository's console in memory.
+struct Console {
+    explicit Console(Repository& repository) : repository(repository) {
+        stream = open_memstream(&buffer, &size);
+        repository.setConsole(stream);
+    }
+    ~Console() {
+        repository.setConsole(stdout);
+        std::fclose(stream);
+        std::free(buffer);
+    }
+    // The message lines: status line updates (ended by a carriage return) are dropped.
+    std::string messages() {
+        std::fflush(stream);
+        std::string all(buffer, size), out;
+        for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
+            std::string line = all.substr(at, end - at);
+            size_t cut = line.rfind('\r');
+            std::string message = cut == std::string::npos ? line : line.substr(cut + 1);
+            if (message.starts_with("\033[?25h"))
+                message.erase(0, 6);
+            out += message + "\n";
+        }
+        return out;
+    }
+    Repository& repository;
+    std::FILE* stream;
+    char* buffer = nullptr;
+    size_t size = 0;
+};
+
+} // namespace streamtest
