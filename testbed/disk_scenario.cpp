@@ -85,10 +85,12 @@ void hideUntil(const std::string& device, int seconds) {
 // The installed system needs a shell of its own: bash and the libraries of the boot image.
 void stageSystem() {
     for (const char* directory : {"/lib", "/lib64", "/usr/lib", "/bin"}) {
-        if (fs::exists(directory))
-            fs::copy(directory, std::string("/flash") + directory,
-                     fs::copy_options::recursive | fs::copy_options::copy_symlinks |
-                         fs::copy_options::skip_existing);
+        if (!fs::exists(directory))
+            continue;
+        fs::create_directories(fs::path(std::string("/flash") + directory).parent_path());
+        fs::copy(directory, std::string("/flash") + directory,
+                 fs::copy_options::recursive | fs::copy_options::copy_symlinks |
+                     fs::copy_options::skip_existing);
     }
     writeScript("/flash/bin/tavo", "echo \"tavo ran as $0 with: $*\"\n");
     writeScript("/flash/sbin/fsck", "echo \"fsck ran with: $*\"\n");

@@ -77,8 +77,8 @@ bool readCylinderTable(FILE* input, const Geometry& geometry, TableEntry (&entri
         std::vector<std::string> fields = splitFields(line);
         uint64_t start = 0, size = 0, type = 0;
         bool valid = fields.size() >= 3 && fields.size() <= 4 &&
-                     parseNumber(fields[0], 10, geometry.cylinders(), start) &&
-                     parseNumber(fields[1], 10, geometry.cylinders(), size) &&
+                     parseNumber(fields[0], 10, UINT32_MAX, start) &&
+                     parseNumber(fields[1], 10, UINT32_MAX, size) &&
                      parseNumber(fields[2], 16, 0xff, type);
         std::string mark = fields.size() == 4 ? fields[3] : "-";
         if (!valid || (mark != "*" && mark != "-")) {

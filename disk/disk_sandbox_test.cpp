@@ -1,0 +1,337 @@
+// The disk steps for real: the installer's discovery, preparation and post-install run as
+// process 1 of the sandbox, on loop devices over image files (sparse where the geometry is
+// big), with the boot image's own partitioning tool, mke2fs and bash. Afterwards the images
+// are read with the sector-based sfdisk and debugfs, nothing mounted.
+#include "testbed/ext_files.h"
+#include "testbed/sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint64_t sector = 512;
+
+struct Disk {
+    std::string name;     // "sda"
+    unsigned heads = 255; // as the boot image's tool will report them
+    unsigned sectors = 63;
+    uint64_t cylinders = 0;
+};
+
+class DiskRun : public testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "the sandbox needs root";
+    }
+    void TearDown() override {
+        for (const std::string& file : scratch)
+            unlink(file.c_str());
+    }
+
+    std::string image(const Disk& disk) {
+        std::string path = testing::TempDir() + "disk-run-" + disk.name + ".img";
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        EXPECT_GE(fd, 0);
+        // A partial cylinder at the end, as real disks have.
+        EXPECT_EQ(ftruncate(fd, static_cast<off_t>((disk.cylinders * disk.heads * disk.sectors +
+                                                    disk.sectors / 2) *
+                                                   sector)),
+                  0);
+        close(fd);
+        scratch.push_back(path);
+        images[disk.name] = path;
+        return path;
+    }
+
+    // Runs the scenario's steps in the sandbox with these disks; the console transcript.
+    std::string run(const std::vector<Disk>& disks, const std::vector<std::string>& steps,
+                    double seconds = 120) {
+        SandboxOptions options;
+        options.program = DISK_INIT;
+        options.hostPrograms = {DISK_SCENARIO};
+        options.args = {DISK_SCENARIO};
+        options.args.insert(options.args.end(), steps.begin(), steps.end());
+        std::string geometry = testing::TempDir() + "disk-run.geometry";
+        std::ofstream overrides(geometry);
+        for (const Disk& disk : disks) {
+            if (!images.count(disk.name))
+                image(disk);
+            options.disks.push_back({disk.name, images[disk.name]});
+            overrides << "/dev/" << disk.name << " " << disk.heads << " " << disk.sectors << "\n";
+        }
+        overrides.close();
+        scratch.push_back(geometry);
+        options.copies = {{geometry, "/etc/sfdisk.geometry"}};
+        Sandbox sandbox(options);
+        if (!sandbox.start()) {
+            ADD_FAILURE() << sandbox.error();
+            return "";
+        }
+        bool ended = sandbox.wait(seconds);
+        EXPECT_TRUE(ended) << sandbox.transcript();
+        toolLog = sandbox.toolLog();
+        std::string transcript = sandbox.transcript();
+        EXPECT_TRUE(sandbox.stop()) << sandbox.error();
+        return transcript;
+    }
+
+    // The table as the sector-based tool reads it from the image.
+    std::string sectorTable(const std::string& name) {
+        std::string command = "/usr/sbin/sfdisk -d '" + images[name] + "' 2>&1";
+        FILE* pipe = popen(command.c_str(), "r");
+        std::string text;
+        char line[512];
+        while (pipe && std::fgets(line, sizeof line, pipe)) {
+            std::string entry = line;
+            size_t colon = entry.find(" : ");
+            if (colon != std::string::npos) // names the image file; keep only the entry
+                text += entry.substr(colon + 3);
+        }
+        if (pipe)
+            pclose(pipe);
+        return text;
+    }
+
+    uint64_t partitionOffset(const std::string& name, int number) {
+        uint64_t offset = 0, size = 0;
+        EXPECT_TRUE(partitionExtent(images[name], number, offset, size));
+        return offset;
+    }
+
+    std::string file(const std::string& name, int partition, const std::string& path) {
+        std::string contents, error;
+        if (!readExtFile(images[name], partitionOffset(name, partition), path, contents, &error))
+            return "(missing: " + error + ")";
+        return contents;
+    }
+
+    std::string debugfs(const std::string& name, int partition, const std::string& request) {
+        std::string output, error;
+        EXPECT_TRUE(
+            debugfsRequest(images[name], partitionOffset(name, partition), request, output, &error))
+            << error;
+        return output;
+    }
+
+    bool hasJournal(const std::string& name, int partition) {
+        return debugfs(name, partition, "stats").find("has_journal") != std::string::npos;
+    }
+
+    std::vector<std::string> scratch;
+    std::map<std::string, std::string> images;
+    std::string toolLog;
+};
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// ---- discovery
+
+TEST_F(DiskRun, GeometryListingOfRealDisksFillsTheTableInNameOrder) {
+    std::string text =
+        run({{"sdb", 16, 63, 100}, {"hda", 1, 63, 1024}, {"sda", 255, 63, 4865}}, {"list"});
+    EXPECT_TRUE(contains(text, "/dev/hda 1024 32256 separate-boot ext2\n"
+                               "/dev/sda 4865 8225280 separate-boot ext3\n"
+                               "/dev/sdb 100 516096 one-partition ext3\n"))
+        << text;
+}
+
+TEST_F(DiskRun, FiveDisksGiveFourRecordsAndTheFirstIsAnnouncedByItsLabel) {
+    std::vector<Disk> disks;
+    for (const char* name : {"hda", "hdb", "sda", "sdb", "sdc"})
+        disks.push_back({name, 16, 63, 20});
+    std::string text = run(disks, {"list", "find"});
+    EXPECT_TRUE(contains(text, "/dev/hda 20 516096 one-partition ext2\n"
+                               "/dev/hdb 20 516096 one-partition ext2\n"
+                               "/dev/sda 20 516096 one-partition ext2\n"
+                               "/dev/sdb 20 516096 one-partition ext2\n"))
+        << text;
+    EXPECT_FALSE(contains(text, "/dev/sdc")) << text;
+    EXPECT_TRUE(contains(text, "\nLooking for harddrives...\n\nFound harddrive as IDE Primary "
+                               "master (disk C)\nfindHardDisk=true\n"))
+        << text;
+}
+
+TEST_F(DiskRun, DiskOutsideTheLabelTableIsAnnouncedByItsPathAndAColonIsOptional) {
+    std::string text = run({}, {"fake-tool:/sbin/sfdisk:Disks:\\n"
+                                "/dev/sdi 1000 cylinders, 16 heads, 63 sectors/track\\n",
+                                "find"});
+    EXPECT_TRUE(contains(text, "Found harddrive as /dev/sdi\nfindHardDisk=true\n"
+                               "/dev/sdi 1000 516096 one-partition ext3\n"))
+        << text;
+}
+
+TEST_F(DiskRun, DiskThatAppearsAfterSomeSecondsIsWaitedFor) {
+    auto started = std::chrono::steady_clock::now();
+    std::string text = run({{"sda", 16, 63, 20}}, {"late:/dev/sda:3", "find"});
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_TRUE(contains(text, "Looking for harddrives...")) << text;
+    EXPECT_TRUE(contains(text, "...")) << "a dot per second while waiting: " << text;
+    EXPECT_TRUE(contains(text, "Found harddrive as SATA 1\nfindHardDisk=true\n")) << text;
+    EXPECT_GE(seconds, 3);
+}
+
+TEST_F(DiskRun, NoDiskAtAllEndsTheSearchAfterTwentyAttempts) {
+    auto started = std::chrono::steady_clock::now();
+    std::string text = run({}, {"find"});
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_TRUE(contains(text, "\nFATAL ERROR: no harddrives found\nfindHardDisk=false\n")) << text;
+    EXPECT_GE(seconds, 19);
+    EXPECT_LT(seconds, 40);
+}
+
+// ---- preparation
+
+TEST_F(DiskRun, SmallOnePartitionDiskGetsExt2AndClearsTheOldTablesExtraEntries) {
+    Disk disk{"sda", 1, 63, 1000}; // 1000 cylinders of 31.5 KiB: below 40 MiB
+    std::string path = image(disk);
+    std::string old = "/usr/sbin/sfdisk -q '" + path +
+                      "' >/dev/null 2>&1 <<'EOF'\nlabel: dos\n,5000\n,5000\n,5000\n,5000\nEOF";
+    ASSERT_EQ(std::system(old.c_str()), 0);
+    std::string text = run(
+        {disk}, {"record-tool", "find", "bootcode", "prepare", "mounts", "show:/tmp/sfdisk.log"});
+    EXPECT_TRUE(contains(text, "installBootCode=true\nCreating partition...")) << text;
+    EXPECT_TRUE(contains(text, "Formatting disk...")) << text;
+    EXPECT_TRUE(contains(text, "prepareDisk=true\nmounted /dev/sda1 /flash ext2\n")) << text;
+    EXPECT_TRUE(contains(text, "--- /tmp/sfdisk.log\n"
+                               "call: -g\n"
+                               "call: -d -uC /dev/sda\n"
+                               "call: -q -uC /dev/sda\n"
+                               "input: 0,1000,83,*\n"
+                               "input: 0,0,0\n"
+                               "input: 0,0,0\n"
+                               "input: 0,0,0\n"
+                               "--- end\n"))
+        << text;
+    EXPECT_EQ(sectorTable("sda"), "start=          63, size=       62937, type=83, bootable\n");
+    EXPECT_FALSE(hasJournal("sda", 1));
+    EXPECT_EQ(file("sda", 1, "/etc/lilo.conf"), "boot=/dev/sda1\nmap=/boot/map\n"
+                                                "install=/boot/boot.b\nlba32\n"
+                                                "image=/boot/vmlinuz\n  label=System\n"
+                                                "  root=/dev/sda1\n  read-only\n");
+    EXPECT_EQ(file("sda", 1, "/etc/fstab"), "/dev/sda1  /     ext2 defaults 1 1\n"
+                                            "none /proc proc defaults 0 0\n"
+                                            "none /dev/pts devpts gid=5,mode=620 0 0\n");
+    std::string root = debugfs("sda", 1, "ls -l /");
+    EXPECT_FALSE(contains(root, ".nofsck")) << root;
+    for (const char* directory : {" rw\n", " vela\n", " var\n", " etc\n"})
+        EXPECT_TRUE(contains(root, directory)) << directory << root;
+    EXPECT_TRUE(contains(debugfs("sda", 1, "ls -l /vela"), " etc\n"));
+    EXPECT_TRUE(contains(debugfs("sda", 1, "ls -l /var"), " pdb\n"));
+    EXPECT_TRUE(contains(debugfs("sda", 1, "stat /var/pdb"), "Mode:  0755"));
+}
+
+TEST_F(DiskRun, LargerOnePartitionDiskGetsExt3WithNoFsckMarker) {
+    Disk disk{"hda", 16, 63, 1023}; // about 503 MiB, still one partition
+    std::string text = run({disk}, {"find", "prepare", "mounts"});
+    EXPECT_TRUE(contains(text, "Found harddrive as IDE Primary master (disk C)")) << text;
+    EXPECT_TRUE(contains(text, "prepareDisk=true\nmounted /dev/hda1 /flash ext3\n")) << text;
+    EXPECT_EQ(sectorTable("hda"), "start=          63, size=     1031121, type=83, bootable\n");
+    EXPECT_TRUE(hasJournal("hda", 1));
+    EXPECT_EQ(file("hda", 1, "/.nofsck"), "");
+    EXPECT_EQ(file("hda", 1, "/etc/fstab").substr(0, 35), "/dev/hda1  /     ext3 defaults 1 1\n");
+}
+
+TEST_F(DiskRun, LargeDiskGetsABootPartitionOfTwoCylindersAndAJournaledSystem) {
+    Disk disk{"sda", 255, 63, 4865}; // about 40 GB, sparse
+    std::string text =
+        run({disk}, {"record-tool", "find", "prepare", "mounts", "show:/tmp/sfdisk.log"}, 300);
+    EXPECT_TRUE(contains(text, "prepareDisk=true\n"
+                               "mounted /dev/sda2 /flash ext3\n"
+                               "mounted /dev/sda1 /flash/boot ext2\n"))
+        << text;
+    EXPECT_TRUE(contains(text, "input: 0,2,83,*\ninput: 2,4863,83,-\n--- end\n")) << text;
+    EXPECT_EQ(sectorTable("sda"), "start=          63, size=       32067, type=83, bootable\n"
+                                  "start=       32130, size=    78124095, type=83\n");
+    EXPECT_FALSE(hasJournal("sda", 1));
+    EXPECT_TRUE(hasJournal("sda", 2));
+    EXPECT_EQ(file("sda", 2, "/etc/fstab"), "/dev/sda2  /     ext3 defaults 1 1\n"
+                                            "/dev/sda1  /boot ext2 defaults 1 2\n"
+                                            "none /proc proc defaults 0 0\n"
+                                            "none /dev/pts devpts gid=5,mode=620 0 0\n");
+    EXPECT_TRUE(contains(file("sda", 2, "/etc/lilo.conf"), "boot=/dev/sda1\n"));
+    EXPECT_TRUE(contains(file("sda", 2, "/etc/lilo.conf"), "  root=/dev/sda2\n"));
+    EXPECT_EQ(file("sda", 2, "/.nofsck"), "");
+}
+
+TEST_F(DiskRun, SmallDiskWithManyCylindersGetsTwoExt2Partitions) {
+    Disk disk{"sdb", 1, 63, 1024}; // 1024 cylinders but only 31.5 MiB
+    std::string text = run({disk}, {"find", "prepare", "mounts"});
+    EXPECT_TRUE(contains(text, "prepareDisk=true\n"
+                               "mounted /dev/sdb2 /flash ext2\n"
+                               "mounted /dev/sdb1 /flash/boot ext2\n"))
+        << text;
+    // 326 cylinders for the boot partition, the first of them the boot record's track.
+    EXPECT_EQ(sectorTable("sdb"), "start=          63, size=       20475, type=83, bootable\n"
+                                  "start=       20538, size=       43974, type=83\n");
+    EXPECT_FALSE(hasJournal("sdb", 2));
+    EXPECT_TRUE(contains(file("sdb", 2, "/etc/fstab"), "/dev/sdb2  /     ext2 defaults 1 1\n"));
+    EXPECT_FALSE(contains(debugfs("sdb", 2, "ls -l /"), ".nofsck"));
+}
+
+TEST_F(DiskRun, FailingMke2fsStopsThePreparation) {
+    std::string text =
+        run({{"sda", 16, 63, 100}}, {"failing-tool:/sbin/mke2fs", "find", "prepare", "mounts"});
+    EXPECT_TRUE(contains(text, "ERROR: could not format partitions\nprepareDisk=false\n"
+                               "nothing mounted at /flash\n"))
+        << text;
+}
+
+TEST_F(DiskRun, PartitioningToolThatCannotStartStopsThePreparation) {
+    std::string path = image({"sda", 16, 63, 100});
+    std::string text = run({{"sda", 16, 63, 100}}, {"record:/dev/sda:100:16:63",
+                                                    "no-tool:/sbin/sfdisk", "prepare", "mounts"});
+    EXPECT_TRUE(contains(text, "ERROR: could not create partitions\nprepareDisk=false\n"
+                               "nothing mounted at /flash\n"))
+        << text;
+    EXPECT_FALSE(contains(text, "Formatting disk")) << text;
+}
+
+TEST_F(DiskRun, DiskWithoutHeadsIsRefusedAndLeftUntouched) {
+    Disk disk{"sda", 0, 63, 0};
+    std::string path = image({"sda", 255, 63, 1100});
+    std::string text = run({disk}, {"find", "bootcode", "prepare"});
+    EXPECT_TRUE(contains(text, "/dev/sda 0 0 one-partition ext2\n")) << text;
+    EXPECT_TRUE(contains(text, "ERROR: could not create partitions: the disk reports no heads or "
+                               "no sectors per track\nprepareDisk=false\n"))
+        << text;
+    EXPECT_EQ(sectorTable("sda"), "");
+}
+
+// ---- post-install
+
+TEST_F(DiskRun, OnePartitionSystemRunsItsPostinstallScriptAndIsCheckedAndUnmounted) {
+    std::string text = run({{"sda", 16, 63, 200}},
+                           {"find", "prepare", "system", "postinstall", "finish", "mounts"});
+    EXPECT_TRUE(contains(text, "finishInstall done\nnothing mounted at /flash\n")) << text;
+    EXPECT_TRUE(contains(text, "Checking disk integrity...")) << text;
+    EXPECT_TRUE(contains(toolLog, "postinstall sees: /dev/sda1  /     ext3 defaults 1 1\n"))
+        << toolLog;
+    EXPECT_FALSE(contains(toolLog, "tavo ran")) << toolLog;
+    EXPECT_TRUE(contains(toolLog, "fsck ran with: -d -v\n")) << toolLog;
+}
+
+TEST_F(DiskRun, TwoPartitionSystemWithoutScriptRunsTheLoaderInstallerAndIsNotChecked) {
+    std::string text =
+        run({{"sdb", 1, 63, 1024}}, {"find", "prepare", "system", "finish", "mounts"});
+    EXPECT_TRUE(contains(text, "finishInstall done\nnothing mounted at /flash\n")) << text;
+    EXPECT_FALSE(contains(text, "Checking disk integrity")) << text;
+    EXPECT_TRUE(contains(toolLog, "tavo ran as /bin/tavo with: tavo\n")) << toolLog;
+    EXPECT_FALSE(contains(toolLog, "fsck ran")) << toolLog;
+}
+
+} // namespace
