@@ -55,11 +55,25 @@ if(NOT INSTALLER_TARGET)
                 ${CMAKE_CURRENT_SOURCE_DIR}/signature_hash_test.cpp
                 ${CMAKE_CURRENT_SOURCE_DIR}/signature_ladder_test.cpp
                 ${CMAKE_CURRENT_SOURCE_DIR}/known_digests_test.cpp
+                ${CMAKE_CURRENT_SOURCE_DIR}/signature_test.cpp
                 ${CMAKE_CURRENT_BINARY_DIR}/known_digests_full.cpp
         LIBS installer_package OpenSSL::Crypto)
     if(TARGET signature_test)
         target_compile_definitions(signature_test PRIVATE
             CMAKE_COMMAND_PATH="${CMAKE_COMMAND}"
             KNOWN_DIGEST_GENERATOR="${CMAKE_SOURCE_DIR}/cmake/KnownDigestTable.cmake")
+        add_dependencies(signature_test installer_package)
+    endif()
+
+    # Speed of the check beside libsodium's Ed25519 verification; run by hand, not by ctest.
+    find_package(benchmark QUIET)
+    find_package(PkgConfig QUIET)
+    if(benchmark_FOUND AND PKG_CONFIG_FOUND)
+        pkg_check_modules(SODIUM IMPORTED_TARGET libsodium)
+        if(SODIUM_FOUND)
+            add_executable(signature_benchmark ${CMAKE_CURRENT_SOURCE_DIR}/signature_benchmark.cpp)
+            target_link_libraries(signature_benchmark PRIVATE installer_package benchmark::benchmark
+                                  PkgConfig::SODIUM)
+        endif()
     endif()
 endif()

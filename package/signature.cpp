@@ -14,11 +14,8 @@ constexpr unsigned digestSize = 20;
 constexpr unsigned rOffset = 20, rSize = 16;
 constexpr unsigned sOffset = 36;
 
-} // namespace
-
-bool checkSignatureWithKey(const uint8_t digest[20], const uint8_t body[68],
-                           const uint8_t publicKey[32]) {
-    if (std::memcmp(body, digest, digestSize) != 0)
+bool checkWithKey(const uint8_t digest[20], const uint8_t body[68], const SignatureKey* key) {
+    if (!key || std::memcmp(body, digest, digestSize) != 0)
         return false;
     // k: the hash of the digest with r folded into its middle, clamped like an X25519 scalar.
     uint8_t k[signatureHashSize];
@@ -29,19 +26,27 @@ bool checkSignatureWithKey(const uint8_t digest[20], const uint8_t body[68],
     k[31] &= 0x7F;
     k[31] |= 0x40;
 
-    SignatureKey key;
-    if (!signatureKeyFromBytes(key, publicKey))
-        return false;
     uint8_t u[32];
-    if (!twoScalarMultiple(u, key, body + sOffset, k))
+    if (!twoScalarMultiple(u, *key, body + sOffset, k))
         return false;
     uint8_t c[signatureHashSize];
     signatureHash(u, sizeof u, c);
     return std::memcmp(c, body + rOffset, rSize) == 0;
 }
 
+} // namespace
+
+bool checkSignatureWithKey(const uint8_t digest[20], const uint8_t body[68],
+                           const uint8_t publicKey[32]) {
+    SignatureKey key;
+    return checkWithKey(digest, body, signatureKeyFromBytes(key, publicKey) ? &key : nullptr);
+}
+
+// The compiled-in key is decoded once: that takes a square root, a tenth of a check.
 bool checkSignature(const uint8_t digest[20], const uint8_t body[68]) {
-    return checkSignatureWithKey(digest, body, installerPublicKey);
+    static SignatureKey key;
+    static const bool usable = signatureKeyFromBytes(key, installerPublicKey);
+    return checkWithKey(digest, body, usable ? &key : nullptr);
 }
 
 bool isKnownDigest(const uint8_t digest[20]) {

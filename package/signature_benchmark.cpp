@@ -1,0 +1,105 @@
+// Signature check speed beside libsodium's Ed25519 verification of a message of the same size,
+// and the field operations it is made of. Not a test: run by hand.
+#include "package/field25519.h"
+#include "package/signature.h"
+
+#include <benchmark/benchmark.h>
+#include <sodium.h>
+
+#include <array>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+template <size_t N> std::array<uint8_t, N> fromHex(const std::string& hex) {
+    std::array<uint8_t, N> bytes{};
+    for (size_t i = 0; i < N; ++i)
+        bytes[i] = uint8_t(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    return bytes;
+}
+
+// Made with the development key pair (see signature_test.cpp).
+const auto devKey = fromHex<32>("575c0c9167df26e650e99526a5b67b4933b4d7f9463eaab2545484fd7dd24a6b");
+const auto digest = fromHex<20>("00070e151c232a31383f464d545b626970777e85");
+const auto body = fromHex<68>("00070e151c232a31383f464d545b626970777e85"
+                              "76d6f3f8422147baebccf2010ca0c5ca"
+                              "8fb233d6db6a25ae02d28d8a54704979bd85f28dedd1d9e393be406aa3078a09");
+
+// The installer's own check: the compiled-in key (the development key in a default build),
+// decoded once.
+void checkSignatureSpeed(benchmark::State& state) {
+    for (auto _ : state) {
+        bool ok = checkSignature(digest.data(), body.data());
+        if (!ok)
+            state.SkipWithError("signature did not verify (built with another key?)");
+        benchmark::DoNotOptimize(ok);
+    }
+}
+BENCHMARK(checkSignatureSpeed);
+
+// With a key given each time, decoded each time as libsodium does.
+void checkSignatureWithKeySpeed(benchmark::State& state) {
+    for (auto _ : state) {
+        bool ok = checkSignatureWithKey(digest.data(), body.data(), devKey.data());
+        if (!ok)
+            state.SkipWithError("signature did not verify");
+        benchmark::DoNotOptimize(ok);
+    }
+}
+BENCHMARK(checkSignatureWithKeySpeed);
+
+void libsodiumVerifySpeed(benchmark::State& state) {
+    if (sodium_init() < 0)
+        state.SkipWithError("sodium_init failed");
+    unsigned char publicKey[crypto_sign_PUBLICKEYBYTES], secret[crypto_sign_SECRETKEYBYTES];
+    unsigned char signature[crypto_sign_BYTES];
+    crypto_sign_keypair(publicKey, secret);
+    crypto_sign_detached(signature, nullptr, digest.data(), digest.size(), secret);
+    for (auto _ : state) {
+        int result =
+            crypto_sign_verify_detached(signature, digest.data(), digest.size(), publicKey);
+        if (result != 0)
+            state.SkipWithError("libsodium signature did not verify");
+        benchmark::DoNotOptimize(result);
+    }
+}
+BENCHMARK(libsodiumVerifySpeed);
+
+FieldElement someElement(uint8_t seed) {
+    std::array<uint8_t, 32> bytes;
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = uint8_t(seed * 31 + i * 17);
+    return fieldFromBytes(bytes.data());
+}
+
+void fieldMulSpeed(benchmark::State& state) {
+    FieldElement a = someElement(1), b = someElement(2);
+    for (auto _ : state) {
+        a = fieldMul(a, b);
+        benchmark::DoNotOptimize(a);
+    }
+}
+BENCHMARK(fieldMulSpeed);
+
+void fieldSquareSpeed(benchmark::State& state) {
+    FieldElement a = someElement(3);
+    for (auto _ : state) {
+        a = fieldSquare(a);
+        benchmark::DoNotOptimize(a);
+    }
+}
+BENCHMARK(fieldSquareSpeed);
+
+void fieldInvertSpeed(benchmark::State& state) {
+    FieldElement a = someElement(4);
+    for (auto _ : state) {
+        a = fieldInvert(a);
+        benchmark::DoNotOptimize(a);
+    }
+}
+BENCHMARK(fieldInvertSpeed);
+
+} // namespace
+
+BENCHMARK_MAIN();
