@@ -45,4 +45,8 @@ private:
     uint32_t state[5];
 };
 
+// Chooses between the processor's SHA instructions (where there are any; the default) and
+// portable code, for tests of both. Returns whether the chosen kind is in use.
+bool selectSha1Hardware(bool hardware);
+
 } // namespace installer

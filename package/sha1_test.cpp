@@ -57,7 +57,19 @@ TEST(Sha1, FinishedHashStartsAfreshAndEmptyFinishIsTheEmptyDigest) {
     EXPECT_EQ(sha1Hex(h, "abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
 }
 
-TEST(Sha1, MatchesReferenceAtEveryLengthAroundBlockBoundaries) {
+class Sha1Implementations : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        if (!selectSha1Hardware(GetParam()))
+            GTEST_SKIP() << "no SHA instructions on this processor";
+    }
+    void TearDown() override { selectSha1Hardware(true); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Sha1, Sha1Implementations, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "hardware" : "portable"; });
+
+TEST_P(Sha1Implementations, MatchesReferenceAtEveryLengthAroundBlockBoundaries) {
     std::mt19937 random(1);
     std::vector<uint8_t> data(64 * 6 + 9);
     for (auto& b : data)
