@@ -2,6 +2,7 @@
 // `rpx sign` make them, and a repository console kept in memory.
 #pragma once
 
+#include "package/package.h"
 #include "package/record_test_packages.h"
 #include "package/sha1.h"
 #include "repository/repository.h"

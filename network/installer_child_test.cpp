@@ -1,0 +1,176 @@
+// The package-installer child, fed through its pipe as a flow feeds it, in a private /flash:
+// what it prints, what it installs, and the image it keeps.
+#include "network/installer_child.h"
+
+#include "network/image_store.h"
+#include "package/record_test_sandbox.h"
+#include "repository/install_stream_test_support.h"
+#include "startup/child_process.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace installer;
+using namespace streamtest;
+using sandbox::exists;
+using sandbox::readFile;
+
+namespace {
+
+// Strips status-line updates from console text, as the user's screen ends up showing it.
+std::string messageLines(const std::string& all) {
+    std::string out;
+    for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::string line = all.substr(at, end - at);
+        size_t cut = line.rfind('\r');
+        std::string message = cut == std::string::npos ? line : line.substr(cut + 1);
+        if (message.starts_with("\033[?25h"))
+            message.erase(0, 6);
+        out += message + "\n";
+    }
+    return out;
+}
+
+struct Fed {
+    bool written = false; // every byte went into the pipe
+    int status = -1;      // what closePipedChild returned
+    std::string console;  // the child's messages
+};
+
+// Writes the package into a new installer child in 4096-byte pieces, as the flows do, with
+// the child's standard output caught in a file.
+Fed feed(const std::string& bytes, InstallerMode mode = InstallerMode::softwarePackage) {
+    Fed fed;
+    sandbox::makeDirectory("/flash/var/pdb"); // as disk preparation leaves it
+    std::fflush(stdout);
+    int saved = dup(1);
+    int out = open("/tmp/console", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    close(out);
+    std::FILE* pipe = openInstallerPipe(mode);
+    if (pipe) {
+        fed.written = true;
+        for (size_t at = 0; at < bytes.size() && fed.written; at += 4096) {
+            size_t piece = std::min<size_t>(4096, bytes.size() - at);
+            fed.written = std::fwrite(bytes.data() + at, 1, piece, pipe) == piece;
+        }
+        fed.written = std::fflush(pipe) == 0 && fed.written;
+        fed.status = closePipedChild(pipe);
+    }
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    fed.console = messageLines(readFile("/tmp/console"));
+    return fed;
+}
+
+} // namespace
+
+TEST(InstallerChild, ImageEqualsThePackageBytesWhenTheRecordHasAPayload) {
+    sandbox::run([] {
+        Spec system = simple("system");
+        system.payload = std::string(100000, 'k');
+        std::string bytes = signedFile(system);
+        Fed fed = feed(bytes);
+        EXPECT_TRUE(fed.written);
+        EXPECT_EQ(fed.status, 0);
+        EXPECT_EQ(fed.console, "installed system-1.0\n");
+        EXPECT_TRUE(readFile("/flash/var/pdb/system/image") == bytes);
+        EXPECT_FALSE(exists(imagePath));
+    });
+}
+
+TEST(InstallerChild, NoPayloadOrNoInstallationLeavesNoImageAnywhere) {
+    sandbox::run([] {
+        Fed fed = feed(signedFile(simple("ppp")));
+        EXPECT_EQ(fed.console, "installed ppp-1.0\n");
+        EXPECT_FALSE(exists("/flash/var/pdb/ppp/image"));
+        EXPECT_FALSE(exists(imagePath));
+
+        Spec refused = simple("dhcp");
+        refused.payload = "blob";
+        refused.architecture = "arm";
+        fed = feed(signedFile(refused));
+        EXPECT_EQ(fed.console, "ERROR: can not install dhcp-1.0: it is not made for i386, but "
+                               "for arm\n");
+        EXPECT_FALSE(exists("/flash/var/pdb/dhcp"));
+        EXPECT_FALSE(exists(imagePath));
+    });
+}
+
+TEST(InstallerChild, BundleWithPayloadKeepsItsImageInTheBundleRecord) {
+    sandbox::run([] {
+        BundleSpec base;
+        base.members = {simple("system"), simple("ppp")};
+        std::string parts = base.file();
+        // The same bundle with a payload part after its header.
+        std::string header =
+            partBytes(partBundleHeader, headerBodyBytes({"base", base.version, 5}));
+        std::string body = parts.substr(8 + header.size());
+        std::string withPayload = packageFileBytes(header + partBytes(partPayload, "p") + body);
+        Fed fed = feed(withPayload);
+        EXPECT_EQ(fed.console, "installed base-1.0\n");
+        EXPECT_TRUE(readFile("/flash/var/pdb/base/image") == withPayload);
+        EXPECT_FALSE(exists("/flash/var/pdb/system/image"));
+        EXPECT_FALSE(exists(imagePath));
+    });
+}
+
+TEST(InstallerChild, EachChildSeesWhatTheOnesBeforeInstalled) {
+    sandbox::run([] {
+        Spec app = simple("routing");
+        app.depends = {{"system", 0, 0, 0}};
+        EXPECT_EQ(feed(signedFile(app)).console,
+                  "ERROR: can not install routing-1.0: system is not installed, but is required\n");
+        EXPECT_EQ(feed(signedFile(simple("system"))).console, "installed system-1.0\n");
+        EXPECT_EQ(feed(signedFile(app)).console, "installed routing-1.0\n");
+        EXPECT_EQ(feed(signedFile(simple("system"))).console,
+                  "WARNING: omitting package system-1.0: it is already installed\n");
+    });
+}
+
+TEST(InstallerChild, SecondPipeWhileOneIsOpenGivesNone) {
+    sandbox::run([] {
+        sandbox::makeDirectory("/flash/var/pdb");
+        std::FILE* first = openInstallerPipe(InstallerMode::softwarePackage);
+        ASSERT_NE(first, nullptr);
+        pid_t running = pipedChildPid;
+        EXPECT_EQ(openInstallerPipe(InstallerMode::softwarePackage), nullptr);
+        EXPECT_EQ(openInstallerPipe(InstallerMode::driverPackage), nullptr);
+        EXPECT_EQ(pipedChildPid, running);
+        EXPECT_EQ(closePipedChild(first), 0);
+        EXPECT_EQ(pipedChildPid, -1);
+        EXPECT_FALSE(exists(imagePath)) << "an empty stream installs nothing and keeps nothing";
+    });
+}
+
+TEST(InstallerChild, ChildThatStopsReadingMakesTheWriteFailInsteadOfKillingTheWriter) {
+    sandbox::run([] {
+        std::signal(SIGPIPE, SIG_IGN);        // as start-up has it
+        ASSERT_EQ(mkdir(imagePath, 0755), 0); // the image can not be opened
+        Spec big = simple("system");
+        big.payload = std::string(1 << 20, 'x');
+        Fed fed = feed(signedFile(big));
+        EXPECT_FALSE(fed.written);
+        EXPECT_EQ(fed.status, 0) << "the child's status carries no meaning";
+        EXPECT_EQ(fed.console, "ERROR: could not open image\n");
+        EXPECT_FALSE(exists("/flash/var/pdb/system"));
+    });
+}
+
+TEST(InstallerChild, DriverModeIsQuietRelativeAndKeepsNoImage) {
+    sandbox::run([] {
+        Spec driver = simple("drivers");
+        driver.payload = "ignored";
+        Fed fed = feed(signedFile(driver), InstallerMode::driverPackage);
+        EXPECT_EQ(fed.status, 0);
+        EXPECT_EQ(readFile("/tmp/console"), "") << "not even a status line";
+        EXPECT_EQ(readFile("/drivers/file"), "data") << "installed into the running system";
+        EXPECT_FALSE(exists("/flash/drivers"));
+        EXPECT_FALSE(exists(imagePath));
+    });
+}
