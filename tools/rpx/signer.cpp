@@ -169,13 +169,39 @@ CurvePoint curveMultiple(const CurvePoint& p, const uint8_t n[32]) {
     return r;
 }
 
+namespace {
+
+// The v of [x]B from the u of [x]B and of [x+1]B (the ladder's two results), after Okeya and
+// Sakurai: v = ((u1 uB + 1)(u1 + uB + 2A) - 2A - (u1 - uB)^2 u2) / (2 vB). False when either
+// multiple is the point at infinity.
+bool baseMultipleV(FieldElement& v, FieldElement& u1, const uint8_t x[32]) {
+    uint8_t xPlusOne[32], base[32] = {9}, u1Bytes[32], u2Bytes[32];
+    std::memcpy(xPlusOne, x, 32);
+    for (int i = 0; i < 32 && ++xPlusOne[i] == 0; ++i) {
+    }
+    if (isZero(x) || !lessThan(wordsFromBytes(xPlusOne), order()))
+        return false; // x = 0 or x = L - 1
+    montgomeryLadder(u1Bytes, x, base);
+    montgomeryLadder(u2Bytes, xPlusOne, base);
+    u1 = fieldFromBytes(u1Bytes);
+    FieldElement u2 = fieldFromBytes(u2Bytes), uB = fieldFromInt(9);
+    FieldElement twoA = fieldFromInt(2 * curveA);
+    FieldElement first =
+        fieldMul(fieldAdd(fieldMul(u1, uB), fieldFromInt(1)), fieldAdd(fieldAdd(u1, uB), twoA));
+    FieldElement last = fieldMul(fieldSquare(fieldSub(u1, uB)), u2);
+    FieldElement numerator = fieldCarry(fieldSub(fieldSub(first, twoA), last));
+    FieldElement vB = fieldFromBytes(signatureBaseV);
+    v = fieldMul(numerator, fieldInvert(fieldCarry(fieldAdd(vB, vB))));
+    return true;
+}
+
+} // namespace
+
 bool publicKeyFromSecret(const uint8_t secret[32], uint8_t publicKey[32]) {
-    if (isZero(secret) || !lessThan(wordsFromBytes(secret), order()))
+    FieldElement v, u;
+    if (!lessThan(wordsFromBytes(secret), order()) || !baseMultipleV(v, u, secret) || fieldIsOdd(v))
         return false;
-    CurvePoint q = curveMultiple(curveBasePoint(), secret);
-    if (q.infinity || fieldIsOdd(q.v))
-        return false;
-    fieldToBytes(publicKey, q.u);
+    fieldToBytes(publicKey, u);
     SignatureKey key;
     return signatureKeyFromBytes(key, publicKey); // refuses Q = +-B
 }
@@ -187,10 +213,10 @@ bool generateKeyPair(uint8_t secret[32], uint8_t publicKey[32]) {
             return false;
         scalarReduce(secret, seed, sizeof seed);
         std::memset(seed, 0, sizeof seed);
-        if (isZero(secret))
+        FieldElement v, u;
+        if (!baseMultipleV(v, u, secret))
             continue;
-        CurvePoint q = curveMultiple(curveBasePoint(), secret);
-        if (fieldIsOdd(q.v)) { // the verifier takes the even root: use -x, whose [-x]B is that
+        if (fieldIsOdd(v)) { // the check takes the even root: use -x, whose [-x]B is that
             uint8_t zero[32] = {}, one[32] = {1};
             scalarMulSub(secret, zero, one, secret);
         }

@@ -55,7 +55,7 @@ Bytes encode(const FieldElement& f) {
 }
 
 TEST(Signer, NewKeysBelongToTheEvenPointTheCheckRebuilds) {
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 4; ++i) {
         KeyPair pair = newKeyPair();
         CurvePoint q = curveMultiple(curveBasePoint(), pair.secret.data());
         EXPECT_EQ(encode(q.u), pair.publicKey);
@@ -133,7 +133,7 @@ TEST(Signer, SecretsThatNoKeyPairHasAreRefused) {
 // The ladder's result is [s]B + [k]Q for the Q of even v, as plain point arithmetic has it.
 TEST(TwoScalarLadderAgainstPointArithmetic, MatchesForRandomKeysAndScalars) {
     std::mt19937 random(23);
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 3; ++i) {
         KeyPair pair = newKeyPair();
         SignatureKey key;
         ASSERT_TRUE(signatureKeyFromBytes(key, pair.publicKey.data()));
