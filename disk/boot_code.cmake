@@ -1,11 +1,13 @@
-# Turns the assembled boot code into the initializer of a C++ byte array, after checking that it has the shape the boot
-# record needs: 184 bytes, the two messages at their places, zero at the end.
-#   cmake -DINPUT=boot_code.bin -DOUTPUT=boot_code_bytes.inc -P boot_code.cmake
+# Turns an assembled flat binary into the initializer of a C++ byte array, after checking its
+# size; with BOOT_CODE it also checks the shape the boot record needs: the two messages at their
+# places and zero at the end.
+#   cmake -DINPUT=boot_code.bin -DOUTPUT=boot_code_bytes.inc -DSIZE=184 -DBOOT_CODE=ON
+#         -P boot_code.cmake
 file(READ ${INPUT} hex HEX)
 string(LENGTH "${hex}" digits)
 math(EXPR size "${digits} / 2")
-if(NOT size EQUAL 184)
-    message(FATAL_ERROR "boot code is ${size} bytes, not 184")
+if(NOT size EQUAL SIZE)
+    message(FATAL_ERROR "${INPUT} is ${size} bytes, not ${SIZE}")
 endif()
 
 function(expect_text offset text)
@@ -18,22 +20,25 @@ function(expect_text offset text)
         message(FATAL_ERROR "boot code: \"${text}\" is not at byte ${offset}")
     endif()
 endfunction()
-expect_text(124 "Error loading operating system")
-expect_text(155 "Missing operating system")
-string(SUBSTRING "${hex}" 360 8 tail)
-if(NOT tail STREQUAL "00000000")
-    message(FATAL_ERROR "boot code: bytes 180 to 183 are not zero")
+if(BOOT_CODE)
+    expect_text(124 "Error loading operating system")
+    expect_text(155 "Missing operating system")
+    string(SUBSTRING "${hex}" 360 8 tail)
+    if(NOT tail STREQUAL "00000000")
+        message(FATAL_ERROR "boot code: bytes 180 to 183 are not zero")
+    endif()
 endif()
 
 set(lines "")
-foreach(row RANGE 0 183 12)
+math(EXPR last "${SIZE} - 1")
+foreach(row RANGE 0 ${last} 12)
     math(EXPR start "${row} * 2")
     string(SUBSTRING "${hex}" ${start} 24 piece)
     string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1, " piece "${piece}")
     string(STRIP "${piece}" piece)
     string(APPEND lines "    ${piece}\n")
 endforeach()
-file(WRITE ${OUTPUT}.tmp
-"// Generated from disk/boot_code.S; do not edit.\n${lines}")
+get_filename_component(source ${SOURCE} NAME)
+file(WRITE ${OUTPUT}.tmp "// Generated from ${source}; do not edit.\n${lines}")
 file(COPY_FILE ${OUTPUT}.tmp ${OUTPUT} ONLY_IF_DIFFERENT)
 file(REMOVE ${OUTPUT}.tmp)
