@@ -336,7 +336,10 @@ void InstalledPackage::removeFiles() {
     // all others were placed below "/flash".
     ConfinedRoot target(flashRoot);
     ConfinedRoot current(".");
-    for (const std::string& path : files) {
+    // Backwards, so that what lies below a recorded link ("/lib/x" after "/lib") goes before
+    // the link that leads to it.
+    for (auto at = files.rbegin(); at != files.rend(); ++at) {
+        const std::string& path = *at;
         if (hasParentComponent(path))
             continue;
         bool relative = path.starts_with('.');
