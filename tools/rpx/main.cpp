@@ -1,6 +1,8 @@
 // rpx: makes and examines package files.
 #include "tools/rpx/build.h"
 #include "tools/rpx/inspect.h"
+#include "tools/rpx/install_command.h"
+#include "tools/rpx/list_command.h"
 #include "tools/rpx/manifest.h"
 #include "tools/rpx/signer.h"
 #include "tools/rpx/signing.h"
@@ -269,6 +271,10 @@ int main(int argc, char** argv) {
     std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help")
         return std::cout << usage, 0;
+    if (command == "install")
+        return installCommand(argc, argv);
+    if (command == "list")
+        return listCommand(argc, argv);
     auto help = helps.find(command);
     if (help == helps.end())
         return fail("unknown command \"" + command + "\"\n" + usage);

@@ -1,0 +1,154 @@
+// rpx list on databases made by hand, and rpx install of the sample set run as a user would.
+#include "tools/rpx/list_command.h"
+#include "tools/rpx/rpx_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace rpx;
+using rpx::test::readFile;
+using rpx::test::ScratchFolder;
+using rpx::test::writeFile;
+
+namespace {
+
+void record(const ScratchFolder& root, const std::string& name,
+            const std::vector<std::pair<std::string, std::string>>& files) {
+    std::string dir = root / ("var/pdb/" + name);
+    std::filesystem::create_directories(dir);
+    for (const auto& [file, text] : files)
+        writeFile(dir + "/" + file, text);
+}
+
+std::string listed(const ScratchFolder& root, bool json) {
+    std::vector<ListedPackage> packages;
+    std::string error;
+    EXPECT_TRUE(readDatabase(root.path, packages, error)) << error;
+    std::ostringstream out;
+    printDatabase(packages, json, out);
+    return out.str();
+}
+
+struct Outcome {
+    int status = -1;
+    std::string output;
+};
+
+// Runs the rpx program with a shell command line; standard error joins the output.
+Outcome runRpx(const std::string& arguments, const std::string& prefix = "") {
+    Outcome run;
+    std::FILE* out = popen((prefix + RPX_BINARY " " + arguments + " 2>&1").c_str(), "r");
+    if (!out)
+        return run;
+    char chunk[4096];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, out)) > 0)
+        run.output.append(chunk, got);
+    int status = pclose(out);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+// Console text as the screen ends up showing it: status-line updates dropped.
+std::string messageLines(const std::string& all) {
+    std::string out;
+    for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::string line = all.substr(at, end - at);
+        size_t cut = line.rfind('\r');
+        std::string message = cut == std::string::npos ? line : line.substr(cut + 1);
+        if (message.starts_with("\033[?25h"))
+            message.erase(0, 6);
+        out += message + "\n";
+    }
+    return out;
+}
+
+const std::string samples = SAMPLES_DIR;
+
+} // namespace
+
+TEST(RpxList, ShowsVersionStateAndBundleOfEveryRecordInNameOrder) {
+    ScratchFolder root;
+    record(root, "system",
+           {{"version", "50397440 1700000000\n"}, {"files", "etc/issue\n"}, {"enabled", "user\n"}});
+    record(root, "dhcp",
+           {{"version", "50397440 1\n"},
+            {"files", ""},
+            {"disabled", "auto\n"},
+            {"bundle", "extras\n"}});
+    record(root, "extras", {{"version", "50397440 1\n"}});
+    record(root, "ppp", {{"version", "garbage"}, {"files", ""}, {"disabled", "user\n"}});
+    EXPECT_EQ(listed(root, false), "dhcp             3.1        disabled (auto)  in extras\n"
+                                   "extras           3.1        enabled (auto)   bundle\n"
+                                   "ppp              ?          disabled (user)\n"
+                                   "system           3.1        enabled (user)\n");
+    std::string json = listed(root, true);
+    EXPECT_TRUE(json.starts_with("[{\"name\":\"dhcp\",\"version\":\"3.1\",\"enabled\":false,"
+                                 "\"state\":\"auto\",\"bundle\":\"extras\",\"isBundle\":false},"))
+        << json;
+    EXPECT_TRUE(json.ends_with("\"bundle\":null,\"isBundle\":false}]\n")) << json;
+}
+
+TEST(RpxList, MissingDatabaseIsAnError) {
+    ScratchFolder root;
+    Outcome run = runRpx("list --root " + root.path);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("var/pdb/"), std::string::npos) << run.output;
+}
+
+TEST(RpxInstall, RefusesToRunWithoutRoot) {
+    ScratchFolder root;
+    chmod(root.path.c_str(), 0777);
+    // As root the check is seen through an unprivileged user; otherwise as ourselves.
+    std::string prefix =
+        geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    Outcome run = runRpx("install --root " + root.path + " " + samples + "/system.rpx", prefix);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output, "rpx: install: must be run as root: the target is mounted at /flash "
+                          "in a private mount namespace\n");
+    EXPECT_FALSE(std::filesystem::exists(root / "var/pdb/system"));
+}
+
+TEST(RpxInstall, SampleSetGoesInAsAFlowInstallsIt) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "installing needs root";
+    ScratchFolder root;
+    Outcome run = runRpx("install --root " + root.path + " " + samples + "/system.rpx " + samples +
+                         "/routing.rpx " + samples + "/extras.rpx");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(messageLines(run.output),
+              "installed system-3.1\ninstalled routing-3.1\ninstalled extras-3.1\n");
+    EXPECT_EQ(readFile(root / "etc/issue"), "vela router system\n");
+    EXPECT_TRUE(readFile(root / "var/pdb/system/image") == readFile(samples + "/system.rpx"));
+    EXPECT_FALSE(std::filesystem::exists(root / "var/pdb/routing/image"));
+    EXPECT_FALSE(std::filesystem::exists(root / "image"));
+    EXPECT_TRUE(std::filesystem::exists(root / "x/dhcp/etc/dhcpd.conf")) << "optional: disabled";
+    EXPECT_TRUE(std::filesystem::exists(root / "etc/ppp/options"));
+
+    Outcome list = runRpx("list --root " + root.path);
+    EXPECT_EQ(list.output, "dhcp             3.1        disabled (auto)  in extras\n"
+                           "extras           3.1        enabled (auto)   bundle\n"
+                           "ppp              3.1        enabled (auto)   in extras\n"
+                           "routing          3.1        enabled (auto)\n"
+                           "system           3.1        enabled (auto)\n");
+
+    Outcome again = runRpx("install --root " + root.path + " " + samples + "/routing.rpx");
+    EXPECT_EQ(messageLines(again.output),
+              "WARNING: omitting package routing-3.1: it is already installed\n");
+}
+
+TEST(RpxInstall, UnreadableFileInstallsNothing) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "installing needs root";
+    ScratchFolder root;
+    Outcome run = runRpx("install --root " + root.path + " " + samples + "/system.rpx " +
+                         root.path + "/missing.rpx");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.output.find("missing.rpx: No such file or directory"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(root / "var/pdb/system"));
+}
