@@ -21,20 +21,6 @@ using sandbox::readFile;
 
 namespace {
 
-// Strips status-line updates from console text, as the user's screen ends up showing it.
-std::string messageLines(const std::string& all) {
-    std::string out;
-    for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
-        std::string line = all.substr(at, end - at);
-        size_t cut = line.rfind('\r');
-        std::string message = cut == std::string::npos ? line : line.substr(cut + 1);
-        if (message.starts_with("\033[?25h"))
-            message.erase(0, 6);
-        out += message + "\n";
-    }
-    return out;
-}
-
 struct Fed {
     bool written = false; // every byte went into the pipe
     int status = -1;      // what closePipedChild returned

@@ -82,6 +82,21 @@ inline Spec simple(const std::string& name, uint32_t version = makeVersion(1, 0,
     return spec;
 }
 
+// Console text as the screen ends up showing it: status-line updates (ended by a carriage
+// return, the cursor shown again) are dropped, message lines kept.
+inline std::string messageLines(const std::string& all) {
+    std::string out;
+    for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::string line = all.substr(at, end - at);
+        size_t cut = line.rfind('\r');
+        std::string message = cut == std::string::npos ? line : line.substr(cut + 1);
+        if (message.starts_with("\033[?25h"))
+            message.erase(0, 6);
+        out += message + "\n";
+    }
+    return out;
+}
+
 // The repository's console in memory.
 struct Console {
     explicit Console(Repository& repository) : repository(repository) {
@@ -93,19 +108,9 @@ struct Console {
         std::fclose(stream);
         std::free(buffer);
     }
-    // The message lines: status line updates (ended by a carriage return) are dropped.
     std::string messages() {
         std::fflush(stream);
-        std::string all(buffer, size), out;
-        for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
-            std::string line = all.substr(at, end - at);
-            size_t cut = line.rfind('\r');
-            std::string message = cut == std::string::npos ? line : line.substr(cut + 1);
-            if (message.starts_with("\033[?25h"))
-                message.erase(0, 6);
-            out += message + "\n";
-        }
-        return out;
+        return messageLines(std::string(buffer, size));
     }
     Repository& repository;
     std::FILE* stream;
