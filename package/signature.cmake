@@ -33,7 +33,11 @@ target_sources(installer_package PRIVATE
     ${SIGNATURE_GENERATED}/known_digest_table.cpp
     ${SIGNATURE_GENERATED}/signature_public_key.h)
 
-if(NOT INSTALLER_TARGET)
+if(INSTALLER_TARGET)
+    # Host tests run the 32-bit arithmetic through this program (tools/rpx/signer.cmake).
+    add_executable(signature_cross_check ${CMAKE_CURRENT_SOURCE_DIR}/signature_cross_check.cpp)
+    target_link_libraries(signature_cross_check PRIVATE installer_package)
+else()
     find_package(OpenSSL REQUIRED)
     # A full table of 1227 made-up digests, between comments and empty lines, built through the
     # same generator into the test binary.
