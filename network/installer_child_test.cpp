@@ -3,7 +3,6 @@
 #include "network/installer_child.h"
 
 #include "network/image_store.h"
-#include "package/record_test_sandbox.h"
 #include "repository/install_stream_test_support.h"
 #include "startup/child_process.h"
 

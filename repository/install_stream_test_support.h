@@ -3,7 +3,14 @@
 #pragma once
 
 #include "package/package.h"
+// The shared record fixtures (private /flash, packages in memory), in whichever form the
+// tree has them: one header, or the sandbox and the packages apart.
+#if __has_include("package/record_test_support.h")
+#include "package/record_test_support.h"
+#else
 #include "package/record_test_packages.h"
+#include "package/record_test_sandbox.h"
+#endif
 #include "package/sha1.h"
 #include "repository/repository.h"
 #include "tools/rpx/signer.h"
@@ -71,6 +78,13 @@ struct BundleSpec {
         return packageFileBytes(parts);
     }
 };
+
+// The package's parts with another build time in its header.
+inline std::string withBuildTime(const Spec& spec, uint32_t buildTime) {
+    std::string header =
+        partBytes(partHeader, headerBodyBytes({spec.name, spec.version, buildTime}));
+    return header + spec.parts().substr(header.size());
+}
 
 // A package of one regular file "/NAME/file" holding `content`.
 inline Spec simple(const std::string& name, uint32_t version = makeVersion(1, 0, 'f', 0),
