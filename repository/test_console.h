@@ -1,6 +1,9 @@
-// Test helper: a repository whose console output is kept in memory, byte for byte.
+// Test helpers for the repository: its console kept in memory byte for byte, and package
+// installation as the stream installation drives it.
 #pragma once
 
+#include "package/record_header.h"
+#include "package/record_test_support.h"
 #include "repository/repository.h"
 
 #include <cstdio>
@@ -18,34 +21,37 @@ struct CapturedConsole {
         std::fclose(stream);
         std::free(buffer);
     }
-    // Everything written so far.
     std::string text() {
         std::fflush(stream);
         return std::string(buffer, size);
     }
-    // The message lines only: status line updates (which end in a carriage return and the
-    // cursor's return) and blanking are dropped.
+    // The message lines only, without the status line's updates and blanking.
     std::string messages() {
         std::string all = text(), out;
-        size_t at = 0;
-        while (at < all.size()) {
-            size_t end = all.find('\n', at);
-            if (end == std::string::npos)
-                break;
+        for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
             std::string line = all.substr(at, end - at);
-            size_t cut = line.rfind('\r');
-            std::string message = cut == std::string::npos ? line : line.substr(cut + 1);
-            if (message.starts_with("\033[?25h"))
-                message.erase(0, 6);
-            out += message + "\n";
-            at = end + 1;
+            line.erase(0, line.rfind('\r') + 1);
+            if (line.starts_with("\033[?25h"))
+                line.erase(0, 6);
+            out += line + "\n";
         }
         return out;
     }
-
     std::FILE* stream;
     char* buffer = nullptr;
     size_t size = 0;
 };
+
+// Reads the header parts and installs the contents into `package` (whose disabled flag and
+// bundle reference the caller may have set).
+inline bool install(installer::Repository& repository, installer::InstalledPackage& package,
+                    const std::string& bytes, bool relative = false) {
+    testpkg::MemoryReader in(bytes);
+    bool disabled = package.disabled;
+    if (!installer::readHeader(package, in.reader))
+        return false;
+    package.disabled = disabled;
+    return repository.installContents(package, in.reader, relative);
+}
 
 } // namespace testconsole
