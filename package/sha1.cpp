@@ -72,35 +72,56 @@ inline uint32_t rol(uint32_t x, int n) {
 
 namespace {
 
+// Round function and constant of each quarter of the 80 rounds.
+template <int Quarter> inline uint32_t mix(uint32_t b, uint32_t c, uint32_t d) {
+    if constexpr (Quarter == 0)
+        return d ^ (b & (c ^ d));
+    else if constexpr (Quarter == 2)
+        return (b & c) | (d & (b | c));
+    else
+        return b ^ c ^ d;
+}
+constexpr uint32_t roundConstant[4] = {0x5A827999, 0x6ED9EBA1, 0x8F1BBCDC, 0xCA62C1D6};
+
+// One round, written so that the five words rotate through the arguments instead of being
+// moved: five calls with shifted arguments bring the words back to their places.
+template <int Quarter>
+inline void step(uint32_t a, uint32_t& b, uint32_t c, uint32_t d, uint32_t& e, uint32_t w) {
+    e += rol(a, 5) + mix<Quarter>(b, c, d) + roundConstant[Quarter] + w;
+    b = rol(b, 30);
+}
+
+// Message word t (16 and later), kept in a 16-word ring.
+inline uint32_t schedule(uint32_t w[16], int t) {
+    uint32_t x = w[(t + 13) & 15] ^ w[(t + 8) & 15] ^ w[(t + 2) & 15] ^ w[t & 15];
+    return w[t & 15] = rol(x, 1);
+}
+
+template <int Quarter>
+inline void fiveRounds(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint32_t& e,
+                       uint32_t w[16], int t) {
+    auto word = [w](int i) { return i < 16 ? w[i] : schedule(w, i); };
+    step<Quarter>(a, b, c, d, e, word(t));
+    step<Quarter>(e, a, b, c, d, word(t + 1));
+    step<Quarter>(d, e, a, b, c, word(t + 2));
+    step<Quarter>(c, d, e, a, b, word(t + 3));
+    step<Quarter>(b, c, d, e, a, word(t + 4));
+}
+
 void compressPortable(uint32_t state[5], const uint8_t data[64]) {
     uint32_t w[16];
     for (int i = 0; i < 16; ++i)
         w[i] = uint32_t(data[4 * i]) << 24 | uint32_t(data[4 * i + 1]) << 16 |
                uint32_t(data[4 * i + 2]) << 8 | data[4 * i + 3];
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
-    // The schedule lives in a 16-word ring; word t is computed just before round t uses it.
-    auto schedule = [&w](int t) {
-        uint32_t x = w[(t + 13) & 15] ^ w[(t + 8) & 15] ^ w[(t + 2) & 15] ^ w[t & 15];
-        return w[t & 15] = rol(x, 1);
-    };
-    auto round = [&](uint32_t f, uint32_t k, uint32_t wt) {
-        uint32_t t = rol(a, 5) + f + e + k + wt;
-        e = d;
-        d = c;
-        c = rol(b, 30);
-        b = a;
-        a = t;
-    };
-    for (int t = 0; t < 16; ++t)
-        round((b & c) | (~b & d), 0x5A827999, w[t]);
-    for (int t = 16; t < 20; ++t)
-        round((b & c) | (~b & d), 0x5A827999, schedule(t));
-    for (int t = 20; t < 40; ++t)
-        round(b ^ c ^ d, 0x6ED9EBA1, schedule(t));
-    for (int t = 40; t < 60; ++t)
-        round((b & c) | (b & d) | (c & d), 0x8F1BBCDC, schedule(t));
-    for (int t = 60; t < 80; ++t)
-        round(b ^ c ^ d, 0xCA62C1D6, schedule(t));
+    for (int t = 0; t < 20; t += 5)
+        fiveRounds<0>(a, b, c, d, e, w, t);
+    for (int t = 20; t < 40; t += 5)
+        fiveRounds<1>(a, b, c, d, e, w, t);
+    for (int t = 40; t < 60; t += 5)
+        fiveRounds<2>(a, b, c, d, e, w, t);
+    for (int t = 60; t < 80; t += 5)
+        fiveRounds<3>(a, b, c, d, e, w, t);
     state[0] += a;
     state[1] += b;
     state[2] += c;
