@@ -1,0 +1,51 @@
+// The init wrapper: the first process only waits, and hands on how the worker ended.
+#include "startup/init_wrapper.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+TEST(InitWrapper, OnlyANameWithInitForks) {
+    EXPECT_TRUE(startedAsInit("/sbin/init"));
+    EXPECT_TRUE(startedAsInit("init"));
+    EXPECT_TRUE(startedAsInit("/linuxrc-init"));
+    EXPECT_FALSE(startedAsInit("/sbin/installer"));
+    EXPECT_FALSE(startedAsInit("INIT"));
+    EXPECT_FALSE(startedAsInit(""));
+    EXPECT_FALSE(startedAsInit(nullptr));
+}
+
+TEST(InitWrapper, ParentReturnsTheWorkersRawWaitStatus) {
+    int exitCode = 0;
+    if (!forkAndWaitAsInit(exitCode))
+        _exit(5); // the worker
+    EXPECT_TRUE(WIFEXITED(exitCode));
+    EXPECT_EQ(WEXITSTATUS(exitCode), 5);
+
+    if (!forkAndWaitAsInit(exitCode)) {
+        raise(SIGTERM);
+        _exit(0);
+    }
+    EXPECT_TRUE(WIFSIGNALED(exitCode));
+    EXPECT_EQ(WTERMSIG(exitCode), SIGTERM);
+}
+
+TEST(InitWrapper, WaitingSurvivesSignalsThatInterruptIt) {
+    struct sigaction quiet {};
+    quiet.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &quiet, nullptr); // no SA_RESTART: the wait is cut short
+    pid_t parent = getpid();
+    int exitCode = 0;
+    if (!forkAndWaitAsInit(exitCode)) {
+        kill(parent, SIGUSR1);
+        usleep(200000);
+        kill(parent, SIGUSR1);
+        usleep(200000);
+        _exit(9);
+    }
+    signal(SIGUSR1, SIG_DFL);
+    EXPECT_TRUE(WIFEXITED(exitCode));
+    EXPECT_EQ(WEXITSTATUS(exitCode), 9);
+}
