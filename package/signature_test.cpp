@@ -48,9 +48,10 @@ TEST(SignatureCheck, ChangedRorSFail) {
 }
 
 TEST(SignatureCheck, KeysThatAreNoUsablePointRejectEverySignature) {
-    std::array<uint8_t, 32> zero{}, nine{9}, ones;
+    // Order two, B itself, a point of the twist, and 2^256 - 1 (also on the twist).
+    std::array<uint8_t, 32> zero{}, nine{9}, twist{2}, ones;
     ones.fill(0xFF);
-    for (const auto& key : {zero, nine, ones})
+    for (const auto& key : {zero, nine, twist, ones})
         EXPECT_FALSE(checkSignatureWithKey(digest.data(), body.data(), key.data()));
 }
 
