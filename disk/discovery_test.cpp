@@ -34,18 +34,6 @@ TEST(DiskListing, ToolLinesGiveDeviceGeometryAndLayout) {
     EXPECT_FALSE(table[1].journaled); // 980 x 34,816 bytes is about 32.5 MiB
 }
 
-TEST(DiskListing, FiveDisksFillOnlyTheFourRecordsInToolOrder) {
-    DiskRecord table[4];
-    std::string text;
-    for (const char* name : {"sdc", "sda", "hda", "sdb", "sdd"})
-        text += std::string("/dev/") + name + ": 1000 cylinders, 16 heads, 63 sectors/track\n";
-    ASSERT_EQ(readListing(text, table), 4);
-    EXPECT_STREQ(table[0].device, "/dev/sdc");
-    EXPECT_STREQ(table[1].device, "/dev/sda");
-    EXPECT_STREQ(table[2].device, "/dev/hda");
-    EXPECT_STREQ(table[3].device, "/dev/sdb");
-}
-
 TEST(DiskListing, OnlyCompleteDevLinesCountAndAMissingColonIsAccepted) {
     DiskRecord table[4];
     ASSERT_EQ(readListing("Disk geometry:\n"

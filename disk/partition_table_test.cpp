@@ -43,10 +43,6 @@ TEST(PartitionTable, SingleHeadDiskNeedsManyCylindersForTenMebibytes) {
     EXPECT_EQ(tableLines(disk, 0), "0,326,83,*\n326,698,83,-\n");
 }
 
-TEST(PartitionTable, SmallDiskIsOneBootablePartition) {
-    EXPECT_EQ(tableLines(describeDisk("/dev/hda", 1023, 16, 63), 1), "0,1023,83,*\n");
-}
-
 TEST(PartitionTable, LeftoverEntriesOfAnOlderTableAreCleared) {
     EXPECT_EQ(tableLines(describeDisk("/dev/hda", 600, 16, 63), 4),
               "0,600,83,*\n0,0,0\n0,0,0\n0,0,0\n");

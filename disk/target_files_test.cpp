@@ -64,18 +64,6 @@ TEST_F(NewSystemRoot, OnePartitionDiskBootsAndMountsPartitionOne) {
     EXPECT_EQ(mode("/etc/fstab"), 0644u);
 }
 
-TEST_F(NewSystemRoot, TwoPartitionDiskHasItsRootOnPartitionTwoAndBootOnOne) {
-    DiskRecord disk = describeDisk("/dev/sda", 4865, 255, 63);
-    ASSERT_TRUE(writeLiloConf(root.c_str(), disk));
-    ASSERT_TRUE(writeFstab(root.c_str(), disk));
-    EXPECT_NE(read("/etc/lilo.conf").find("boot=/dev/sda1\n"), std::string::npos);
-    EXPECT_NE(read("/etc/lilo.conf").find("  root=/dev/sda2\n  read-only\n"), std::string::npos);
-    EXPECT_EQ(read("/etc/fstab"), "/dev/sda2  /     ext3 defaults 1 1\n"
-                                  "/dev/sda1  /boot ext2 defaults 1 2\n"
-                                  "none /proc proc defaults 0 0\n"
-                                  "none /dev/pts devpts gid=5,mode=620 0 0\n");
-}
-
 TEST_F(NewSystemRoot, ExistingEtcIsUsedAndOldFilesAreReplaced) {
     fs::create_directory(root + "/etc");
     std::ofstream(root + "/etc/fstab") << "old contents that are longer than the new table\n"

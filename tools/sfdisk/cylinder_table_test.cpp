@@ -46,14 +46,6 @@ TEST(CylinderTable, TwoPartitionLayoutOfALargeDisk) {
               "/dev/sda2 : start=32130, size=78124095, type=83\n");
 }
 
-TEST(CylinderTable, SingleHeadDiskLosesItsWholeFirstCylinderToTheFirstTrack) {
-    TableEntry entries[4];
-    std::string error;
-    ASSERT_TRUE(readTable("0,1023,83,*\n", disk(1, 63, 1023), entries, error)) << error;
-    EXPECT_EQ(entries[0].start, 63u);
-    EXPECT_EQ(entries[0].size, 1022u * 63);
-}
-
 TEST(CylinderTable, EmptyEntriesKeepTheirSlots) {
     TableEntry entries[4];
     std::string error;

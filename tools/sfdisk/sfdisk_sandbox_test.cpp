@@ -142,14 +142,4 @@ TEST_F(SfdiskRun, TableThatDoesNotFitIsRefusedAndTheDiskKeepsItsOldOne) {
                     "/dev/sda1 : start=     0, size=   100, Id=83, bootable\n");
 }
 
-TEST_F(SfdiskRun, DiskWithoutHeadsCannotBeGivenATable) {
-    std::string disk = image("noheads", 100 * 16 * 63);
-    std::string text = run({{"sda", disk}}, "/dev/sda 0 63\n",
-                           "sfdisk -g; printf '0,10,83,*\\n' | sfdisk -q -uC /dev/sda;"
-                           " echo \"write=$?\"");
-    EXPECT_EQ(text, "/dev/sda: 0 cylinders, 0 heads, 63 sectors/track\n"
-                    "sfdisk: the disk has no cylinders: 0 heads or 0 sectors per track\n"
-                    "write=1\n");
-}
-
 } // namespace
