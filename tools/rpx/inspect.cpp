@@ -145,8 +145,9 @@ void Inspector::closePackage() {
     if (!inPackage)
         return;
     PackageSummary& s = packages.back();
+    // A signed package's digest was taken at its signature; what is ready now covers nothing.
     uint8_t digest[20];
-    if (reader.takeDigest(digest))
+    if (reader.takeDigest(digest) && s.verdict.empty())
         s.digest = hex(digest, 20);
     if (s.verdict.empty())
         s.verdict = "unsigned";

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -237,7 +238,16 @@ TEST(RpxSign, SignedPackageVerifiesOnlyUnderItsOwnKey) {
     EXPECT_TRUE(verify(signedBytes, keys.publicKey, &error)) << error;
     EXPECT_FALSE(verify(signedBytes, other.publicKey, &error));
     EXPECT_TRUE(contains(error, "signature does not verify")) << error;
-    EXPECT_TRUE(contains(inspect(signedBytes, true, keys.publicKey), "\"verdict\":\"valid\""));
+    std::string json = inspect(signedBytes, true, keys.publicKey);
+    EXPECT_TRUE(contains(json, "\"verdict\":\"valid\"")) << json;
+    std::string signedDigest;
+    for (unsigned char c : signedBytes.substr(signedBytes.size() - 68, 20)) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", c);
+        signedDigest += two;
+    }
+    EXPECT_TRUE(contains(json, "\"digest\":\"" + signedDigest + "\",\"signature\":\"valid\""))
+        << json;
     EXPECT_TRUE(contains(inspect(signedBytes, true, other.publicKey), "\"verdict\":\"invalid\""));
 
     // Signing twice is refused and leaves the file alone; --resign replaces the signature.
@@ -393,5 +403,32 @@ TEST(RpxInspect, HostileLengthsAreReportedNotTrusted) {
         EXPECT_FALSE(inspectPackageStream(&in, "evil.rpx", true, nullptr, out, error));
         EXPECT_TRUE(contains(error, c.message)) << error;
         EXPECT_TRUE(contains(out.str(), "\"ok\":false")) << out.str();
+    }
+}
+
+TEST(RpxInspect, RandomDamageNeverCrashesAndNeverVerifies) {
+    ScratchFolder folder;
+    Keys keys;
+    std::string first = smallPackage(folder, "one"), second = smallPackage(folder, "two");
+    Manifest m = manifestOf("name: suite\nversion: 1.0\nmember: one\n", folder.path);
+    std::string error;
+    unsigned count = 0;
+    ASSERT_TRUE(buildBundle(m, {first, second}, folder / "suite.rpx", error)) << error;
+    ASSERT_TRUE(signFile(folder / "suite.rpx", keys.secret, false, count, error)) << error;
+    std::string bytes = readFile(folder / "suite.rpx");
+    std::mt19937 random(9);
+    for (int round = 0; round < 400; ++round) {
+        std::string damaged = bytes;
+        for (int n = 1 + int(random() % 4); n > 0; --n)
+            damaged[random() % damaged.size()] = char(random());
+        if (damaged == bytes)
+            continue;
+        inspect(damaged, round % 2 == 0, keys.publicKey);
+        // The bundle's own header parts are not signed; damage there may still verify.
+        bool verified = verify(damaged, keys.publicKey);
+        size_t firstMember = bytes.find(std::string("\x01\x00\x20\x00\x00\x00", 6));
+        if (verified) {
+            EXPECT_EQ(damaged.substr(firstMember), bytes.substr(firstMember)) << round;
+        }
     }
 }
