@@ -65,7 +65,8 @@ else()
     if(TARGET signature_test)
         target_compile_definitions(signature_test PRIVATE
             CMAKE_COMMAND_PATH="${CMAKE_COMMAND}"
-            KNOWN_DIGEST_GENERATOR="${CMAKE_SOURCE_DIR}/cmake/KnownDigestTable.cmake")
+            KNOWN_DIGEST_GENERATOR="${CMAKE_SOURCE_DIR}/cmake/KnownDigestTable.cmake"
+            PUBLIC_KEY_GENERATOR="${CMAKE_SOURCE_DIR}/cmake/SignaturePublicKey.cmake")
         add_dependencies(signature_test installer_package)
     endif()
 
