@@ -244,7 +244,8 @@ std::optional<std::string> normalEntryPath(const std::string& path) {
         i = end + 1;
         if (part.empty())
             continue;
-        if (part == "." || part == ".." || part.find('\0') != std::string::npos)
+        if (part == "." || part == ".." || part.find('\0') != std::string::npos ||
+            part.find('\n') != std::string::npos)
             return std::nullopt;
         if (!out.empty())
             out += '/';

@@ -192,6 +192,12 @@ TEST_F(RpxBuild, TreesAPackageCannotHoldAreRefusedNamingThePath) {
     close(s);
     unlink(socketPath.c_str());
 
+    // A name the package database could not list.
+    writeFile(tree + "/two\nlines", "x");
+    EXPECT_FALSE(buildPackage(manifestOf(manifest, folder.path), tree, folder / "x.rpx", error));
+    EXPECT_TRUE(contains(error, "a newline in a name")) << error;
+    unlink((tree + "/two\nlines").c_str());
+
     // A declared node where the tree has an object, attributes for what is not there.
     for (const char* line : {"node: zeta p 0600 0 0\n", "attr: nothing 0600 0 0\n"}) {
         Manifest m = manifestOf(manifest + line, folder.path);

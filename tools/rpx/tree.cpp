@@ -109,6 +109,11 @@ bool walk(const std::string& host, const std::string& path, int depth, const Man
             error = childHost + ": path too long";
             return false;
         }
+        // The package database lists a package's files one per line.
+        if (name.find('\n') != std::string::npos) {
+            error = childHost + ": a newline in a name cannot be recorded";
+            return false;
+        }
         struct stat st;
         if (lstat(childHost.c_str(), &st) != 0) {
             error = childHost + ": " + std::strerror(errno);
