@@ -42,7 +42,8 @@ struct Entry {
 };
 
 std::string scratchFile(const std::string& name) {
-    return testing::TempDir() + "bootvm-" + name;
+    // Test cases run side by side as separate processes: each has files of its own.
+    return testing::TempDir() + "bootvm-" + std::to_string(getpid()) + "-" + name;
 }
 
 void putChs(unsigned char* at, uint32_t lba, const Chs& g) {

@@ -19,6 +19,11 @@
 
 namespace {
 
+// Test cases run side by side as separate processes: each has files of its own.
+std::string scratchPrefix() {
+    return testing::TempDir() + "disk-run-" + std::to_string(getpid()) + "-";
+}
+
 constexpr uint64_t sector = 512;
 
 struct Disk {
@@ -40,7 +45,7 @@ protected:
     }
 
     std::string image(const Disk& disk) {
-        std::string path = testing::TempDir() + "disk-run-" + disk.name + ".img";
+        std::string path = scratchPrefix() + disk.name + ".img";
         int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
         EXPECT_GE(fd, 0);
         // A partial cylinder at the end, as real disks have.
@@ -62,7 +67,7 @@ protected:
         options.hostPrograms = {DISK_SCENARIO};
         options.args = {DISK_SCENARIO};
         options.args.insert(options.args.end(), steps.begin(), steps.end());
-        std::string geometry = testing::TempDir() + "disk-run.geometry";
+        std::string geometry = scratchPrefix() + "geometry";
         std::ofstream overrides(geometry);
         for (const Disk& disk : disks) {
             if (!images.count(disk.name))

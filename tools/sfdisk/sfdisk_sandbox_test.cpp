@@ -14,6 +14,11 @@
 
 namespace {
 
+// Test cases run side by side as separate processes: each has files of its own.
+std::string scratchPrefix() {
+    return testing::TempDir() + "sfdisk-run-" + std::to_string(getpid()) + "-";
+}
+
 class SfdiskRun : public testing::Test {
 protected:
     void SetUp() override {
@@ -26,7 +31,7 @@ protected:
     }
 
     std::string image(const std::string& name, uint64_t sectors) {
-        std::string path = testing::TempDir() + "sfdisk-run-" + name + ".img";
+        std::string path = scratchPrefix() + name + ".img";
         int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
         EXPECT_EQ(ftruncate(fd, static_cast<off_t>(sectors * 512)), 0);
         close(fd);
@@ -36,7 +41,7 @@ protected:
 
     std::string run(const std::vector<SandboxDisk>& disks, const std::string& geometry,
                     const std::string& script) {
-        std::string overrides = testing::TempDir() + "sfdisk-run.geometry";
+        std::string overrides = scratchPrefix() + "geometry";
         std::ofstream(overrides) << geometry;
         scratch.push_back(overrides);
         SandboxOptions options;
