@@ -4,8 +4,9 @@
 // others. While it reads it keeps a SHA-1 digest per package (from a kind-1 part header up to
 // the next one, or to the end) and can copy every byte it consumes to a tee.
 //
-// Every length in a package is untrusted: the reader never allocates by a length, and never
-// moves its source past the end of what the source holds.
+// Every length in a package is untrusted: the reader never allocates by a length, and a part
+// it passes over by repositioning the source counts as present only once its last byte has
+// been read; an input that ends early shows as truncated().
 #pragma once
 
 #include "package/format.h"
