@@ -288,6 +288,24 @@ TEST_F(DiskRun, SmallDiskWithManyCylindersGetsTwoExt2Partitions) {
     EXPECT_FALSE(contains(debugfs("sdb", 2, "ls -l /"), ".nofsck"));
 }
 
+TEST_F(DiskRun, ReinstallingOverAnInstalledSystemStartsAfresh) {
+    // The second preparation finds the first one's table and file systems on the disk.
+    std::string text =
+        run({{"hdb", 16, 63, 1100}}, {"record-tool", "find", "prepare", "system", "finish",
+                                      "prepare", "mounts", "show:/tmp/sfdisk.log"});
+    EXPECT_TRUE(contains(text, "prepareDisk=true\nfinishInstall done\nCreating partition..."))
+        << text;
+    EXPECT_TRUE(contains(text, "prepareDisk=true\nmounted /dev/hdb2 /flash ext3\n"
+                               "mounted /dev/hdb1 /flash/boot ext2\n"))
+        << text;
+    EXPECT_TRUE(contains(text, "input: 0,21,83,*\ninput: 21,1079,83,-\n"
+                               "call: -d -uC /dev/hdb\ncall: -q -uC /dev/hdb\n"
+                               "input: 0,21,83,*\ninput: 21,1079,83,-\n--- end\n"))
+        << text;
+    EXPECT_FALSE(contains(debugfs("hdb", 2, "ls -l /"), " bin\n")); // the staged system is gone
+    EXPECT_TRUE(contains(file("hdb", 2, "/etc/lilo.conf"), "  root=/dev/hdb2\n"));
+}
+
 TEST_F(DiskRun, FailingMke2fsStopsThePreparation) {
     std::string text =
         run({{"sda", 16, 63, 100}}, {"failing-tool:/sbin/mke2fs", "find", "prepare", "mounts"});
