@@ -3,14 +3,7 @@
 #pragma once
 
 #include "package/package.h"
-// The shared record fixtures (private /flash, packages in memory), in whichever form the
-// tree has them: one header, or the sandbox and the packages apart.
-#if __has_include("package/record_test_support.h")
 #include "package/record_test_support.h"
-#else
-#include "package/record_test_packages.h"
-#include "package/record_test_sandbox.h"
-#endif
 #include "package/sha1.h"
 #include "repository/repository.h"
 #include "tools/rpx/signer.h"

@@ -2,11 +2,7 @@
 // touch the package database and run in a private /flash.
 #include "repository/planning.h"
 
-#if __has_include("package/record_test_support.h")
 #include "package/record_test_support.h"
-#else
-#include "package/record_test_sandbox.h"
-#endif
 #include "package/version.h"
 
 #include <gtest/gtest.h>
