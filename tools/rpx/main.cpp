@@ -28,6 +28,8 @@ const char* const usage = "usage: rpx COMMAND [OPTIONS]\n"
                           "  sign --key SECRET [--resign] FILE...\n"
                           "  verify --key PUBLIC [--digests FILE] FILE...\n"
                           "  inspect [--json] [--key PUBLIC] FILE\n"
+                          "  install --root DIR FILE...        (root)\n"
+                          "  list --root DIR [--json]\n"
                           "rpx COMMAND --help describes one command.\n";
 
 const std::map<std::string, std::string> helps = {
