@@ -1,5 +1,6 @@
 // Relations between packages and reading header parts: pure logic, in-process.
 #include "package/package_file.h"
+#include "package/record_files.h"
 #include "package/record_header.h"
 #include "package/record_relations.h"
 
@@ -165,4 +166,22 @@ TEST(OpenPackageFile, ReadsPackagesAndBundlesAndRefusesDamagedFiles) {
         PackageFile p;
         EXPECT_FALSE(p.openPackageFile(broken.path));
     }
+}
+
+TEST(MakeDirectories, CreatesTheChainOutermostFirstAndStopsAtAFileInTheWay) {
+    EXPECT_EQ(
+        directoryChain("/flash/var/pdb/x//", false),
+        (std::vector<std::string>{"/flash", "/flash/var", "/flash/var/pdb", "/flash/var/pdb/x"}));
+    EXPECT_EQ(directoryChain("./flash/x", true), (std::vector<std::string>{"./flash"}));
+    EXPECT_EQ(directoryChain("a/b", false), (std::vector<std::string>{"a", "a/b"}));
+    char base[] = "/tmp/record-dirs-XXXXXX";
+    ASSERT_NE(mkdtemp(base), nullptr);
+    std::string root = base;
+    EXPECT_TRUE(makeDirectories(root + "/a/b/c", true));
+    EXPECT_EQ(access((root + "/a/b").c_str(), F_OK), 0);
+    EXPECT_NE(access((root + "/a/b/c").c_str(), F_OK), 0) << "parents only";
+    EXPECT_TRUE(makeDirectories(root + "/a/b/c", false)) << "existing directories count as made";
+    sandbox::writeFile(root + "/a/file", "");
+    EXPECT_FALSE(makeDirectories(root + "/a/file/d", false));
+    EXPECT_EQ(std::system(("rm -rf " + root).c_str()), 0);
 }
