@@ -44,6 +44,9 @@ void resetSignals() {
 int firstProcess(void* argument) {
     const IsolationPlan& plan = *static_cast<const IsolationPlan*>(argument);
     resetSignals();
+    // Should the harness die, the whole run goes with it.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+        fail(plan, "PR_SET_PDEATHSIG");
     // Nothing mounted from here on may reach this machine's own mount table.
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         fail(plan, "making mounts private");
@@ -74,6 +77,11 @@ int firstProcess(void* argument) {
         fail(plan, "close_range");
     execve(plan.program, plan.argv, plan.envp);
     if (errno == ENOEXEC && plan.emulator) {
+        // The kernel never delivers terminal signals to process 1 unless it handles them; an
+        // emulator cannot know it is process 1 and would act on them. Ignoring them gives the
+        // program the disposition it would have, until it installs handlers of its own.
+        for (int sig : {SIGINT, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGHUP})
+            std::signal(sig, SIG_IGN);
         execve(plan.emulator, plan.emulatorArgv, plan.envp);
         fail(plan, "exec through the emulator");
     }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -450,6 +451,37 @@ std::vector<int> Sandbox::loopNumbers() const {
     for (const LoopDisk& loop : loops_)
         numbers.push_back(loop.number());
     return numbers;
+}
+
+std::string Sandbox::mountPoints() const {
+    std::string path = "/proc/" + std::to_string(pid_) + "/mountinfo";
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (!file)
+        return "";
+    std::string points;
+    char line[4096];
+    while (std::fgets(line, sizeof line, file)) {
+        // fields: id parent major:minor root mount-point ...
+        char point[4096];
+        if (std::sscanf(line, "%*s %*s %*s %*s %4095s", point) == 1)
+            points += std::string(point) + "\n";
+    }
+    std::fclose(file);
+    return points;
+}
+
+std::vector<pid_t> Sandbox::childrenOfProcessOne() const {
+    std::string path =
+        "/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children";
+    std::vector<pid_t> children;
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (!file)
+        return children;
+    int child;
+    while (std::fscanf(file, "%d", &child) == 1)
+        children.push_back(child);
+    std::fclose(file);
+    return children;
 }
 
 void Sandbox::teardown() {

@@ -80,6 +80,10 @@ public:
     std::vector<int> loopNumbers() const;
     std::string rootDirectory() const { return rootDir_; }
     pid_t hostPid() const { return pid_; }
+    // Mount points inside the run now (from its process 1), one per line.
+    std::string mountPoints() const;
+    // Host pids of the children of process 1.
+    std::vector<pid_t> childrenOfProcessOne() const;
 
     // Kills what still runs and tears everything down; returns false when something stays
     // attached or mounted (described in error()). The destructor calls it.

@@ -3,6 +3,7 @@
 #include "testbed/isolation.h"
 #include "testbed/sandbox.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,14 @@
 #include <vector>
 
 namespace {
+
+volatile pid_t runPid = -1;
+
+// Ended from outside: end the run, and let the normal path tear everything down.
+void endRun(int) {
+    if (runPid > 0)
+        kill(runPid, SIGKILL);
+}
 
 void usage() {
     std::fprintf(stderr,
@@ -159,6 +168,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "sandbox: %s\n", sandbox.error().c_str());
         return 2;
     }
+    runPid = sandbox.hostPid();
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(sig, endRun);
     bool scriptOk = true;
     for (const Action& action : script) {
         if (action.kind == "expect" && !sandbox.waitFor(action.value, 60)) {
