@@ -58,26 +58,6 @@ bool makeDirectories(const std::string& path, bool parentsOnly) {
     return true;
 }
 
-bool writeTextFile(const std::string& path, const std::string& text) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            int saved = n < 0 ? errno : ENOSPC;
-            close(fd);
-            errno = saved;
-            return false;
-        }
-        done += size_t(n);
-    }
-    return close(fd) == 0;
-}
-
 bool readTextFile(const std::string& path, std::string& text, size_t limit) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -103,10 +83,6 @@ bool readTextFile(const std::string& path, std::string& text, size_t limit) {
 bool fileExists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
-}
-
-void deleteFile(const std::string& path) {
-    unlink(path.c_str());
 }
 
 } // namespace installer

@@ -1,6 +1,7 @@
-// Small file-system helpers of the package database: directory chains and one-line text files.
-// They work on the installer's own paths (the database directory, "/flash/x/NAME"); paths taken
-// from package contents go through ConfinedRoot instead.
+// Small file-system helpers: directory chains and small text files.
+// They follow links like any path lookup, so they are for the installer's own paths (the
+// schedule files below "/ram", directories of the boot image); anything below the target that
+// a package could have shaped goes through ConfinedRoot instead.
 #pragma once
 
 #include <string>
@@ -16,14 +17,9 @@ bool makeDirectories(const std::string& path, bool parentsOnly);
 // The directories makeDirectories creates for `path`, outermost first (no system calls).
 std::vector<std::string> directoryChain(const std::string& path, bool parentsOnly);
 
-// Writes `text` as the whole content of `path` (created or truncated). False with errno set
-// when opening, writing or closing fails.
-bool writeTextFile(const std::string& path, const std::string& text);
-
 // The whole content of `path`, at most `limit` bytes; false when it cannot be opened or read.
 bool readTextFile(const std::string& path, std::string& text, size_t limit = 16u << 20);
 
 bool fileExists(const std::string& path);
-void deleteFile(const std::string& path);
 
 } // namespace installer
