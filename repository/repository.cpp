@@ -1,15 +1,13 @@
 #include "repository/repository.h"
 
 #include "package/record_relations.h"
+#include "package/record_root.h"
 #include "package/version.h"
 
 #include <dirent.h>
+#include <unistd.h>
 
 namespace installer {
-
-namespace {
-const char databaseRoot[] = "/flash/var/pdb/";
-}
 
 Repository& Repository::instance() {
     static Repository repository;
@@ -18,8 +16,14 @@ Repository& Repository::instance() {
 
 void Repository::loadDatabase(bool beQuiet) {
     quiet = beQuiet;
-    DIR* dir = opendir(databaseRoot);
+    // Looked up inside the target like every record, so a link on the target cannot make
+    // another folder pass for the database.
+    ConfinedRoot root(flashRoot);
+    int fd = root.openDirectory("var/pdb", false);
+    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
     if (!dir) {
+        if (fd >= 0)
+            close(fd);
         warning("could not open repo");
         return;
     }
