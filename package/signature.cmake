@@ -10,7 +10,8 @@ add_custom_command(
             -DOUTPUT=${SIGNATURE_GENERATED}/signature_public_key.h
             -P ${CMAKE_SOURCE_DIR}/cmake/SignaturePublicKey.cmake
     DEPENDS ${INSTALLER_PUBLIC_KEY} ${CMAKE_SOURCE_DIR}/cmake/SignaturePublicKey.cmake
-    COMMENT "Public key for package signatures from ${INSTALLER_PUBLIC_KEY}")
+    COMMENT "Public key for package signatures from ${INSTALLER_PUBLIC_KEY}"
+    VERBATIM)
 
 # known_digest_table(<input text file> <output source> <symbol prefix>)
 function(known_digest_table input output symbol)
@@ -19,7 +20,8 @@ function(known_digest_table input output symbol)
         COMMAND ${CMAKE_COMMAND} -DINPUT=${input} -DOUTPUT=${output} -DSYMBOL=${symbol}
                 -P ${CMAKE_SOURCE_DIR}/cmake/KnownDigestTable.cmake
         DEPENDS ${input} ${CMAKE_SOURCE_DIR}/cmake/KnownDigestTable.cmake
-        COMMENT "Known-digest table from ${input}")
+        COMMENT "Known-digest table from ${input}"
+        VERBATIM)
 endfunction()
 known_digest_table(${INSTALLER_KNOWN_DIGESTS} ${SIGNATURE_GENERATED}/known_digest_table.cpp
                    knownDigest)
