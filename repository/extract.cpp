@@ -71,6 +71,113 @@ bool isDirectoryInside(ConfinedRoot& root, const std::string& inner, const struc
 
 enum class Outcome { done, broken, notCreated };
 
+// One object of the archive, made at `leaf` in the directory `dir`.
+struct NewObject {
+    int dir;
+    const std::string& leaf;
+    const FileEntryHeader& entry;
+    std::istream& in;
+    int error = 0;        // why the creation failed
+    bool created = false; // the object exists now, whether or not all its data went in
+};
+
+Outcome notCreated(NewObject& object) {
+    object.error = errno;
+    return Outcome::notCreated;
+}
+
+Outcome createLink(NewObject& o) {
+    if (o.entry.dataSize > maxLinkTarget)
+        return Outcome::broken;
+    std::string target(o.entry.dataSize, '\0');
+    if (!readExactly(o.in, target.data(), target.size()))
+        return Outcome::broken;
+    if (symlinkat(target.c_str(), o.dir, o.leaf.c_str()) != 0)
+        return notCreated(o);
+    o.created = true;
+    // The link itself gets the owner; it has no mode or time of its own to set.
+    fchownat(o.dir, o.leaf.c_str(), o.entry.uid, o.entry.gid, AT_SYMLINK_NOFOLLOW);
+    return Outcome::done;
+}
+
+Outcome copyData(NewObject& o, int fd) {
+    char chunk[dataChunk];
+    for (uint32_t left = o.entry.dataSize; left > 0;) {
+        size_t step = std::min<size_t>(left, dataChunk);
+        if (!readExactly(o.in, chunk, step))
+            return Outcome::broken;
+        for (size_t done = 0; done < step;) {
+            ssize_t n = ::write(fd, chunk + done, step - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                o.error = n < 0 ? errno : ENOSPC;
+                return Outcome::notCreated;
+            }
+            done += size_t(n);
+        }
+        left -= uint32_t(step);
+    }
+    return Outcome::done;
+}
+
+// Owner, mode and times are set on the open file, never through a name.
+Outcome writeRegularFile(NewObject& o) {
+    int fd =
+        openat(o.dir, o.leaf.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return notCreated(o);
+    o.created = true;
+    Outcome outcome = copyData(o, fd);
+    if (outcome == Outcome::done) {
+        fchown(fd, o.entry.uid, o.entry.gid);
+        fchmod(fd, o.entry.mode & 07777);
+        timespec times[2] = {entryTime(o.entry.mtime), entryTime(o.entry.mtime)};
+        futimens(fd, times);
+    }
+    if (close(fd) != 0 && outcome == Outcome::done)
+        return notCreated(o);
+    return outcome;
+}
+
+// Directories, device nodes and FIFOs: no data but a device number.
+Outcome createNode(NewObject& o) {
+    unsigned type = o.entry.mode & S_IFMT;
+    dev_t device = 0;
+    if (type == S_IFCHR || type == S_IFBLK) {
+        uint8_t number[4];
+        if (o.entry.dataSize != 4 || !readExactly(o.in, reinterpret_cast<char*>(number), 4))
+            return Outcome::broken;
+        device = dev_t(loadLe32(number));
+    } else {
+        passOver(o.in, o.entry.dataSize);
+    }
+    int made = type == S_IFDIR
+                   ? mkdirat(o.dir, o.leaf.c_str(), o.entry.mode & 07777)
+                   : mknodat(o.dir, o.leaf.c_str(), type | (o.entry.mode & 07777), device);
+    if (made != 0)
+        return notCreated(o);
+    o.created = true;
+    setAttributesAt(o.dir, o.leaf, o.entry);
+    return Outcome::done;
+}
+
+Outcome createObject(NewObject& o) {
+    switch (o.entry.mode & S_IFMT) {
+    case S_IFLNK:
+        return createLink(o);
+    case S_IFREG:
+        return writeRegularFile(o);
+    case S_IFDIR:
+    case S_IFCHR:
+    case S_IFBLK:
+    case S_IFIFO:
+        return createNode(o);
+    default:
+        return Outcome::broken;
+    }
+}
+
 } // namespace
 
 bool Repository::extractFiles(InstalledPackage& package, PackageReader& reader, bool unregistered,
@@ -147,116 +254,18 @@ bool Repository::extractFiles(InstalledPackage& package, PackageReader& reader, 
             return false;
         }
 
-        Outcome outcome = Outcome::done;
-        int error = 0;
-        switch (type) {
-        case S_IFLNK: {
-            if (entry.dataSize > maxLinkTarget) {
-                outcome = Outcome::broken;
-                break;
-            }
-            std::string target(entry.dataSize, '\0');
-            if (!readExactly(in, target.data(), target.size())) {
-                outcome = Outcome::broken;
-                break;
-            }
-            if (symlinkat(target.c_str(), dir, leaf.c_str()) != 0) {
-                error = errno;
-                outcome = Outcome::notCreated;
-                break;
-            }
+        NewObject object{dir, leaf, entry, in};
+        Outcome outcome = createObject(object);
+        if (object.created && type != S_IFDIR)
             package.files.insert(record);
-            // The link itself gets the owner; it has no mode or time of its own to set.
-            fchownat(dir, leaf.c_str(), entry.uid, entry.gid, AT_SYMLINK_NOFOLLOW);
-            break;
-        }
-        case S_IFREG: {
-            int fd = openat(dir, leaf.c_str(),
-                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (fd < 0) {
-                error = errno;
-                outcome = Outcome::notCreated;
-                break;
-            }
-            package.files.insert(record);
-            char chunk[dataChunk];
-            for (uint32_t left = entry.dataSize; left > 0 && outcome == Outcome::done;) {
-                size_t step = std::min<size_t>(left, dataChunk);
-                if (!readExactly(in, chunk, step)) {
-                    outcome = Outcome::broken;
-                    break;
-                }
-                for (size_t done = 0; done < step;) {
-                    ssize_t n = ::write(fd, chunk + done, step - done);
-                    if (n < 0 && errno == EINTR)
-                        continue;
-                    if (n <= 0) {
-                        error = n < 0 ? errno : ENOSPC;
-                        outcome = Outcome::notCreated;
-                        break;
-                    }
-                    done += size_t(n);
-                }
-                left -= uint32_t(step);
-            }
-            if (outcome == Outcome::done) {
-                fchown(fd, entry.uid, entry.gid);
-                fchmod(fd, entry.mode & 07777);
-                timespec times[2] = {entryTime(entry.mtime), entryTime(entry.mtime)};
-                futimens(fd, times);
-            }
-            if (close(fd) != 0 && outcome == Outcome::done) {
-                error = errno;
-                outcome = Outcome::notCreated;
-            }
-            break;
-        }
-        case S_IFDIR:
-            passOver(in, entry.dataSize);
-            if (mkdirat(dir, leaf.c_str(), entry.mode & 07777) != 0) {
-                error = errno;
-                outcome = Outcome::notCreated;
-                break;
-            }
+        if (object.created && type == S_IFDIR)
             directories.emplace_back(inner, entry.mtime);
-            setAttributesAt(dir, leaf, entry);
-            break;
-        case S_IFCHR:
-        case S_IFBLK: {
-            uint8_t number[4];
-            if (entry.dataSize != 4 || !readExactly(in, reinterpret_cast<char*>(number), 4)) {
-                outcome = Outcome::broken;
-                break;
-            }
-            if (mknodat(dir, leaf.c_str(), entry.mode, dev_t(loadLe32(number))) != 0) {
-                error = errno;
-                outcome = Outcome::notCreated;
-                break;
-            }
-            package.files.insert(record);
-            setAttributesAt(dir, leaf, entry);
-            break;
-        }
-        case S_IFIFO:
-            passOver(in, entry.dataSize);
-            if (mknodat(dir, leaf.c_str(), S_IFIFO | (entry.mode & 07777), 0) != 0) {
-                error = errno;
-                outcome = Outcome::notCreated;
-                break;
-            }
-            package.files.insert(record);
-            setAttributesAt(dir, leaf, entry);
-            break;
-        default:
-            outcome = Outcome::broken;
-            break;
-        }
         if (outcome == Outcome::broken) {
             reportBrokenPackage(*this, package);
             return false;
         }
         if (outcome == Outcome::notCreated) {
-            reportCreateFailure(*this, package, name, error);
+            reportCreateFailure(*this, package, name, object.error);
             return false;
         }
         showProgress(reader, label);
