@@ -57,7 +57,7 @@ Fed feed(const std::string& bytes, InstallerMode mode = InstallerMode::softwareP
 
 TEST(InstallerChild, ImageEqualsThePackageBytesWhenTheRecordHasAPayload) {
     sandbox::run([] {
-        Spec system = simple("system");
+        Draft system = simple("system");
         system.payload = std::string(100000, 'k');
         std::string bytes = signedFile(system);
         Fed fed = feed(bytes);
@@ -76,7 +76,7 @@ TEST(InstallerChild, NoPayloadOrNoInstallationLeavesNoImageAnywhere) {
         EXPECT_FALSE(exists("/flash/var/pdb/ppp/image"));
         EXPECT_FALSE(exists(imagePath));
 
-        Spec refused = simple("dhcp");
+        Draft refused = simple("dhcp");
         refused.payload = "blob";
         refused.architecture = "arm";
         fed = feed(signedFile(refused));
@@ -107,7 +107,7 @@ TEST(InstallerChild, BundleWithPayloadKeepsItsImageInTheBundleRecord) {
 
 TEST(InstallerChild, EachChildSeesWhatTheOnesBeforeInstalled) {
     sandbox::run([] {
-        Spec app = simple("routing");
+        Draft app = simple("routing");
         app.depends = {{"system", 0, 0, 0}};
         EXPECT_EQ(feed(signedFile(app)).console,
                   "ERROR: can not install routing-1.0: system is not installed, but is required\n");
@@ -137,7 +137,7 @@ TEST(InstallerChild, ChildThatStopsReadingMakesTheWriteFailInsteadOfKillingTheWr
     sandbox::run([] {
         std::signal(SIGPIPE, SIG_IGN);        // as start-up has it
         ASSERT_EQ(mkdir(imagePath, 0755), 0); // the image can not be opened
-        Spec big = simple("system");
+        Draft big = simple("system");
         big.payload = std::string(1 << 20, 'x');
         Fed fed = feed(signedFile(big));
         EXPECT_FALSE(fed.written);
@@ -149,7 +149,7 @@ TEST(InstallerChild, ChildThatStopsReadingMakesTheWriteFailInsteadOfKillingTheWr
 
 TEST(InstallerChild, DriverModeIsQuietRelativeAndKeepsNoImage) {
     sandbox::run([] {
-        Spec driver = simple("drivers");
+        Draft driver = simple("drivers");
         driver.payload = "ignored";
         Fed fed = feed(signedFile(driver), InstallerMode::driverPackage);
         EXPECT_EQ(fed.status, 0);

@@ -16,9 +16,3 @@ installer_test(installed_package_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/installed_package_test.cpp
     LIBS installer_package)
 
-# The boot image's installer is 32-bit: large-file calls, so that a target file system with big
-# files or 64-bit inode numbers does not make lookups fail with EOVERFLOW.
-set_source_files_properties(
-    ${CMAKE_CURRENT_LIST_DIR}/record_files.cpp ${CMAKE_CURRENT_LIST_DIR}/record_root.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/installed_package.cpp ${CMAKE_CURRENT_LIST_DIR}/package_file.cpp
-    PROPERTIES COMPILE_DEFINITIONS _FILE_OFFSET_BITS=64)

@@ -7,7 +7,7 @@
 #include "package/record_test_support.h"
 
 using namespace installer;
-using testpkg::Spec;
+using testpkg::Draft;
 
 namespace {
 
@@ -92,14 +92,14 @@ TEST(Relations, ConflictRulesApplyInOrderAndTheFirstThatAppliesDecides) {
 }
 
 TEST(ReadHeader, FillsTheHeaderPartsAndDefaultsTheArchitecture) {
-    Spec spec;
-    spec.name = "sixteen-chars-xy"; // all 16 bytes, no NUL
-    spec.architecture = "arm";
-    spec.depends = {{"libc", 5, 9, 0}};
-    spec.provides = {{"mta", 0, 0, -3}};
-    spec.conflicts = {{"other", 1, 0, 0}};
-    spec.payload = "payload";
-    testpkg::MemoryReader in(spec.unsignedFile());
+    Draft draft;
+    draft.name = "sixteen-chars-xy"; // all 16 bytes, no NUL
+    draft.architecture = "arm";
+    draft.depends = {{"libc", 5, 9, 0}};
+    draft.provides = {{"mta", 0, 0, -3}};
+    draft.conflicts = {{"other", 1, 0, 0}};
+    draft.payload = "payload";
+    testpkg::MemoryReader in(draft.unsignedFile());
     Package p;
     ASSERT_TRUE(readHeader(p, in.reader));
     EXPECT_EQ(p.name, "sixteen-chars-xy");
@@ -110,7 +110,7 @@ TEST(ReadHeader, FillsTheHeaderPartsAndDefaultsTheArchitecture) {
     EXPECT_TRUE(p.hasPayload);
     EXPECT_EQ(in.reader.kind(), partPayload) << "the reader stays on the payload";
 
-    testpkg::MemoryReader plain(Spec().unsignedFile());
+    testpkg::MemoryReader plain(Draft().unsignedFile());
     Package q;
     ASSERT_TRUE(readHeader(q, plain.reader));
     EXPECT_EQ(q.architecture, "i386");
@@ -119,21 +119,21 @@ TEST(ReadHeader, FillsTheHeaderPartsAndDefaultsTheArchitecture) {
 TEST(ReadHeader, NamesThatWouldEscapeOrCorruptTheDatabaseAreRefused) {
     // A name becomes a directory below /flash/var/pdb/; names are words of the database files.
     for (std::string name : {"..", ".", "a/b", "two words", "tab\there", ""}) {
-        Spec spec;
-        spec.name = name;
-        testpkg::MemoryReader in(spec.unsignedFile());
+        Draft draft;
+        draft.name = name;
+        testpkg::MemoryReader in(draft.unsignedFile());
         Package p;
         EXPECT_FALSE(readHeader(p, in.reader)) << "'" << name << "'";
     }
-    Spec spec;
-    spec.conflicts = {{"two words", 0, 0, 0}};
-    testpkg::MemoryReader in(spec.unsignedFile());
+    Draft draft;
+    draft.conflicts = {{"two words", 0, 0, 0}};
+    testpkg::MemoryReader in(draft.unsignedFile());
     Package p;
     EXPECT_FALSE(readHeader(p, in.reader));
 }
 
 TEST(OpenPackageFile, ReadsPackagesAndBundlesAndRefusesDamagedFiles) {
-    Spec tool;
+    Draft tool;
     tool.name = "tool";
     TempFile single(tool.unsignedFile(unregisteredMagic));
     PackageFile file;
@@ -145,7 +145,7 @@ TEST(OpenPackageFile, ReadsPackagesAndBundlesAndRefusesDamagedFiles) {
     std::string bundle = partBytes(partBundleHeader, headerBodyBytes({"suite", v2, 7})) +
                          partBytes(partPayload, "image") +
                          partBytes(partMembers, requirementListBytes({{"x", 0, 0, 0}}));
-    Spec extra;
+    Draft extra;
     extra.name = "extra";
     extra.payload = "image";
     TempFile suite(packageFileBytes(bundle + tool.parts() + extra.parts()));

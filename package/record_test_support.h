@@ -168,7 +168,7 @@ inline std::string requirementPart(int kind, const std::vector<Requirement>& lis
     return list.empty() ? "" : partBytes(kind, requirementListBytes(records));
 }
 
-struct Spec {
+struct Draft {
     std::string name = "demo";
     uint32_t version = makeVersion(1, 0, 'f', 0);
     std::string architecture; // no part when empty

@@ -37,7 +37,7 @@ TEST(Console, QuietRepositoryWritesNothingAtAll) {
     repository.info("a");
     repository.warning("b");
     repository.error("c");
-    testpkg::MemoryReader in(testpkg::Spec().unsignedFile());
+    testpkg::MemoryReader in(testpkg::Draft().unsignedFile());
     repository.showProgress(in.reader, "installing x");
     if (access("/flash/var/pdb", F_OK) != 0)
         repository.loadDatabase(true); // "could not open repo", silenced
@@ -55,9 +55,9 @@ TEST(Console, ProgressBarFollowsTheReaderAndStaysWithin77Characters) {
     EXPECT_EQ(progressLine(std::string(80, 'l'), 5, 10), std::string(80, 'l') + " []");
     EXPECT_EQ(progressLine("x", 0xffffffffull, 0xffffffffull), "x [" + std::string(73, '#') + "]");
 
-    testpkg::Spec spec;
-    spec.payload = std::string(1000, 'p');
-    std::string file = spec.unsignedFile();
+    testpkg::Draft draft;
+    draft.payload = std::string(1000, 'p');
+    std::string file = draft.unsignedFile();
     testpkg::MemoryReader in(file);
     char half[500];
     in.reader.next();

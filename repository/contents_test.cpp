@@ -9,29 +9,29 @@ using namespace installer;
 using sandbox::exists;
 using sandbox::readFile;
 using testconsole::install;
-using testpkg::Spec;
+using testpkg::Draft;
 
 namespace {
 
 const std::string pdb = "/flash/var/pdb/";
 
-Spec tool() {
-    Spec spec;
-    spec.name = "tool";
-    spec.version = makeVersion(2, 9, 'f', 27);
-    spec.entries = {testpkg::directory("usr"), testpkg::directory("usr/bin"),
+Draft tool() {
+    Draft draft;
+    draft.name = "tool";
+    draft.version = makeVersion(2, 9, 'f', 27);
+    draft.entries = {testpkg::directory("usr"), testpkg::directory("usr/bin"),
                     testpkg::regular("usr/bin/tool", "#!/bin/sh\n", 0755),
                     testpkg::regular("etc/tool.conf", "a=1\n")};
-    return spec;
+    return draft;
 }
 
 } // namespace
 
 TEST(InstallContents, SignedPackageIsUnpackedRecordedScriptedAndAnnounced) {
-    Spec spec = tool();
-    spec.oninstall = "echo noise; echo \"$PROFILE_LOADED $(pwd)\" > /ran-inside\n";
-    spec.onuninstall = "rm -rf /\n";
-    std::string bytes = testsign::signedFile(spec.parts());
+    Draft draft = tool();
+    draft.oninstall = "echo noise; echo \"$PROFILE_LOADED $(pwd)\" > /ran-inside\n";
+    draft.onuninstall = "rm -rf /\n";
+    std::string bytes = testsign::signedFile(draft.parts());
     sandbox::run([&] {
         sandbox::installShell();
         Repository repository;
@@ -51,11 +51,11 @@ TEST(InstallContents, SignedPackageIsUnpackedRecordedScriptedAndAnnounced) {
 }
 
 TEST(InstallContents, FailingScriptWarnsDisabledPackageRunsNoneAndPayloadKeepsNone) {
-    Spec failing = tool();
+    Draft failing = tool();
     failing.oninstall = "exit 1\n";
-    Spec marking = tool();
+    Draft marking = tool();
     marking.oninstall = "echo ran > /ran\n";
-    Spec withPayload = marking;
+    Draft withPayload = marking;
     withPayload.payload = std::string(20000, 'P');
     std::string failingBytes = testsign::signedFile(failing.parts()),
                 markingBytes = testsign::signedFile(marking.parts()),
@@ -105,7 +105,7 @@ TEST(InstallContents, BundleMemberInstallsSilentlyAndFailsUnderTheBundlesName) {
 TEST(InstallContents, FailedPackageIsRemovedAgainLeavingOnlyItsDirectories) {
     std::string tampered = testsign::signedFile(tool().parts());
     tampered.back() ^= 1; // a byte of the signature's s
-    Spec device = tool();
+    Draft device = tool();
     device.entries.push_back({020644, "dev/null", "abc"});
     device.entries.push_back(testpkg::regular("after", "never"));
     device.onuninstall = "true\n";
@@ -128,7 +128,7 @@ TEST(InstallContents, FailedPackageIsRemovedAgainLeavingOnlyItsDirectories) {
             EXPECT_FALSE(exists(pdb + "tool")) << "no record is left behind";
         }
         // A script that cannot be stored: the writer's report and the step's.
-        Spec scripted = tool();
+        Draft scripted = tool();
         scripted.oninstall = "true\n";
         sandbox::makeDirectory(pdb + "tool/oninstall");
         Repository repository;
@@ -144,7 +144,7 @@ TEST(InstallContents, FailedPackageIsRemovedAgainLeavingOnlyItsDirectories) {
 TEST(InstallContents, UnregisteredAndRelativeInstallations) {
     std::string unregistered = testsign::signedFile(tool().parts(), unregisteredMagic);
     std::string good = testsign::signedFile(tool().parts());
-    Spec broken = tool();
+    Draft broken = tool();
     broken.name = "broken";
     std::string bad = broken.unsignedFile();
     sandbox::run([&] {

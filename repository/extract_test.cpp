@@ -7,7 +7,7 @@ using namespace installer;
 using sandbox::exists;
 using sandbox::readFile;
 using sandbox::writeFile;
-using testpkg::Spec;
+using testpkg::Draft;
 
 namespace {
 
@@ -19,9 +19,9 @@ struct stat statOf(const std::string& path) {
     return st;
 }
 
-bool extract(Repository& repository, InstalledPackage& package, const Spec& spec,
+bool extract(Repository& repository, InstalledPackage& package, const Draft& draft,
              bool unregistered = false) {
-    testpkg::MemoryReader in(spec.unsignedFile());
+    testpkg::MemoryReader in(draft.unsignedFile());
     bool disabled = package.disabled;
     if (!readHeader(package, in.reader) || in.reader.kind() != partArchive)
         return false;
@@ -46,8 +46,8 @@ void addOwner(Repository& repository, const std::string& name, const std::string
 
 TEST(ExtractFiles, EveryEntryTypeGetsItsModeOwnerAndTime) {
     sandbox::run([] {
-        Spec spec;
-        spec.entries = {{040750, "etc", "", 5, 6, dirTime},
+        Draft draft;
+        draft.entries = {{040750, "etc", "", 5, 6, dirTime},
                         {0100640, "etc/conf", "hello", 7, 8, fileTime},
                         {0104755, "/sbin/setuid", "#!", 0, 0, fileTime},
                         {0120777, "bin/sh", "busybox", 9, 10, fileTime},
@@ -59,7 +59,7 @@ TEST(ExtractFiles, EveryEntryTypeGetsItsModeOwnerAndTime) {
         Repository repository;
         testconsole::CapturedConsole console(repository);
         InstalledPackage package;
-        ASSERT_TRUE(extract(repository, package, spec));
+        ASSERT_TRUE(extract(repository, package, draft));
 
         struct stat dir = statOf("/flash/etc"), file = statOf("/flash/etc/conf");
         EXPECT_EQ(dir.st_mode, 040750u);
@@ -101,8 +101,8 @@ TEST(ExtractFiles, ExistingObjectsAreReusedReplacedOrLeftByWhoOwnsThem) {
         for (std::string f : {"passwd", "motd", "shadow"})
             writeFile("/flash/etc/" + f, "old " + f);
         ASSERT_EQ(symlink("/etc/shadow", "/flash/etc/issue"), 0);
-        Spec spec;
-        spec.entries = {{040755, "etc", "", 3, 3, dirTime},
+        Draft draft;
+        draft.entries = {{040755, "etc", "", 3, 3, dirTime},
                         testpkg::regular("etc/passwd", "new"),
                         testpkg::regular("etc/motd", "new"),
                         testpkg::regular("etc/issue", "new")};
@@ -110,7 +110,7 @@ TEST(ExtractFiles, ExistingObjectsAreReusedReplacedOrLeftByWhoOwnsThem) {
         testconsole::CapturedConsole console(repository);
         addOwner(repository, "base", "/etc/passwd");
         InstalledPackage package;
-        ASSERT_TRUE(extract(repository, package, spec));
+        ASSERT_TRUE(extract(repository, package, draft));
         struct stat dir = statOf("/flash/etc");
         EXPECT_EQ(dir.st_mode & 07777, 0700u) << "an existing directory keeps its mode";
         EXPECT_NE(dir.st_mtime, dirTime);
@@ -128,7 +128,7 @@ TEST(ExtractFiles, ExistingObjectsAreReusedReplacedOrLeftByWhoOwnsThem) {
         testconsole::CapturedConsole quiet(second);
         addOwner(second, "base", "/etc/passwd");
         InstalledPackage unregistered;
-        ASSERT_TRUE(extract(second, unregistered, spec, true));
+        ASSERT_TRUE(extract(second, unregistered, draft, true));
         EXPECT_EQ(readFile("/flash/etc/passwd"), "new");
         EXPECT_EQ(quiet.messages(), "");
     });
@@ -136,13 +136,13 @@ TEST(ExtractFiles, ExistingObjectsAreReusedReplacedOrLeftByWhoOwnsThem) {
 
 TEST(ExtractFiles, DisabledPackageIsUnpackedBelowX) {
     sandbox::run([] {
-        Spec spec;
-        spec.name = "extra";
-        spec.entries = {testpkg::regular("bin/tool", "t"), testpkg::regular("/etc/x", "x")};
+        Draft draft;
+        draft.name = "extra";
+        draft.entries = {testpkg::regular("bin/tool", "t"), testpkg::regular("/etc/x", "x")};
         Repository repository;
         InstalledPackage package;
         package.disabled = true;
-        ASSERT_TRUE(extract(repository, package, spec));
+        ASSERT_TRUE(extract(repository, package, draft));
         EXPECT_EQ(readFile("/flash/x/extra/bin/tool"), "t");
         EXPECT_TRUE(exists("/flash/x/extra/var/pdb/extra"));
         EXPECT_FALSE(exists("/flash/bin/tool"));
@@ -170,13 +170,13 @@ TEST(ExtractFiles, CutShortUnknownOrUncreatableEntriesFail) {
             };
             writeFile("/flash/plain", "a file where a directory should be");
             for (auto& [archive, message] : cases) {
-                Spec spec;
-                spec.name = "cut";
-                spec.rawArchive = testpkg::compressed(archive);
+                Draft draft;
+                draft.name = "cut";
+                draft.rawArchive = testpkg::compressed(archive);
                 Repository repository;
                 testconsole::CapturedConsole console(repository);
                 InstalledPackage package;
-                EXPECT_FALSE(extract(repository, package, spec));
+                EXPECT_FALSE(extract(repository, package, draft));
                 EXPECT_EQ(console.messages(), message);
                 package.remove(); // what was created is recorded for this
                 EXPECT_FALSE(exists("/flash/f") || exists("/flash/huge"));

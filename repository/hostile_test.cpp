@@ -15,7 +15,7 @@ using namespace installer;
 using sandbox::exists;
 using sandbox::readFile;
 using testconsole::install;
-using testpkg::Spec;
+using testpkg::Draft;
 
 namespace {
 
@@ -69,19 +69,19 @@ void expectConfined(const std::vector<std::string>& packages, const std::string&
     EXPECT_EQ(outside(), before);
 }
 
-Spec hostile(std::vector<testpkg::Entry> entries) {
-    Spec spec;
-    spec.name = "evil";
-    spec.entries = std::move(entries);
-    return spec;
+Draft hostile(std::vector<testpkg::Entry> entries) {
+    Draft draft;
+    draft.name = "evil";
+    draft.entries = std::move(entries);
+    return draft;
 }
 
 } // namespace
 
 TEST(HostilePackage, DotDotNamesAreBrokenAndAbsoluteNamesStayInside) {
-    Spec dotdot = hostile({testpkg::regular("ok", "fine"),
+    Draft dotdot = hostile({testpkg::regular("ok", "fine"),
                            testpkg::regular("../../tmp/outside/precious", "overwritten")});
-    Spec absolute = hostile({testpkg::regular("/tmp/outside/precious", "overwritten"),
+    Draft absolute = hostile({testpkg::regular("/tmp/outside/precious", "overwritten"),
                              testpkg::regular("//ram/dropped", "x")});
     std::string dotdotBytes = testsign::signedFile(dotdot.parts());
     std::string absoluteBytes = testsign::signedFile(absolute.parts());
@@ -99,12 +99,12 @@ TEST(HostilePackage, DotDotNamesAreBrokenAndAbsoluteNamesStayInside) {
 }
 
 TEST(HostilePackage, LinksInParentPathsLeadBackInsideTheRoot) {
-    Spec spec = hostile({testpkg::link("escape", "/tmp/outside"),
+    Draft draft = hostile({testpkg::link("escape", "/tmp/outside"),
                          testpkg::link("up", "../../../../tmp/outside"),
                          testpkg::regular("escape/precious", "via absolute link"),
                          testpkg::regular("up/version", "via relative link")});
-    std::string signedBytes = testsign::signedFile(spec.parts()),
-                unsignedBytes = spec.unsignedFile();
+    std::string signedBytes = testsign::signedFile(draft.parts()),
+                unsignedBytes = draft.unsignedFile();
     sandbox::run([&] {
         expectConfined({unsignedBytes});
         EXPECT_FALSE(exists("/flash/tmp/outside/precious")) << "removed again, inside";
@@ -142,12 +142,12 @@ TEST(HostilePackage, LinksInParentPathsLeadBackInsideTheRoot) {
 }
 
 TEST(HostilePackage, LinksAtTheEntrysOwnPathOrOverTheRecordAreNeverFollowed) {
-    Spec spec = hostile({testpkg::regular("etc/passwd", "overwritten"),
+    Draft draft = hostile({testpkg::regular("etc/passwd", "overwritten"),
                          testpkg::regular("etc/owned", "overwritten")});
     // The package swaps its still empty database directory for a link to the outside, so that
     // a plain lookup would write its record there and empty that folder on removal.
-    Spec record = hostile({testpkg::link("var/pdb/evil", "/tmp/outside")});
-    std::string passwd = testsign::signedFile(spec.parts());
+    Draft record = hostile({testpkg::link("var/pdb/evil", "/tmp/outside")});
+    std::string passwd = testsign::signedFile(draft.parts());
     std::vector<std::string> records = {record.unsignedFile(),
                                         testsign::signedFile(record.parts())};
     sandbox::run([&] {
@@ -172,11 +172,11 @@ TEST(HostilePackage, LinksAtTheEntrysOwnPathOrOverTheRecordAreNeverFollowed) {
 }
 
 TEST(HostilePackage, RelativeInstallationStaysBelowTheCurrentDirectory) {
-    Spec spec = hostile({testpkg::regular("/tmp/outside/precious", "overwritten"),
+    Draft draft = hostile({testpkg::regular("/tmp/outside/precious", "overwritten"),
                          testpkg::link("lnk", "/tmp/outside"),
                          testpkg::regular("lnk/version", "overwritten")});
-    std::string signedBytes = testsign::signedFile(spec.parts()),
-                unsignedBytes = spec.unsignedFile();
+    std::string signedBytes = testsign::signedFile(draft.parts()),
+                unsignedBytes = draft.unsignedFile();
     sandbox::run([&] {
         expectConfined({}, "&& mkdir /ram/root && echo target > /flash/keep");
         ASSERT_EQ(chdir("/ram/root"), 0);

@@ -29,7 +29,7 @@ struct Installer {
         payload.clear();
         return installPackageStream(repository, in, accepted, nullptr, &payload);
     }
-    int install(const Spec& spec) { return install(signedFile(spec)); }
+    int install(const Draft& draft) { return install(signedFile(draft)); }
     // Output of what follows only.
     std::string fresh() {
         std::string all = console.messages();
@@ -66,12 +66,12 @@ TEST(InstallStream, RefusedPackagesSayWhyAndChangeNothing) {
             "WARNING: omitting package ppp-1.0: newer package ppp-2.0 is already installed\n");
         EXPECT_EQ(it.install(simple("ppp", v2, "again")), streamFailed);
         EXPECT_EQ(it.fresh(), "WARNING: omitting package ppp-2.0: it is already installed\n");
-        Spec foreign = simple("dhcp");
+        Draft foreign = simple("dhcp");
         foreign.architecture = "sparc";
         EXPECT_EQ(it.install(foreign), streamFailed);
         EXPECT_EQ(it.fresh(),
                   "ERROR: can not install dhcp-1.0: it is not made for i386, but for sparc\n");
-        Spec needy = simple("routing");
+        Draft needy = simple("routing");
         needy.depends = {{"zebra", v2, 0, 0}};
         EXPECT_EQ(it.install(needy), streamFailed);
         EXPECT_EQ(
@@ -86,10 +86,10 @@ TEST(InstallStream, RefusedPackagesSayWhyAndChangeNothing) {
 TEST(InstallStream, UpgradeReplacesOldFilesAndRecordEvenForALaterBuildOfTheSameVersion) {
     sandbox::run([] {
         Installer it;
-        Spec old = simple("ppp", v1, "old");
+        Draft old = simple("ppp", v1, "old");
         old.entries.push_back(testpkg::regular("ppp/only-old", "x"));
         ASSERT_EQ(it.install(old), streamInstalled);
-        Spec rebuilt = simple("ppp", v1, "new");
+        Draft rebuilt = simple("ppp", v1, "new");
         it.fresh();
         EXPECT_EQ(it.install(packageFileBytes(signedParts(withBuildTime(rebuilt, 1001)))),
                   streamInstalled);
@@ -117,7 +117,7 @@ TEST(InstallStream, OldVersionIsGoneBeforeTheNewFilesAreWritten) {
 TEST(InstallStream, PackageExcludedByAnEnabledOneGoesInDisabledBelowX) {
     sandbox::run([] {
         Installer it;
-        Spec firewall = simple("firewall");
+        Draft firewall = simple("firewall");
         firewall.conflicts = {{"routing", 0, 0, 0}};
         ASSERT_EQ(it.install(firewall), streamInstalled);
         it.fresh();
@@ -133,7 +133,7 @@ TEST(InstallStream, PackageExcludedByAnEnabledOneGoesInDisabledBelowX) {
 TEST(InstallStream, PayloadDirectoryIsNamedEvenWhenThePackageIsRefused) {
     sandbox::run([] {
         Installer it;
-        Spec carrier = simple("system");
+        Draft carrier = simple("system");
         carrier.payload = "kernel image";
         carrier.architecture = "arm";
         EXPECT_EQ(it.install(carrier), streamFailed);
@@ -240,7 +240,7 @@ TEST(InstallBundle, AllMembersRefusedGivesThreeAndKeepsTheRecord) {
     sandbox::run([] {
         Installer it;
         BundleSpec base;
-        Spec foreign = simple("system");
+        Draft foreign = simple("system");
         foreign.architecture = "arm";
         base.members = {foreign};
         EXPECT_EQ(it.install(base.file()), streamNoMemberInstalled);

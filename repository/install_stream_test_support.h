@@ -18,7 +18,7 @@
 namespace streamtest {
 
 using namespace installer;
-using testpkg::Spec;
+using testpkg::Draft;
 
 inline const uint8_t* developmentKey() {
     static uint8_t key[32];
@@ -45,15 +45,15 @@ inline std::string signedParts(const std::string& parts) {
     return parts + header + std::string(reinterpret_cast<char*>(body), sizeof body);
 }
 
-inline std::string signedFile(const Spec& spec, uint32_t magic = packageMagic) {
-    return packageFileBytes(signedParts(spec.parts()), magic);
+inline std::string signedFile(const Draft& draft, uint32_t magic = packageMagic) {
+    return packageFileBytes(signedParts(draft.parts()), magic);
 }
 
 struct BundleSpec {
     std::string name = "base";
     uint32_t version = makeVersion(1, 0, 'f', 0);
     std::vector<std::string> optional; // the member list
-    std::vector<Spec> members;
+    std::vector<Draft> members;
     std::string architecture;
 
     std::string file() const {
@@ -66,27 +66,27 @@ struct BundleSpec {
                 list.push_back({entry, 0, 0, 0});
             parts += partBytes(partMembers, requirementListBytes(list));
         }
-        for (const Spec& member : members)
+        for (const Draft& member : members)
             parts += signedParts(member.parts());
         return packageFileBytes(parts);
     }
 };
 
 // The package's parts with another build time in its header.
-inline std::string withBuildTime(const Spec& spec, uint32_t buildTime) {
+inline std::string withBuildTime(const Draft& draft, uint32_t buildTime) {
     std::string header =
-        partBytes(partHeader, headerBodyBytes({spec.name, spec.version, buildTime}));
-    return header + spec.parts().substr(header.size());
+        partBytes(partHeader, headerBodyBytes({draft.name, draft.version, buildTime}));
+    return header + draft.parts().substr(header.size());
 }
 
 // A package of one regular file "/NAME/file" holding `content`.
-inline Spec simple(const std::string& name, uint32_t version = makeVersion(1, 0, 'f', 0),
+inline Draft simple(const std::string& name, uint32_t version = makeVersion(1, 0, 'f', 0),
                    const std::string& content = "data") {
-    Spec spec;
-    spec.name = name;
-    spec.version = version;
-    spec.entries = {testpkg::directory(name), testpkg::regular(name + "/file", content)};
-    return spec;
+    Draft draft;
+    draft.name = name;
+    draft.version = version;
+    draft.entries = {testpkg::directory(name), testpkg::regular(name + "/file", content)};
+    return draft;
 }
 
 // Console text as the screen ends up showing it: status-line updates (ended by a carriage
