@@ -7,6 +7,7 @@
 #include <array>
 #include <memory>
 #include <random>
+#include <vector>
 
 namespace {
 
@@ -81,19 +82,31 @@ FieldElement decode(const Bytes& b) {
     return fieldFromBytes(b.data());
 }
 
-// Random values, with a share of edge values: 0, 1, p-1, p, p+1, 2^255-1, 2^256-1, values with
-// bit 255 set and values made of long runs of ones or zeros.
+// Random values, with a share of edge values and of values made of long runs of ones or zeros.
 class Values {
 public:
     explicit Values(uint32_t seed) : random(seed) {}
+    // 0, 1, p-1, p, p+1, 2^255-1, 2^256-1, and 2^n - 1 and 2^n at the limb boundaries of both
+    // representations.
+    static std::vector<Bytes> edges() {
+        std::vector<Bytes> all = {Bytes{},  Bytes{1},      pMinus(1),    pMinus(0),
+                                  pPlus1(), allOnes(0x7F), allOnes(0xFF)};
+        for (int n : {25, 26, 51, 52, 77, 102, 103, 128, 153, 179, 204, 230, 255}) {
+            Bytes power{}, belowPower{};
+            power[n / 8] = uint8_t(1 << (n % 8));
+            for (int bit = 0; bit < n; ++bit)
+                belowPower[bit / 8] |= uint8_t(1 << (bit % 8));
+            all.push_back(power);
+            all.push_back(belowPower);
+        }
+        return all;
+    }
     Bytes next() {
         Bytes b{};
         switch (random() % 8) {
         case 0: {
-            static const Bytes edges[] = {
-                Bytes{}, Bytes{1}, pMinus(1), pMinus(0), pPlus1(), allOnes(0x7F), allOnes(0xFF),
-            };
-            return edges[random() % std::size(edges)];
+            static const std::vector<Bytes> all = edges();
+            return all[random() % all.size()];
         }
         case 1:
             for (auto& x : b)
@@ -126,6 +139,15 @@ private:
     std::mt19937 random;
 };
 
+// The tests below run against whichever representation this binary was built with.
+TEST(FieldArithmetic, HostsWithWideProductsUseFiveLimbsUnlessTenAreAskedFor) {
+#if defined(FIELD25519_TEN_LIMBS) || !defined(__SIZEOF_INT128__)
+    EXPECT_STREQ(fieldRepresentation(), "ten limbs of 26 and 25 bits");
+#else
+    EXPECT_STREQ(fieldRepresentation(), "five limbs of 51 bits");
+#endif
+}
+
 TEST(FieldArithmetic, EncodingReducesEveryTwoHundredFiftySixBitValue) {
     FieldReference ref;
     Values values(1);
@@ -151,6 +173,24 @@ TEST(FieldArithmetic, ProductsSumsAndDifferencesMatchBigNumbers) {
         ASSERT_EQ(encode(fieldMul(fieldAdd(fa, fb), fieldSub(fc, fd))),
                   ref.mul(ref.add(a, b), ref.sub(c, d)));
         ASSERT_EQ(encode(fieldSquare(fieldSub(fa, fb))), ref.mul(ref.sub(a, b), ref.sub(a, b)));
+    }
+}
+
+TEST(FieldArithmetic, EveryPairOfEdgeValuesMatchesBigNumbers) {
+    FieldReference ref;
+    const std::vector<Bytes> edges = Values::edges();
+    for (const Bytes& a : edges) {
+        FieldElement fa = decode(a);
+        ASSERT_EQ(encode(fieldNeg(fa)), ref.sub(Bytes{}, a));
+        ASSERT_EQ(encode(fieldCarry(fieldNeg(fa))), ref.sub(Bytes{}, a));
+        for (const Bytes& b : edges) {
+            FieldElement fb = decode(b);
+            ASSERT_EQ(encode(fieldMul(fa, fb)), ref.mul(a, b));
+            ASSERT_EQ(encode(fieldSub(fa, fb)), ref.sub(a, b));
+            ASSERT_EQ(encode(fieldMul(fieldSub(fa, fb), fieldAdd(fa, fb))),
+                      ref.mul(ref.sub(a, b), ref.add(a, b)));
+            ASSERT_EQ(encode(fieldSquare(fieldAdd(fa, fb))), ref.mul(ref.add(a, b), ref.add(a, b)));
+        }
     }
 }
 

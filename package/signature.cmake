@@ -28,6 +28,8 @@ known_digest_table(${INSTALLER_KNOWN_DIGESTS} ${SIGNATURE_GENERATED}/known_diges
 
 target_sources(installer_package PRIVATE
     ${CMAKE_CURRENT_SOURCE_DIR}/field25519.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/field25519_five_limbs.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/field25519_ten_limbs.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/signature_hash.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/signature_ladder.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/signature.cpp
@@ -70,6 +72,19 @@ else()
             KNOWN_DIGEST_GENERATOR="${CMAKE_SOURCE_DIR}/cmake/KnownDigestTable.cmake"
             PUBLIC_KEY_GENERATOR="${CMAKE_SOURCE_DIR}/cmake/SignaturePublicKey.cmake")
         add_dependencies(signature_test installer_package)
+    endif()
+
+    # The 32-bit installer's ten-limb arithmetic under the same field and curve tests, on the host.
+    installer_test(signature_ten_limbs_test
+        SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/field25519_test.cpp
+                ${CMAKE_CURRENT_SOURCE_DIR}/signature_ladder_test.cpp
+                ${CMAKE_CURRENT_SOURCE_DIR}/field25519.cpp
+                ${CMAKE_CURRENT_SOURCE_DIR}/field25519_five_limbs.cpp
+                ${CMAKE_CURRENT_SOURCE_DIR}/field25519_ten_limbs.cpp
+                ${CMAKE_CURRENT_SOURCE_DIR}/signature_ladder.cpp
+        LIBS OpenSSL::Crypto)
+    if(TARGET signature_ten_limbs_test)
+        target_compile_definitions(signature_ten_limbs_test PRIVATE FIELD25519_TEN_LIMBS)
     endif()
 
     # Speed of the check beside libsodium's Ed25519 verification; run by hand, not by ctest.
