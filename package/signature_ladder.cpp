@@ -24,19 +24,29 @@ Projective affine(const FieldElement& u) {
     return {u, fieldFromInt(1)};
 }
 
-Projective xDouble(const Projective& p) {
-    FieldElement sum = fieldSquare(fieldAdd(p.x, p.z));
-    FieldElement difference = fieldSquare(fieldSub(p.x, p.z));
+// X + Z and X - Z of a point: every formula below starts from them, so that a point taking part
+// in two operations of a ladder step has them formed once.
+struct SumAndDifference {
+    FieldElement sum, difference;
+};
+
+SumAndDifference sumAndDifference(const Projective& p) {
+    return {fieldAdd(p.x, p.z), fieldSub(p.x, p.z)};
+}
+
+Projective xDouble(const SumAndDifference& p) {
+    FieldElement sum = fieldSquare(p.sum);
+    FieldElement difference = fieldSquare(p.difference);
     FieldElement e = fieldSub(sum, difference);
     return {fieldMul(sum, difference), fieldMul(e, fieldAdd(sum, fieldMulSmall(e, a24)))};
 }
 
 // P + R from P, R and the u of P - R (or R - P); `diffSmall`, when not 0, is that u as a small
 // constant and `diff` is ignored.
-Projective xAdd(const Projective& p, const Projective& r, const FieldElement& diff,
+Projective xAdd(const SumAndDifference& p, const SumAndDifference& r, const FieldElement& diff,
                 int32_t diffSmall = 0) {
-    FieldElement da = fieldMul(fieldSub(r.x, r.z), fieldAdd(p.x, p.z));
-    FieldElement cb = fieldMul(fieldAdd(r.x, r.z), fieldSub(p.x, p.z));
+    FieldElement da = fieldMul(r.difference, p.sum);
+    FieldElement cb = fieldMul(r.sum, p.difference);
     FieldElement x = fieldSquare(fieldAdd(da, cb));
     FieldElement t = fieldSquare(fieldSub(da, cb));
     return {x, diffSmall ? fieldMulSmall(t, diffSmall) : fieldMul(diff, t)};
@@ -95,51 +105,57 @@ void signatureJointBits(uint8_t joint[32], const uint8_t s[32], const uint8_t k[
 }
 
 // A two-dimensional differential addition chain. With (m, n) the scalars' bits read so far,
-// corner[x][y] holds [m + x]B + [n + y]Q for three of the four (x, y); the fourth is stale. The
+// corner (x, y) holds [m + x]B + [n + y]Q for three of the four (x, y); the fourth is stale. The
 // kept three always include one diagonal pair of the square, (0,0)-(1,1) or (1,0)-(0,1), chosen
 // by the last bit pair read (equal bits: the first). Reading the bits (p, q) makes the new
 // square's corners from the old ones:
-//   (p, q)          = 2 corner[p][q]                                  (doubling)
+//   (p, q)          = 2 (p, q)                                        (doubling)
 //   (1-p, 1-q)      = the old diagonal pair added, difference B+Q or B-Q
-//   (1-p, q)        = corner[0][q] + corner[1][q], difference B        (joint bit 1)
-//   or (p, 1-q)     = corner[p][0] + corner[p][1], difference Q        (joint bit 0)
+//   (1-p, q)        = (0, q) + (1, q), difference B                   (joint bit 1)
+//   or (p, 1-q)     = (p, 0) + (p, 1), difference Q                   (joint bit 0)
 // Which of the last two the step needs is decided by the bit pairs still to come: the next time
 // the pairs switch between equal and unequal bits, that pair's own corner must be among the three
 // kept. The joint bits encode exactly that choice, worked out from the low bits up, with a pair
-// (0, 0) below bit 0 so that corner (0, 0), the result, is kept at the end.
+// (0, 0) below bit 0 so that corner (0, 0), the result, is kept at the end. Each step uses all
+// three kept corners, each of them in one or two of its operations.
 bool twoScalarMultiple(uint8_t u[32], const SignatureKey& key, const uint8_t s[32],
                        const uint8_t k[32]) {
     uint8_t joint[32];
     signatureJointBits(joint, s, k);
     const FieldElement unused = fieldFromInt(0);
-    Projective corner[2][2] = {{infinity(), affine(key.q)},
-                               {affine(fieldFromInt(baseU)), affine(key.basePlusQ)}};
-    unsigned kept = 0xF; // bit 2x + y: corner[x][y] is current
+    // corner[2x + y] holds the corner (x, y).
+    Projective corner[4] = {infinity(), affine(key.q), affine(fieldFromInt(baseU)),
+                            affine(key.basePlusQ)};
+    unsigned kept = 0xF; // bit 2x + y: corner (x, y) is current
     int diagonal = 1;    // all four are current at the start, so either diagonal serves
+    SumAndDifference split[4];
     for (int i = 255; i >= 0; --i) {
         const int p = bitOf(s, i), q = bitOf(k, i), useBase = bitOf(joint, i);
-        auto bit = [](int x, int y) { return 1u << (2 * x + y); };
-        unsigned needed = bit(p, q) | (diagonal ? bit(1, 0) | bit(0, 1) : bit(0, 0) | bit(1, 1)) |
-                          (useBase ? bit(0, q) | bit(1, q) : bit(p, 0) | bit(p, 1));
+        const int own = 2 * p + q; // the corner (p, q)
+        unsigned needed =
+            1u << own | (diagonal ? 0x6 : 0x9) | (useBase ? 0x5u << q : 0x3u << 2 * p);
         if ((kept & needed) != needed)
             return false; // a stale corner would be used: the chain is broken
-        Projective doubled = xDouble(corner[p][q]);
-        Projective across = diagonal ? xAdd(corner[1][0], corner[0][1], key.baseMinusQ)
-                                     : xAdd(corner[0][0], corner[1][1], key.basePlusQ);
+        for (int c = 0; c < 4; ++c)
+            if (needed >> c & 1)
+                split[c] = sumAndDifference(corner[c]);
+        Projective doubled = xDouble(split[own]);
+        Projective across = diagonal ? xAdd(split[2], split[1], key.baseMinusQ)
+                                     : xAdd(split[0], split[3], key.basePlusQ);
         if (useBase) {
-            corner[1 - p][q] = xAdd(corner[0][q], corner[1][q], unused, baseU);
-            kept = 0xF & ~bit(p, 1 - q);
+            corner[2 * (1 - p) + q] = xAdd(split[q], split[2 + q], unused, baseU);
+            kept = 0xF & ~(1u << (2 * p + 1 - q));
         } else {
-            corner[p][1 - q] = xAdd(corner[p][0], corner[p][1], key.q);
-            kept = 0xF & ~bit(1 - p, q);
+            corner[2 * p + 1 - q] = xAdd(split[2 * p], split[2 * p + 1], key.q);
+            kept = 0xF & ~(1u << (2 * (1 - p) + q));
         }
-        corner[p][q] = doubled;
-        corner[1 - p][1 - q] = across;
+        corner[own] = doubled;
+        corner[3 - own] = across;
         diagonal = p ^ q;
     }
     if (!(kept & 1))
         return false;
-    encodeAffine(u, corner[0][0]);
+    encodeAffine(u, corner[0]);
     return true;
 }
 
@@ -147,12 +163,13 @@ void montgomeryLadder(uint8_t out[32], const uint8_t n[32], const uint8_t u[32])
     FieldElement x1 = fieldFromBytes(u);
     Projective low = infinity(), high = affine(x1); // [m]P and [m+1]P
     for (int i = 255; i >= 0; --i) {
+        SumAndDifference lowSplit = sumAndDifference(low), highSplit = sumAndDifference(high);
         if (bitOf(n, i)) {
-            low = xAdd(low, high, x1);
-            high = xDouble(high);
+            low = xAdd(lowSplit, highSplit, x1);
+            high = xDouble(highSplit);
         } else {
-            high = xAdd(low, high, x1);
-            low = xDouble(low);
+            high = xAdd(lowSplit, highSplit, x1);
+            low = xDouble(lowSplit);
         }
     }
     encodeAffine(out, low);
