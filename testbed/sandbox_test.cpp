@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -170,4 +171,47 @@ TEST(ExtFiles, ReadsAFileFromTheSecondPartitionOfAnImage) {
     unlink(image.c_str());
     unlink(table.c_str());
     unlink(note.c_str());
+}
+
+TEST(Sandbox, HarnessThatDiesTakesTheRunAndItsLoopDevicesWithIt) {
+    std::string image = scratchImage("sandbox-orphan.img", 4 << 20);
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    pid_t harness = fork();
+    if (harness == 0) {
+        SandboxOptions options = probeOptions();
+        options.disks = {{"sdb", image}};
+        Sandbox* sandbox = new Sandbox(options); // never destroyed: the harness just dies
+        int facts[2] = {-1, -1};
+        if (sandbox->start() && sandbox->waitFor("say something: ")) {
+            facts[0] = sandbox->hostPid();
+            facts[1] = sandbox->loopNumbers().at(0);
+        }
+        std::string root = sandbox->rootDirectory();
+        if (write(report[1], facts, sizeof facts) < 0 ||
+            write(report[1], root.data(), root.size()) < 0) {
+        }
+        _exit(0);
+    }
+    close(report[1]);
+    int facts[2] = {-1, -1};
+    ASSERT_EQ(read(report[0], facts, sizeof facts), static_cast<ssize_t>(sizeof facts));
+    char root[256] = {};
+    ASSERT_GT(read(report[0], root, sizeof root - 1), 0);
+    close(report[0]);
+    waitpid(harness, nullptr, 0);
+    ASSERT_GT(facts[0], 0);
+
+    auto gone = [&] {
+        std::ifstream stat("/proc/" + std::to_string(facts[0]) + "/stat");
+        std::string pid, name, state;
+        return !(stat >> pid >> name >> state) || state == "Z";
+    };
+    for (int i = 0; i < 100 && (!gone() || loopDeviceBackedBy(facts[1], image)); ++i)
+        usleep(50000);
+    EXPECT_TRUE(gone()) << "process 1 of the run outlived its harness";
+    EXPECT_FALSE(loopDeviceBackedBy(facts[1], image)) << "loop" << facts[1] << " still attached";
+    // Only the empty mount point stays: the root itself lived in the run's own mount table.
+    EXPECT_EQ(rmdir(root), 0) << root;
+    unlink(image.c_str());
 }
