@@ -67,6 +67,8 @@ int firstProcess(void* argument) {
     }
     if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0)
         fail(plan, "console descriptors");
+    if (plan.networkNamespaceFd >= 0 && setns(plan.networkNamespaceFd, CLONE_NEWNET) != 0)
+        fail(plan, "joining the network namespace");
     if (sethostname("sandbox", 7) != 0)
         fail(plan, "sethostname");
     if (chdir(plan.rootDir) != 0 || chroot(".") != 0 || chdir("/") != 0)

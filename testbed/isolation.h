@@ -13,6 +13,7 @@ struct IsolationPlan {
     const std::vector<RootStep>* rootSteps = nullptr;
     int consoleFd = -1; // pty slave: controlling terminal and, unless serial, stdin/out/err
     bool serialConsole = false;
+    int networkNamespaceFd = -1;   // joined instead of the fresh network namespace, when set
     const char* program = nullptr; // path inside the root
     char* const* argv = nullptr;
     char* const* envp = nullptr;

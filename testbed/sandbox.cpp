@@ -218,6 +218,14 @@ bool Sandbox::prepare(std::string& failure) {
         root.bind(bind.hostPath, bind.path, S_ISDIR(st.st_mode));
     }
 
+    if (!options_.networkNamespace.empty()) {
+        netns_ = open(options_.networkNamespace.c_str(), O_RDONLY | O_CLOEXEC);
+        if (netns_ < 0) {
+            failure = systemError("network namespace " + options_.networkNamespace);
+            return false;
+        }
+    }
+
     char rootTemplate[] = "/tmp/installer-sandbox-XXXXXX";
     if (!mkdtemp(rootTemplate)) {
         failure = systemError("mkdtemp");
@@ -245,6 +253,7 @@ bool Sandbox::prepare(std::string& failure) {
     isolation.rootSteps = &plan_->root;
     isolation.consoleFd = consoleSlave_;
     isolation.serialConsole = options_.serialConsole;
+    isolation.networkNamespaceFd = netns_;
     isolation.program = "/sbin/init";
     isolation.argv = plan_->argv.data();
     isolation.envp = plan_->envp.data();
@@ -499,6 +508,7 @@ void Sandbox::teardown() {
         }
         reader_.join();
     }
+    closeFd(netns_);
     closeFd(wakeRead_);
     closeFd(wakeWrite_);
     closeFd(consoleMaster_);

@@ -35,6 +35,9 @@ struct SandboxOptions {
     std::vector<SandboxPath> copies;       // copied into the root
     std::vector<SandboxPath> binds;        // bind-mounted into the root (read-write)
     std::vector<std::string> hostPrograms; // copied at their own paths, with their libraries
+    // A network namespace to join (e.g. "/run/netns/lan" or "/proc/<pid>/ns/net") instead of a
+    // fresh empty one, for runs that talk to a test server over a veth pair.
+    std::string networkNamespace;
     // Called from the reader thread with every piece of console output as it arrives.
     std::function<void(const char*, size_t)> consoleObserver;
 };
@@ -101,6 +104,7 @@ private:
     int consoleMaster_ = -1, consoleSlave_ = -1;
     int logMaster_ = -1, logSlave_ = -1;
     int wakeRead_ = -1, wakeWrite_ = -1;
+    int netns_ = -1;
     pid_t pid_ = -1;
     int status_ = 0;
     bool reaped_ = false;

@@ -35,6 +35,7 @@ void usage() {
                  "  --bind HOST:PATH   file or directory bind-mounted into the root\n"
                  "  --tool PATH        host program copied in with its libraries\n"
                  "  --tool-log FILE    save what tools wrote to /dev/tty9\n"
+                 "  --netns PATH       join this network namespace instead of an empty one\n"
                  "  --timeout SECONDS  kill the run after this long (default 600)\n"
                  "script, run in order (otherwise a terminal on stdin is connected):\n"
                  "  --expect TEXT      wait up to 60 s for TEXT on the console\n"
@@ -145,6 +146,8 @@ int main(int argc, char** argv) {
             options.binds.push_back({left, right});
         else if (option == "--tool")
             options.hostPrograms.push_back(value);
+        else if (option == "--netns")
+            options.networkNamespace = value;
         else if (option == "--tool-log")
             toolLogFile = value;
         else if (option == "--timeout")

@@ -49,6 +49,9 @@ int main(int argc, char** argv) {
                 mount("sysfs", "/sys", "sysfs", 0, nullptr) == 0 ? "ok" : "failed");
     std::printf("mount_proc=%s\n",
                 mount("proc", "/proc", "proc", 0, nullptr) == 0 ? "ok" : "failed");
+    char netns[64] = {};
+    if (readlink("/proc/self/ns/net", netns, sizeof netns - 1) > 0)
+        std::printf("netns=%s\n", netns);
     int log = open("/dev/tty9", O_WRONLY);
     if (log >= 0) {
         dprintf(log, "probe tool log\n");

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
+#include <sched.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -214,4 +215,44 @@ TEST(Sandbox, HarnessThatDiesTakesTheRunAndItsLoopDevicesWithIt) {
     // Only the empty mount point stays: the root itself lived in the run's own mount table.
     EXPECT_EQ(rmdir(root), 0) << root;
     unlink(image.c_str());
+}
+
+TEST(Sandbox, RunsInAFreshNetworkNamespaceOrJoinsTheOneItIsGiven) {
+    auto namespaceOf = [](const std::string& path) {
+        struct stat st {};
+        stat(path.c_str(), &st);
+        return "net:[" + std::to_string(st.st_ino) + "]";
+    };
+    std::string own = namespaceOf("/proc/self/ns/net");
+    {
+        Sandbox sandbox(probeOptions());
+        ASSERT_TRUE(sandbox.start()) << sandbox.error();
+        ASSERT_TRUE(sandbox.waitFor("netns=net:["));
+        EXPECT_FALSE(sandbox.transcript().find("netns=" + own) != std::string::npos)
+            << "the run shares this machine's network";
+    }
+    // A namespace held by a helper process stands in for the one a test sets up with a veth.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        if (unshare(CLONE_NEWNET) != 0 || write(ready[1], "x", 1) < 0)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    char x;
+    ASSERT_EQ(read(ready[0], &x, 1), 1);
+    std::string path = "/proc/" + std::to_string(holder) + "/ns/net";
+    SandboxOptions options = probeOptions();
+    options.networkNamespace = path;
+    Sandbox sandbox(options);
+    bool started = sandbox.start();
+    bool joined = started && sandbox.waitFor("netns=" + namespaceOf(path) + "\n");
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_TRUE(started) << sandbox.error();
+    EXPECT_TRUE(joined) << sandbox.transcript();
 }
