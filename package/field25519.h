@@ -40,26 +40,30 @@ FieldElement fieldFromBytes(const uint8_t bytes[32]);
 // The fully reduced value, little-endian.
 void fieldToBytes(uint8_t bytes[32], const FieldElement& f);
 
-// Limb by limb, without carrying: these sit in the ladder's innermost loop.
+// Limb by limb, without carrying: these sit in the ladder's innermost loop, fully unrolled.
 inline FieldElement fieldAdd(const FieldElement& f, const FieldElement& g) {
     FieldElement h;
+#pragma GCC unroll 10
     for (int i = 0; i < fieldLimbCount; ++i)
         h.limb[i] = f.limb[i] + g.limb[i];
     return h;
 }
 inline FieldElement fieldSub(const FieldElement& f, const FieldElement& g) {
     FieldElement h;
+#pragma GCC unroll 10
     for (int i = 0; i < fieldLimbCount; ++i)
         h.limb[i] = f.limb[i] - g.limb[i];
     return h;
 }
 inline FieldElement fieldNeg(const FieldElement& f) {
     FieldElement h;
+#pragma GCC unroll 10
     for (int i = 0; i < fieldLimbCount; ++i)
         h.limb[i] = -f.limb[i];
     return h;
 }
 
+// With five limbs, these three are defined inline in field25519_five_limbs.h.
 FieldElement fieldMul(const FieldElement& f, const FieldElement& g);
 FieldElement fieldSquare(const FieldElement& f);
 FieldElement fieldMulSmall(const FieldElement& f, int32_t small); // |small| < 2^20
@@ -80,3 +84,7 @@ bool fieldEqual(const FieldElement& f, const FieldElement& g);
 bool fieldSqrtEven(FieldElement& root, const FieldElement& a);
 // r with a * r^2 = 1 (either sign). False when a is zero or not a square.
 bool fieldInverseSqrt(FieldElement& r, const FieldElement& a);
+
+#ifdef FIELD25519_FIVE_LIMBS
+#include "package/field25519_five_limbs.h"
+#endif

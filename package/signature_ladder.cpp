@@ -12,48 +12,48 @@ constexpr int32_t curveA = 486662;
 constexpr int32_t baseU = 9;
 constexpr int32_t a24 = (curveA - 2) / 4; // 121665
 
-// A point as (X : Z), u = X / Z; (1 : 0) is the point at infinity.
-struct Projective {
-    FieldElement x, z;
-};
-
-Projective infinity() {
-    return {fieldFromInt(1), fieldFromInt(0)};
-}
-Projective affine(const FieldElement& u) {
-    return {u, fieldFromInt(1)};
-}
-
-// X + Z and X - Z of a point: every formula below starts from them, so that a point taking part
-// in two operations of a ladder step has them formed once.
-struct SumAndDifference {
+// A point of the ladders, held as X + Z and X - Z of its projective coordinates (X : Z), u = X / Z:
+// the doubling and the differential addition both start from these, and a point takes part in up
+// to two operations of a ladder step. (1 : 0) is the point at infinity.
+struct LadderPoint {
     FieldElement sum, difference;
 };
 
-SumAndDifference sumAndDifference(const Projective& p) {
-    return {fieldAdd(p.x, p.z), fieldSub(p.x, p.z)};
+LadderPoint fromProjective(const FieldElement& x, const FieldElement& z) {
+    return {fieldAdd(x, z), fieldSub(x, z)};
+}
+LadderPoint infinity() {
+    return fromProjective(fieldFromInt(1), fieldFromInt(0));
+}
+LadderPoint affine(const FieldElement& u) {
+    return fromProjective(u, fieldFromInt(1));
 }
 
-Projective xDouble(const SumAndDifference& p) {
+// Both operations read all of their inputs before they write `out`, which may be one of them.
+void xDouble(LadderPoint& out, const LadderPoint& p) {
     FieldElement sum = fieldSquare(p.sum);
     FieldElement difference = fieldSquare(p.difference);
     FieldElement e = fieldSub(sum, difference);
-    return {fieldMul(sum, difference), fieldMul(e, fieldAdd(sum, fieldMulSmall(e, a24)))};
+    out = fromProjective(fieldMul(sum, difference),
+                         fieldMul(e, fieldAdd(sum, fieldMulSmall(e, a24))));
 }
 
 // P + R from P, R and the u of P - R (or R - P); `diffSmall`, when not 0, is that u as a small
 // constant and `diff` is ignored.
-Projective xAdd(const SumAndDifference& p, const SumAndDifference& r, const FieldElement& diff,
-                int32_t diffSmall = 0) {
+void xAdd(LadderPoint& out, const LadderPoint& p, const LadderPoint& r, const FieldElement& diff,
+          int32_t diffSmall = 0) {
     FieldElement da = fieldMul(r.difference, p.sum);
     FieldElement cb = fieldMul(r.sum, p.difference);
     FieldElement x = fieldSquare(fieldAdd(da, cb));
     FieldElement t = fieldSquare(fieldSub(da, cb));
-    return {x, diffSmall ? fieldMulSmall(t, diffSmall) : fieldMul(diff, t)};
+    out = fromProjective(x, diffSmall ? fieldMulSmall(t, diffSmall) : fieldMul(diff, t));
 }
 
-void encodeAffine(uint8_t u[32], const Projective& p) {
-    fieldToBytes(u, fieldMul(p.x, fieldInvert(p.z)));
+// u = X / Z = (sum + difference) / (sum - difference).
+void encodeAffine(uint8_t u[32], const LadderPoint& p) {
+    FieldElement x = fieldCarry(fieldAdd(p.sum, p.difference));
+    FieldElement z = fieldCarry(fieldSub(p.sum, p.difference));
+    fieldToBytes(u, fieldMul(x, fieldInvert(z)));
 }
 
 int bitOf(const uint8_t n[32], int i) {
@@ -123,12 +123,13 @@ bool twoScalarMultiple(uint8_t u[32], const SignatureKey& key, const uint8_t s[3
     uint8_t joint[32];
     signatureJointBits(joint, s, k);
     const FieldElement unused = fieldFromInt(0);
-    // corner[2x + y] holds the corner (x, y).
-    Projective corner[4] = {infinity(), affine(key.q), affine(fieldFromInt(baseU)),
-                            affine(key.basePlusQ)};
+    // corner[2x + y] holds the corner (x, y); each step writes the new square into the other
+    // buffer.
+    LadderPoint buffers[2][4] = {
+        {infinity(), affine(key.q), affine(fieldFromInt(baseU)), affine(key.basePlusQ)}};
+    LadderPoint *corner = buffers[0], *next = buffers[1];
     unsigned kept = 0xF; // bit 2x + y: corner (x, y) is current
     int diagonal = 1;    // all four are current at the start, so either diagonal serves
-    SumAndDifference split[4];
     for (int i = 255; i >= 0; --i) {
         const int p = bitOf(s, i), q = bitOf(k, i), useBase = bitOf(joint, i);
         const int own = 2 * p + q; // the corner (p, q)
@@ -136,21 +137,19 @@ bool twoScalarMultiple(uint8_t u[32], const SignatureKey& key, const uint8_t s[3
             1u << own | (diagonal ? 0x6 : 0x9) | (useBase ? 0x5u << q : 0x3u << 2 * p);
         if ((kept & needed) != needed)
             return false; // a stale corner would be used: the chain is broken
-        for (int c = 0; c < 4; ++c)
-            if (needed >> c & 1)
-                split[c] = sumAndDifference(corner[c]);
-        Projective doubled = xDouble(split[own]);
-        Projective across = diagonal ? xAdd(split[2], split[1], key.baseMinusQ)
-                                     : xAdd(split[0], split[3], key.basePlusQ);
+        xDouble(next[own], corner[own]);
+        if (diagonal)
+            xAdd(next[3 - own], corner[2], corner[1], key.baseMinusQ);
+        else
+            xAdd(next[3 - own], corner[0], corner[3], key.basePlusQ);
         if (useBase) {
-            corner[2 * (1 - p) + q] = xAdd(split[q], split[2 + q], unused, baseU);
+            xAdd(next[2 * (1 - p) + q], corner[q], corner[2 + q], unused, baseU);
             kept = 0xF & ~(1u << (2 * p + 1 - q));
         } else {
-            corner[2 * p + 1 - q] = xAdd(split[2 * p], split[2 * p + 1], key.q);
+            xAdd(next[2 * p + 1 - q], corner[2 * p], corner[2 * p + 1], key.q);
             kept = 0xF & ~(1u << (2 * (1 - p) + q));
         }
-        corner[own] = doubled;
-        corner[3 - own] = across;
+        std::swap(corner, next);
         diagonal = p ^ q;
     }
     if (!(kept & 1))
@@ -161,15 +160,14 @@ bool twoScalarMultiple(uint8_t u[32], const SignatureKey& key, const uint8_t s[3
 
 void montgomeryLadder(uint8_t out[32], const uint8_t n[32], const uint8_t u[32]) {
     FieldElement x1 = fieldFromBytes(u);
-    Projective low = infinity(), high = affine(x1); // [m]P and [m+1]P
+    LadderPoint low = infinity(), high = affine(x1); // [m]P and [m+1]P
     for (int i = 255; i >= 0; --i) {
-        SumAndDifference lowSplit = sumAndDifference(low), highSplit = sumAndDifference(high);
         if (bitOf(n, i)) {
-            low = xAdd(lowSplit, highSplit, x1);
-            high = xDouble(highSplit);
+            xAdd(low, low, high, x1);
+            xDouble(high, high);
         } else {
-            high = xAdd(lowSplit, highSplit, x1);
-            low = xDouble(lowSplit);
+            xAdd(high, low, high, x1);
+            xDouble(low, low);
         }
     }
     encodeAffine(out, low);
