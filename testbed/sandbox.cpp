@@ -525,7 +525,5 @@ void Sandbox::teardown() {
 bool Sandbox::stop() {
     std::string before = error_;
     teardown();
-    bool clean = error_ == before;
-    pid_ = pid_ > 0 ? pid_ : -1;
-    return clean;
+    return error_ == before;
 }
