@@ -153,12 +153,9 @@ public:
     explicit JsonOutput(std::ostream& out) : json(out) {}
     void beginFile(const std::string& name, uint32_t magic, uint64_t totalSize) override {
         json.beginObject();
-        json.key("file");
-        json.string(name);
-        json.key("unregistered");
-        json.boolean(magic == unregisteredMagic);
-        json.key("totalSize");
-        json.number(int64_t(totalSize));
+        json.stringField("file", name);
+        json.booleanField("unregistered", magic == unregisteredMagic);
+        json.numberField("totalSize", int64_t(totalSize));
     }
     void beginParts() override {
         json.key("parts");
@@ -166,24 +163,16 @@ public:
     }
     void beginPart(int kind, uint32_t offset, uint32_t length) override {
         json.beginObject();
-        json.key("kind");
-        json.number(kind);
-        json.key("type");
-        json.string(partName(kind));
-        json.key("offset");
-        json.number(offset);
-        json.key("length");
-        json.number(length);
+        json.numberField("kind", kind);
+        json.stringField("type", partName(kind));
+        json.numberField("offset", offset);
+        json.numberField("length", length);
     }
     void header(const HeaderBody& h) override {
-        json.key("name");
-        json.string(h.name);
-        json.key("version");
-        json.string(formatVersion(h.version));
-        json.key("versionWord");
-        json.number(h.version);
-        json.key("buildTime");
-        json.number(h.buildTime);
+        json.stringField("name", h.name);
+        json.stringField("version", formatVersion(h.version));
+        json.numberField("versionWord", h.version);
+        json.numberField("buildTime", h.buildTime);
     }
     void beginText(const char* field) override {
         json.key(field);
@@ -197,14 +186,10 @@ public:
     }
     void requirement(const RequirementRecord& r) override {
         json.beginObject();
-        json.key("name");
-        json.string(r.name);
-        json.key("minVersion");
-        json.string(r.minVersion ? formatVersion(r.minVersion) : "");
-        json.key("maxVersion");
-        json.string(r.maxVersion ? formatVersion(r.maxVersion) : "");
-        json.key("priority");
-        json.number(r.priority);
+        json.stringField("name", r.name);
+        json.stringField("minVersion", r.minVersion ? formatVersion(r.minVersion) : "");
+        json.stringField("maxVersion", r.maxVersion ? formatVersion(r.maxVersion) : "");
+        json.numberField("priority", r.priority);
         json.endObject();
     }
     void endRequirements() override { json.endArray(); }
@@ -215,43 +200,29 @@ public:
     void entry(const FileEntryHeader& e, std::string_view name, std::string_view target,
                uint32_t device) override {
         json.beginObject();
-        json.key("name");
-        json.string(name);
-        json.key("type");
-        json.string(entryType(e.mode));
+        json.stringField("name", name);
+        json.stringField("type", entryType(e.mode));
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", unsigned(e.mode & 07777));
-        json.key("mode");
-        json.string(mode);
-        json.key("uid");
-        json.number(e.uid);
-        json.key("gid");
-        json.number(e.gid);
-        json.key("mtime");
-        json.number(e.mtime);
-        json.key("size");
-        json.number(e.dataSize);
-        json.key("skip");
-        json.boolean(e.skip);
+        json.stringField("mode", mode);
+        json.numberField("uid", e.uid);
+        json.numberField("gid", e.gid);
+        json.numberField("mtime", e.mtime);
+        json.numberField("size", e.dataSize);
+        json.booleanField("skip", e.skip);
         if ((e.mode & 0xF000) == 0xA000) {
-            json.key("target");
-            json.string(target);
+            json.stringField("target", target);
         }
         if ((e.mode & 0xF000) == 0x2000 || (e.mode & 0xF000) == 0x6000) {
-            json.key("device");
-            json.number(device);
+            json.numberField("device", device);
         }
         json.endObject();
     }
     void endEntries(uint64_t inflatedSize) override {
         json.endArray();
-        json.key("inflatedSize");
-        json.number(int64_t(inflatedSize));
+        json.numberField("inflatedSize", int64_t(inflatedSize));
     }
-    void signature(const std::string& verdict) override {
-        json.key("verdict");
-        json.string(verdict);
-    }
+    void signature(const std::string& verdict) override { json.stringField("verdict", verdict); }
     void endPart() override { json.endObject(); }
     void endParts() override { json.endArray(); }
     void package(const PackageSummary& s) override {
@@ -261,16 +232,11 @@ public:
             inPackages = true;
         }
         json.beginObject();
-        json.key("name");
-        json.string(s.name);
-        json.key("version");
-        json.string(formatVersion(s.version));
-        json.key("digest");
-        json.string(s.digest);
-        json.key("signature");
-        json.string(s.verdict);
-        json.key("knownDigest");
-        json.boolean(s.knownDigest);
+        json.stringField("name", s.name);
+        json.stringField("version", formatVersion(s.version));
+        json.stringField("digest", s.digest);
+        json.stringField("signature", s.verdict);
+        json.booleanField("knownDigest", s.knownDigest);
         json.endObject();
     }
     void endFile(bool ok, const std::string& error) override {
@@ -279,10 +245,8 @@ public:
             json.beginArray();
         }
         json.endArray();
-        json.key("ok");
-        json.boolean(ok);
-        json.key("error");
-        json.string(error);
+        json.booleanField("ok", ok);
+        json.stringField("error", error);
         json.endObject();
     }
 

@@ -27,6 +27,19 @@ public:
     void number(int64_t value);
     void boolean(bool value);
     void null();
+    // A key and its value in one call.
+    void stringField(std::string_view name, std::string_view text) {
+        key(name);
+        string(text);
+    }
+    void numberField(std::string_view name, int64_t value) {
+        key(name);
+        number(value);
+    }
+    void booleanField(std::string_view name, bool value) {
+        key(name);
+        boolean(value);
+    }
 
 private:
     void open(char c);

@@ -81,21 +81,16 @@ void printDatabase(const std::vector<ListedPackage>& packages, bool json, std::o
         writer.beginArray();
         for (const ListedPackage& p : packages) {
             writer.beginObject();
-            writer.key("name");
-            writer.string(p.name);
-            writer.key("version");
-            writer.string(p.version);
-            writer.key("enabled");
-            writer.boolean(p.enabled);
-            writer.key("state");
-            writer.string(p.why);
+            writer.stringField("name", p.name);
+            writer.stringField("version", p.version);
+            writer.booleanField("enabled", p.enabled);
+            writer.stringField("state", p.why);
             writer.key("bundle");
             if (p.bundle.empty())
                 writer.null();
             else
                 writer.string(p.bundle);
-            writer.key("isBundle");
-            writer.boolean(p.isBundle);
+            writer.booleanField("isBundle", p.isBundle);
             writer.endObject();
         }
         writer.endArray(); // the writer ends the outermost value with a newline
