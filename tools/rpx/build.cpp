@@ -66,6 +66,22 @@ bool writeFileParts(const std::vector<FilePart>& parts, OutputFile& out, std::st
     return true;
 }
 
+// Opens the output and writes what packages and bundles begin with alike: the file header, the
+// header parts and the parts copied from host files.
+bool writeBeginning(OutputFile& out, const std::string& output, const Manifest& m, uint64_t total,
+                    const std::string& head, const std::vector<FilePart>& parts,
+                    std::string& error) {
+    if (!out.open(error))
+        return false;
+    if (out.write(
+            fileHeaderBytes(m.unregistered ? unregisteredMagic : packageMagic, uint32_t(total))) &&
+        out.write(head) && writeFileParts(parts, out, error))
+        return true;
+    if (error.empty())
+        error = output + ": cannot write";
+    return false;
+}
+
 bool checkHeaderFields(const Manifest& m, std::string& error) {
     if (!m.buildTime) {
         error = "no build time";
@@ -127,17 +143,10 @@ bool buildPackage(const Manifest& m, const std::string& tree, const std::string&
     }
 
     OutputFile out(output);
-    if (!out.open(error))
+    if (!writeBeginning(out, output, m, total, head, fileParts, error))
         return false;
-    bool ok = out.write(fileHeaderBytes(m.unregistered ? unregisteredMagic : packageMagic,
-                                        uint32_t(total))) &&
-              out.write(head);
-    if (ok && !writeFileParts(fileParts, out, error))
-        return false;
-    if (ok && hasArchive)
-        ok = out.write(partHeaderBytes(partArchive, uint32_t(archiveSize))) &&
-             out.copyFrom(archive.get(), archiveSize);
-    if (!ok) {
+    if (hasArchive && (!out.write(partHeaderBytes(partArchive, uint32_t(archiveSize))) ||
+                       !out.copyFrom(archive.get(), archiveSize))) {
         error = output + ": cannot write";
         return false;
     }
@@ -240,23 +249,17 @@ bool buildBundle(const Manifest& m, const std::vector<std::string>& members,
     }
 
     OutputFile out(output);
-    if (!out.open(error))
+    if (!writeBeginning(out, output, m, total, head, payload, error))
         return false;
-    bool ok = out.write(fileHeaderBytes(m.unregistered ? unregisteredMagic : packageMagic,
-                                        uint32_t(total))) &&
-              out.write(head);
-    if (ok && !writeFileParts(payload, out, error))
+    if (!out.write(memberList)) {
+        error = output + ": cannot write";
         return false;
-    ok = ok && out.write(memberList);
-    for (size_t i = 0; ok && i < files.size(); ++i)
+    }
+    for (size_t i = 0; i < files.size(); ++i)
         if (!out.copyFrom(files[i].get(), lengths[i])) {
             error = members[i] + ": changed while being read, or cannot write the output";
             return false;
         }
-    if (!ok) {
-        error = output + ": cannot write";
-        return false;
-    }
     return out.commit(error);
 }
 
