@@ -3,31 +3,9 @@
 // without being told where packages begin.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include "package/block_hash.h"
 
 namespace installer {
-
-// Common part of hashes over 64-byte blocks with a 64-bit message length.
-class BlockHash {
-public:
-    virtual void reset() = 0;
-    virtual void compress(const uint8_t block[64]) = 0;
-    virtual ~BlockHash() = default;
-    virtual unsigned digestSize() const = 0;
-    virtual void finish(uint8_t* digest) = 0;
-
-    void update(const void* data, size_t size);
-    uint64_t byteCount() const { return uint64_t(countHigh) << 32 | countLow; }
-
-protected:
-    // Pads the message (0x80, zeros, the bit count big-endian in the last 8 bytes) and
-    // compresses the final block or two; the count is left at zero.
-    void pad();
-
-    uint32_t countLow = 0, countHigh = 0;
-    uint8_t block[64] = {};
-};
 
 class Sha1 final : public BlockHash {
 public:

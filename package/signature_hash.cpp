@@ -34,7 +34,12 @@ void storeBigEndian(uint8_t* p, uint32_t x) {
 } // namespace
 
 SignatureHash::SignatureHash(const uint32_t* words) : words(words) {
+    reset();
+}
+
+void SignatureHash::reset() {
     std::memcpy(state, words, sizeof state);
+    countLow = countHigh = 0;
 }
 
 void SignatureHash::compress(const uint8_t block[64]) {
@@ -71,36 +76,10 @@ void SignatureHash::compress(const uint8_t block[64]) {
     state[7] += h;
 }
 
-void SignatureHash::update(const uint8_t* data, size_t length) {
-    while (length > 0) {
-        size_t used = byteCount % 64;
-        size_t take = 64 - used < length ? 64 - used : length;
-        std::memcpy(buffer + used, data, take);
-        byteCount += take;
-        data += take;
-        length -= take;
-        if (used + take == 64)
-            compress(buffer);
-    }
-}
-
-void SignatureHash::finish(uint8_t out[signatureHashSize]) {
-    uint64_t bits = byteCount * 8;
-    size_t used = byteCount % 64;
-    buffer[used++] = 0x80;
-    if (used > 56) {
-        std::memset(buffer + used, 0, 64 - used);
-        compress(buffer);
-        used = 0;
-    }
-    std::memset(buffer + used, 0, 56 - used);
-    for (int i = 0; i < 8; ++i)
-        buffer[56 + i] = uint8_t(bits >> (56 - 8 * i));
-    compress(buffer);
+void SignatureHash::finish(uint8_t* out) {
+    pad();
     for (int i = 0; i < 8; ++i)
         storeBigEndian(out + 4 * i, state[i]);
-    std::memcpy(state, words, sizeof state);
-    byteCount = 0;
 }
 
 void signatureHash(const uint8_t* data, size_t length, uint8_t out[signatureHashSize]) {

@@ -9,6 +9,8 @@
 // Words 0-7 are the initial chaining value, words 8-71 the round constants in round order.
 #pragma once
 
+#include "package/block_hash.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -20,20 +22,19 @@ extern const uint32_t signatureHashWords[signatureHashWordCount];
 
 // Incremental form; the signature code only ever hashes 20 or 32 bytes, but the signer and the
 // tests hash longer input.
-class SignatureHash {
+class SignatureHash final : public installer::BlockHash {
 public:
     // `words` replaces the 72 words; only tests use it, to run the same code with other tables.
     explicit SignatureHash(const uint32_t* words = signatureHashWords);
-    void update(const uint8_t* data, size_t length);
-    void finish(uint8_t out[signatureHashSize]);
+    void reset() override;
+    void compress(const uint8_t block[64]) override;
+    unsigned digestSize() const override { return signatureHashSize; }
+    // Writes 32 bytes.
+    void finish(uint8_t* out) override;
 
 private:
-    void compress(const uint8_t block[64]);
-
     const uint32_t* words;
     uint32_t state[8];
-    uint8_t buffer[64];
-    uint64_t byteCount = 0;
 };
 
 void signatureHash(const uint8_t* data, size_t length, uint8_t out[signatureHashSize]);
