@@ -40,6 +40,20 @@ for fd in 3 4 5 6 7 8 9 11 12 13 14 15; do  # bash itself keeps 10 while redirec
 done
 )";
 
+// Runs body in a scratch root whose /sbin/sfdisk is `tool`, with the tool log at /tmp/log there.
+std::string inToolRoot(const char* tool, std::string (*body)()) {
+    std::string root = makeScriptRoot("/sbin/sfdisk", tool);
+    if (root.empty())
+        return "no scratch root";
+    std::string problems = runInRoot(root, [body] {
+        toolLog = "/tmp/log";
+        std::ofstream(toolLog).flush();
+        return body();
+    });
+    removeRoot(root);
+    return problems;
+}
+
 class ToolLogFile : public testing::Test {
 protected:
     void SetUp() override {
@@ -97,12 +111,8 @@ TEST_F(ToolLogFile, RunToolInsideARootReadsEveryPathThere) {
 }
 
 TEST(PipedChild, OutputOfThePartitioningToolIsReadThroughAPipeOneChildAtATime) {
-    std::string root = makeScriptRoot("/sbin/sfdisk", fakeSfdisk);
-    ASSERT_FALSE(root.empty());
-    std::string problems = runInRoot(root, [] {
+    std::string problems = inToolRoot(fakeSfdisk, [] {
         std::string p;
-        toolLog = "/tmp/log";
-        std::ofstream(toolLog).flush();
         p += check(closePipedChild(stdin) == -1, "closing without a child");
         FILE* listing = openToolOutput({"-g"});
         if (!listing)
@@ -118,23 +128,16 @@ TEST(PipedChild, OutputOfThePartitioningToolIsReadThroughAPipeOneChildAtATime) {
         int status = closePipedChild(listing);
         p += check(WIFEXITED(status) && WEXITSTATUS(status) == 3, "status of the tool");
         p += check(pipedChildPid == -1, "slot not freed");
-        std::ifstream log("/tmp/log");
-        std::string logged;
-        std::getline(log, logged);
-        p += check(logged == "args:-g", "standard error to the tool log: " + logged);
+        std::string logged = fileText("/tmp/log");
+        p += check(logged.rfind("args:-g\n", 0) == 0, "standard error to the tool log: " + logged);
         return p;
     });
     EXPECT_EQ(problems, "");
-    removeRoot(root);
 }
 
 TEST(PipedChild, InputToThePartitioningToolWithNullLeavesTheArgumentOutAndLogsTheOutput) {
-    std::string root = makeScriptRoot("/sbin/sfdisk", fakeSfdisk);
-    ASSERT_FALSE(root.empty());
-    std::string problems = runInRoot(root, [] {
+    std::string problems = inToolRoot(fakeSfdisk, [] {
         std::string p;
-        toolLog = "/tmp/log";
-        std::ofstream(toolLog).flush();
         FILE* table = openToolInput({"-q", "-uC", ">null", "/dev/hda"});
         if (!table)
             return std::string("no stream");
@@ -142,29 +145,18 @@ TEST(PipedChild, InputToThePartitioningToolWithNullLeavesTheArgumentOutAndLogsTh
         fputs("100,900,83,-\n0,0,0\n0,0,0\n", table);
         int status = closePipedChild(table);
         p += check(status == 0, "status");
-        std::ifstream written("/tmp/table");
-        std::stringstream got;
-        got << written.rdbuf();
-        p += check(got.str() == "0,100,83,*\n100,900,83,-\n0,0,0\n0,0,0\n",
-                   "table read by the tool: " + got.str());
-        std::ifstream log("/tmp/log");
-        std::stringstream logged;
-        logged << log.rdbuf();
-        p += check(logged.str() == "args:-q -uC /dev/hda\nargs:-q -uC /dev/hda\n",
-                   "tool output: " + logged.str());
+        std::string read = fileText("/tmp/table");
+        p += check(read == "0,100,83,*\n100,900,83,-\n0,0,0\n0,0,0\n", "table read: " + read);
+        std::string logged = fileText("/tmp/log");
+        p += check(logged == "args:-q -uC /dev/hda\nargs:-q -uC /dev/hda\n", "logged: " + logged);
         return p;
     });
     EXPECT_EQ(problems, "");
-    removeRoot(root);
 }
 
 TEST(PipedChild, WithoutNullTheToolSpeaksOnTheConsoleAndAMissingToolShowsAs127) {
-    std::string root = makeScriptRoot("/sbin/sfdisk", fakeSfdisk);
-    ASSERT_FALSE(root.empty());
-    std::string problems = runInRoot(root, [] {
+    std::string problems = inToolRoot(fakeSfdisk, [] {
         std::string p;
-        toolLog = "/tmp/log";
-        std::ofstream(toolLog).flush();
         FILE* console = fopen("/tmp/console", "w");
         dup2(fileno(console), 1);
         dup2(fileno(console), 2);
@@ -173,10 +165,8 @@ TEST(PipedChild, WithoutNullTheToolSpeaksOnTheConsoleAndAMissingToolShowsAs127) 
             return std::string("no stream");
         int status = closePipedChild(table);
         p += check(status == 0, "status");
-        std::ifstream shown("/tmp/console");
-        std::stringstream text;
-        text << shown.rdbuf();
-        p += check(text.str() == "args:-q /dev/sda\nargs:-q /dev/sda\n", "console: " + text.str());
+        std::string shown = fileText("/tmp/console");
+        p += check(shown == "args:-q /dev/sda\nargs:-q /dev/sda\n", "console: " + shown);
         unlink("/sbin/sfdisk");
         FILE* gone = openToolOutput({"-g"});
         p += check(gone != nullptr, "a start that cannot exec still gives a stream");
@@ -187,13 +177,10 @@ TEST(PipedChild, WithoutNullTheToolSpeaksOnTheConsoleAndAMissingToolShowsAs127) 
         return p;
     });
     EXPECT_EQ(problems, "");
-    removeRoot(root);
 }
 
 TEST(PipedChild, AToolThatDiesEarlyFailsTheCloseButIsStillCollected) {
-    std::string root = makeScriptRoot("/sbin/sfdisk", "#!/bin/bash\nexit 0\n");
-    ASSERT_FALSE(root.empty());
-    std::string problems = runInRoot(root, [] {
+    std::string problems = inToolRoot("#!/bin/bash\nexit 0\n", [] {
         std::string p;
         signal(SIGPIPE, SIG_IGN);
         toolLog = "/dev/null";
@@ -208,5 +195,4 @@ TEST(PipedChild, AToolThatDiesEarlyFailsTheCloseButIsStillCollected) {
         return p;
     });
     EXPECT_EQ(problems, "");
-    removeRoot(root);
 }
