@@ -1,5 +1,6 @@
 // The known-digest table: the build's own (empty in the repository), a full table of 1227 entries
 // made by the same generator, and the generator's refusal of bad lists.
+#include "package/hex_text.h"
 #include "package/known_digests.h"
 #include "package/signature.h"
 
@@ -17,6 +18,7 @@ extern const size_t fullTestDigestCount;
 
 namespace {
 
+using installer::hexText;
 using Digest = std::array<uint8_t, 20>;
 
 // The test table's entries are the SHA-1 digests of "known digest 1" ... "known digest 1227".
@@ -88,10 +90,7 @@ GeneratorRun generate(const std::string& text) {
 
 std::string hexLine(int i) {
     Digest d = entry(i);
-    char hex[41];
-    for (int j = 0; j < 20; ++j)
-        std::snprintf(hex + 2 * j, 3, "%02x", d[j]);
-    return std::string(hex) + "\n";
+    return hexText(d.data(), d.size()) + "\n";
 }
 
 TEST(KnownDigestGenerator, CommentsAndEmptyLinesAreSkippedAndCaseIgnored) {

@@ -5,6 +5,7 @@ target_sources(installer_package PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/format.cpp
     ${CMAKE_CURRENT_LIST_DIR}/writer.cpp
     ${CMAKE_CURRENT_LIST_DIR}/block_hash.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/hex_text.cpp
     ${CMAKE_CURRENT_LIST_DIR}/sha1.cpp
     ${CMAKE_CURRENT_LIST_DIR}/reader.cpp
     ${CMAKE_CURRENT_LIST_DIR}/reader_signature.cpp

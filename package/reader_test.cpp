@@ -1,5 +1,6 @@
 #include "package/reader.h"
 
+#include "package/hex_text.h"
 #include "package/writer.h"
 
 #include <gtest/gtest.h>
@@ -12,27 +13,17 @@ using namespace installer;
 
 namespace {
 
-std::string hex(const uint8_t* d, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[d[i] >> 4];
-        s += digits[d[i] & 15];
-    }
-    return s;
-}
-
 std::string sha1Of(const std::string& bytes) {
     Sha1 h;
     h.update(bytes.data(), bytes.size());
     uint8_t d[20];
     h.finish(d);
-    return hex(d, 20);
+    return hexText(d, 20);
 }
 
 std::string takenDigest(PackageReader& reader) {
     uint8_t d[20];
-    return reader.takeDigest(d) ? hex(d, 20) : "none";
+    return reader.takeDigest(d) ? hexText(d, 20) : "none";
 }
 
 std::string headerPart(const std::string& name, int kind = partHeader) {

@@ -1,5 +1,7 @@
 #include "package/sha1.h"
 
+#include "package/hex_text.h"
+
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
@@ -11,28 +13,18 @@ using namespace installer;
 
 namespace {
 
-std::string hex(const uint8_t* d, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[d[i] >> 4];
-        s += digits[d[i] & 15];
-    }
-    return s;
-}
-
 std::string sha1Hex(Sha1& h, const std::string& message) {
     h.update(message.data(), message.size());
     uint8_t d[20];
     h.finish(d);
-    return hex(d, 20);
+    return hexText(d, 20);
 }
 
 std::string referenceHex(const uint8_t* data, size_t n) {
     uint8_t d[EVP_MAX_MD_SIZE];
     unsigned length = 0;
     EVP_Digest(data, n, d, &length, EVP_sha1(), nullptr);
-    return hex(d, length);
+    return hexText(d, length);
 }
 
 } // namespace
@@ -53,7 +45,7 @@ TEST(Sha1, FinishedHashStartsAfreshAndEmptyFinishIsTheEmptyDigest) {
     h.update("garbage", 7);
     h.finish(d);
     h.finish(d); // nothing since the last finish
-    EXPECT_EQ(hex(d, 20), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+    EXPECT_EQ(hexText(d, 20), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
     EXPECT_EQ(sha1Hex(h, "abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
 }
 
@@ -90,7 +82,7 @@ TEST_P(Sha1Implementations, MatchesReferenceAtEveryLengthAroundBlockBoundaries) 
         uint8_t pieces[20];
         h.finish(pieces);
         std::string expected = referenceHex(data.data(), n);
-        ASSERT_EQ(hex(whole, 20), expected) << "length " << n;
-        ASSERT_EQ(hex(pieces, 20), expected) << "length " << n << " in pieces";
+        ASSERT_EQ(hexText(whole, 20), expected) << "length " << n;
+        ASSERT_EQ(hexText(pieces, 20), expected) << "length " << n << " in pieces";
     }
 }

@@ -12,10 +12,14 @@
 #include "package/signature_hash.h"
 #include "package/signature_ladder.h"
 
+#include "package/hex_text.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+using installer::hexText;
 
 namespace {
 
@@ -34,20 +38,10 @@ bool fromHex(const std::string& text, std::vector<uint8_t>& out) {
     return true;
 }
 
-std::string toHex(const uint8_t* bytes, size_t n) {
-    std::string s;
-    char b[3];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", bytes[i]);
-        s += b;
-    }
-    return s;
-}
-
 std::string fieldHex(const FieldElement& f) {
     uint8_t b[32];
     fieldToBytes(b, f);
-    return toHex(b, 32);
+    return hexText(b, 32);
 }
 
 std::string answer(const std::vector<std::string>& words) {
@@ -80,7 +74,7 @@ std::string answer(const std::vector<std::string>& words) {
     if (op == "ladder" && sized({32, 32})) {
         uint8_t u[32];
         montgomeryLadder(u, args[1].data(), args[2].data());
-        return toHex(u, 32);
+        return hexText(u, 32);
     }
     if (op == "two" && sized({32, 32, 32})) {
         SignatureKey key;
@@ -88,12 +82,12 @@ std::string answer(const std::vector<std::string>& words) {
         if (!signatureKeyFromBytes(key, args[1].data()) ||
             !twoScalarMultiple(u, key, args[2].data(), args[3].data()))
             return "refused";
-        return toHex(u, 32);
+        return hexText(u, 32);
     }
     if (op == "hash" && args.size() == 2) {
         uint8_t h[signatureHashSize];
         signatureHash(args[1].data(), args[1].size(), h);
-        return toHex(h, sizeof h);
+        return hexText(h, sizeof h);
     }
     return "bad request";
 }

@@ -1,5 +1,6 @@
 #include "tools/rpx/inspect.h"
 
+#include "package/hex_text.h"
 #include "package/reader.h"
 #include "package/signature.h"
 #include "tools/rpx/inspect_output.h"
@@ -13,16 +14,6 @@ using namespace installer;
 namespace {
 
 constexpr uint32_t maxLinkTarget = 4096;
-
-std::string hex(const uint8_t* d, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[d[i] >> 4];
-        s += digits[d[i] & 15];
-    }
-    return s;
-}
 
 class Inspector {
 public:
@@ -148,7 +139,7 @@ void Inspector::closePackage() {
     // A signed package's digest was taken at its signature; what is ready now covers nothing.
     uint8_t digest[20];
     if (reader.takeDigest(digest) && s.verdict.empty())
-        s.digest = hex(digest, 20);
+        s.digest = hexText(digest, 20);
     if (s.verdict.empty())
         s.verdict = "unsigned";
     s.knownDigest = s.verdict != "valid" && !s.digest.empty() && isKnownDigest(digest);
@@ -203,7 +194,7 @@ bool Inspector::part(int kind) {
         packages.back().verdict = verdict;
         uint8_t digest[20];
         if (reader.takeDigest(digest))
-            packages.back().digest = hex(digest, 20);
+            packages.back().digest = hexText(digest, 20);
         break;
     }
     default:

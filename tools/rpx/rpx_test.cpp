@@ -5,6 +5,7 @@
 #include "tools/rpx/signer.h"
 #include "tools/rpx/signing.h"
 
+#include "package/hex_text.h"
 #include "package/reader.h"
 #include "package/version.h"
 #include "package/writer.h"
@@ -246,12 +247,8 @@ TEST(RpxSign, SignedPackageVerifiesOnlyUnderItsOwnKey) {
     EXPECT_TRUE(contains(error, "signature does not verify")) << error;
     std::string json = inspect(signedBytes, true, keys.publicKey);
     EXPECT_TRUE(contains(json, "\"verdict\":\"valid\"")) << json;
-    std::string signedDigest;
-    for (unsigned char c : signedBytes.substr(signedBytes.size() - 68, 20)) {
-        char two[3];
-        std::snprintf(two, sizeof two, "%02x", c);
-        signedDigest += two;
-    }
+    std::string signedDigest = installer::hexText(
+        reinterpret_cast<const uint8_t*>(signedBytes.data()) + signedBytes.size() - 68, 20);
     EXPECT_TRUE(contains(json, "\"digest\":\"" + signedDigest + "\",\"signature\":\"valid\""))
         << json;
     EXPECT_TRUE(contains(inspect(signedBytes, true, other.publicKey), "\"verdict\":\"invalid\""));

@@ -3,6 +3,7 @@
 // answers must equal the host's, including the verdicts on signatures made here.
 #include "tools/rpx/signer.h"
 
+#include "package/hex_text.h"
 #include "package/signature.h"
 #include "package/signature_hash.h"
 #include "package/signature_ladder.h"
@@ -18,25 +19,18 @@
 #include <unistd.h>
 #include <vector>
 
+using installer::hexText;
+
 namespace {
 
-std::string hex(const uint8_t* bytes, size_t n) {
-    std::string s;
-    char b[3];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", bytes[i]);
-        s += b;
-    }
-    return s;
-}
 template <size_t N> std::string hex(const std::array<uint8_t, N>& a) {
-    return hex(a.data(), N);
+    return hexText(a.data(), N);
 }
 
 std::string fieldHex(const FieldElement& f) {
     uint8_t b[32];
     fieldToBytes(b, f);
-    return hex(b, 32);
+    return hexText(b, 32);
 }
 
 template <size_t N> std::array<uint8_t, N> randomArray(std::mt19937& random) {
@@ -110,8 +104,8 @@ TEST(ThirtyTwoBitInstaller, FieldArithmeticAndLaddersGiveTheHostsResults) {
         uint8_t h[signatureHashSize];
         signatureHash(data.data(), data.size(), h);
         requests.push_back("hash " +
-                           (data.empty() ? std::string("-") : hex(data.data(), data.size())));
-        expected.push_back(hex(h, sizeof h));
+                           (data.empty() ? std::string("-") : hexText(data.data(), data.size())));
+        expected.push_back(hexText(h, sizeof h));
     }
     std::vector<std::string> answers = askTarget(requests);
     for (size_t i = 0; i < requests.size(); ++i)

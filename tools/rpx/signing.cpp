@@ -1,5 +1,6 @@
 #include "tools/rpx/signing.h"
 
+#include "package/hex_text.h"
 #include "package/reader.h"
 #include "package/writer.h"
 #include "tools/rpx/output_file.h"
@@ -174,16 +175,6 @@ bool isKnown(const std::vector<Digest>* known, const uint8_t digest[20]) {
     return false;
 }
 
-std::string hex(const uint8_t* d, size_t n) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[d[i] >> 4];
-        s += digits[d[i] & 15];
-    }
-    return s;
-}
-
 } // namespace
 
 bool verifyPackageStream(std::streambuf* in, const uint8_t* publicKey,
@@ -205,8 +196,9 @@ bool verifyPackageStream(std::streambuf* in, const uint8_t* publicKey,
             if (inPackage && !signedPackage) {
                 uint8_t digest[20] = {};
                 if (!reader.takeDigest(digest) || !isKnown(known, digest)) {
-                    error = label() + " is not signed" +
-                            (known ? " and its digest " + hex(digest, 20) + " is not known" : "");
+                    error =
+                        label() + " is not signed" +
+                        (known ? " and its digest " + hexText(digest, 20) + " is not known" : "");
                     return false;
                 }
             }
