@@ -91,7 +91,7 @@ TEST(InstallStream, UpgradeReplacesOldFilesAndRecordEvenForALaterBuildOfTheSameV
         ASSERT_EQ(it.install(old), streamInstalled);
         Draft rebuilt = simple("ppp", v1, "new");
         it.fresh();
-        EXPECT_EQ(it.install(packageFileBytes(signedParts(withBuildTime(rebuilt, 1001)))),
+        EXPECT_EQ(it.install(packageFileBytes(signParts(withBuildTime(rebuilt, 1001)))),
                   streamInstalled);
         EXPECT_EQ(it.fresh(), "installed ppp-1.0\n") << "an upgrade is not a check message";
         EXPECT_EQ(readFile("/flash/ppp/file"), "new");
@@ -268,9 +268,9 @@ TEST(InstallBundle, MemberWithAnUnusableNameEndsTheBundleInsteadOfHanging) {
     sandbox::run([] {
         Installer it;
         std::string parts = partBytes(partBundleHeader, headerBodyBytes({"base", v1, 5}));
-        parts += signedParts(simple("ppp").parts());
-        parts += signedParts(simple("../evil").parts());
-        parts += signedParts(simple("dhcp").parts());
+        parts += signParts(simple("ppp").parts());
+        parts += signParts(simple("../evil").parts());
+        parts += signParts(simple("dhcp").parts());
         EXPECT_EQ(it.install(packageFileBytes(parts)), streamInstalled);
         EXPECT_NE(it.repository.find("ppp"), nullptr);
         EXPECT_FALSE(exists("/evil"));

@@ -12,12 +12,28 @@
 
 namespace testconsole {
 
+// Console text as the screen ends up showing it: status-line updates (ended by a carriage
+// return, the cursor shown again) are dropped, message lines kept.
+inline std::string messageLines(const std::string& all) {
+    std::string out;
+    for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::string line = all.substr(at, end - at);
+        line.erase(0, line.rfind('\r') + 1);
+        if (line.starts_with("\033[?25h"))
+            line.erase(0, 6);
+        out += line + "\n";
+    }
+    return out;
+}
+
+// The repository's console in memory, given back to standard output at the end.
 struct CapturedConsole {
-    explicit CapturedConsole(installer::Repository& repository) {
+    explicit CapturedConsole(installer::Repository& repository) : repository(repository) {
         stream = open_memstream(&buffer, &size);
         repository.setConsole(stream);
     }
     ~CapturedConsole() {
+        repository.setConsole(stdout);
         std::fclose(stream);
         std::free(buffer);
     }
@@ -26,17 +42,9 @@ struct CapturedConsole {
         return std::string(buffer, size);
     }
     // The message lines only, without the status line's updates and blanking.
-    std::string messages() {
-        std::string all = text(), out;
-        for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
-            std::string line = all.substr(at, end - at);
-            line.erase(0, line.rfind('\r') + 1);
-            if (line.starts_with("\033[?25h"))
-                line.erase(0, 6);
-            out += line + "\n";
-        }
-        return out;
-    }
+    std::string messages() { return messageLines(text()); }
+
+    installer::Repository& repository;
     std::FILE* stream;
     char* buffer = nullptr;
     size_t size = 0;

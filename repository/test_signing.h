@@ -1,5 +1,5 @@
 // Test helper: signing packages with the development key, whose public half is the key built
-// into the installer, in memory or with the package tool itself.
+// into the installer.
 #pragma once
 
 #include "package/sha1.h"
@@ -33,11 +33,6 @@ inline std::string signParts(const std::string& parts) {
 
 inline std::string signedFile(const std::string& parts, uint32_t magic = installer::packageMagic) {
     return installer::packageFileBytes(signParts(parts), magic);
-}
-
-// Runs the package tool; true when it exits 0.
-inline bool rpx(const std::string& arguments) {
-    return std::system((std::string(RPX_BINARY) + " " + arguments + " >/dev/null").c_str()) == 0;
 }
 
 } // namespace testsign

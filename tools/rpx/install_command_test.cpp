@@ -1,4 +1,5 @@
 // rpx list on databases made by hand, and rpx install of the sample set run as a user would.
+#include "repository/test_console.h"
 #include "tools/rpx/list_command.h"
 #include "tools/rpx/rpx_test_support.h"
 
@@ -54,19 +55,7 @@ Outcome runRpx(const std::string& arguments, const std::string& prefix = "") {
     return run;
 }
 
-// Console text as the screen ends up showing it: status-line updates dropped.
-std::string messageLines(const std::string& all) {
-    std::string out;
-    for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
-        std::string line = all.substr(at, end - at);
-        size_t cut = line.rfind('\r');
-        std::string message = cut == std::string::npos ? line : line.substr(cut + 1);
-        if (message.starts_with("\033[?25h"))
-            message.erase(0, 6);
-        out += message + "\n";
-    }
-    return out;
-}
+using testconsole::messageLines;
 
 const std::string samples = SAMPLES_DIR;
 
