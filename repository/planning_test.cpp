@@ -2,13 +2,10 @@
 // touch the package database and run in a private /flash.
 #include "repository/planning.h"
 
-#include "package/record_test_support.h"
 #include "package/version.h"
+#include "repository/test_console.h"
 
 #include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
 
 using namespace installer;
 
@@ -36,33 +33,9 @@ std::unique_ptr<Package> package(const std::string& name, uint32_t version = v1,
 // A repository with its console in memory.
 class PlanTest : public testing::Test {
 protected:
-    PlanTest() {
-        stream = open_memstream(&buffer, &size);
-        repository.setConsole(stream);
-    }
-    ~PlanTest() override {
-        repository.setConsole(stdout);
-        std::fclose(stream);
-        std::free(buffer);
-    }
-    // Everything written so far.
-    std::string console() {
-        std::fflush(stream);
-        return std::string(buffer, size);
-    }
-    // The message lines alone: status line updates end in a carriage return and are dropped.
-    std::string messages() {
-        std::string all = console(), out;
-        for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
-            std::string line = all.substr(at, end - at);
-            size_t cut = line.rfind('\r');
-            std::string message = cut == std::string::npos ? line : line.substr(cut + 1);
-            if (message.starts_with("\033[?25h")) // the cursor shown again after a status
-                message.erase(0, 6);
-            out += message + "\n";
-        }
-        return out;
-    }
+    // Everything written so far, and the message lines alone.
+    std::string console() { return captured.text(); }
+    std::string messages() { return captured.messages(); }
 
     InstalledPackage& record(const std::string& name, uint32_t version = v1,
                              std::vector<Requirement> depends = {}, bool disabled = false,
@@ -111,12 +84,8 @@ protected:
     }
 
     Repository repository;
+    testconsole::CapturedConsole captured{repository};
     std::vector<InstalledPackage*> removals, enables;
-
-private:
-    std::FILE* stream;
-    char* buffer = nullptr;
-    size_t size = 0;
 };
 
 } // namespace
