@@ -4,6 +4,7 @@
 // are read with the sector-based sfdisk and debugfs, nothing mounted.
 #include "testbed/ext_files.h"
 #include "testbed/sandbox.h"
+#include "testbed/scratch_files.h"
 
 #include <gtest/gtest.h>
 
@@ -18,11 +19,6 @@
 #include <vector>
 
 namespace {
-
-// Test cases run side by side as separate processes: each has files of its own.
-std::string scratchPrefix() {
-    return testing::TempDir() + "disk-run-" + std::to_string(getpid()) + "-";
-}
 
 constexpr uint64_t sector = 512;
 
@@ -39,24 +35,11 @@ protected:
         if (geteuid() != 0)
             GTEST_SKIP() << "the sandbox needs root";
     }
-    void TearDown() override {
-        for (const std::string& file : scratch)
-            unlink(file.c_str());
-    }
 
     std::string image(const Disk& disk) {
-        std::string path = scratchPrefix() + disk.name + ".img";
-        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        EXPECT_GE(fd, 0);
         // A partial cylinder at the end, as real disks have.
-        EXPECT_EQ(ftruncate(fd, static_cast<off_t>((disk.cylinders * disk.heads * disk.sectors +
-                                                    disk.sectors / 2) *
-                                                   sector)),
-                  0);
-        close(fd);
-        scratch.push_back(path);
-        images[disk.name] = path;
-        return path;
+        uint64_t sectors = disk.cylinders * disk.heads * disk.sectors + disk.sectors / 2;
+        return images[disk.name] = scratch.image(disk.name + ".img", sectors * sector);
     }
 
     // Runs the scenario's steps in the sandbox with these disks; the console transcript.
@@ -67,17 +50,15 @@ protected:
         options.hostPrograms = {DISK_SCENARIO};
         options.args = {DISK_SCENARIO};
         options.args.insert(options.args.end(), steps.begin(), steps.end());
-        std::string geometry = scratchPrefix() + "geometry";
-        std::ofstream overrides(geometry);
+        std::string geometry;
         for (const Disk& disk : disks) {
             if (!images.count(disk.name))
                 image(disk);
             options.disks.push_back({disk.name, images[disk.name]});
-            overrides << "/dev/" << disk.name << " " << disk.heads << " " << disk.sectors << "\n";
+            geometry += "/dev/" + disk.name + " " + std::to_string(disk.heads) + " " +
+                        std::to_string(disk.sectors) + "\n";
         }
-        overrides.close();
-        scratch.push_back(geometry);
-        options.copies = {{geometry, "/etc/sfdisk.geometry"}};
+        options.copies = {{scratch.text("geometry", geometry), "/etc/sfdisk.geometry"}};
         Sandbox sandbox(options);
         if (!sandbox.start()) {
             ADD_FAILURE() << sandbox.error();
@@ -133,7 +114,7 @@ protected:
         return debugfs(name, partition, "stats").find("has_journal") != std::string::npos;
     }
 
-    std::vector<std::string> scratch;
+    ScratchFiles scratch{"disk-run"};
     std::map<std::string, std::string> images;
     std::string toolLog;
 };

@@ -2,6 +2,7 @@
 // pseudo-terminal as its console: start-up, mode dispatch, abort and restart as a user sees them.
 #include "testbed/loop_disk.h"
 #include "testbed/sandbox.h"
+#include "testbed/scratch_files.h"
 
 #include <gtest/gtest.h>
 
@@ -48,11 +49,8 @@ protected:
 } // namespace
 
 TEST(StartupInSandbox, UnknownTypeEndsInFatalErrorEnterAndRestartLeavingNothingBehind) {
-    std::string image = testing::TempDir() + "startup-disk.img";
-    int fd = open(image.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, 16 << 20), 0);
-    close(fd);
+    ScratchFiles scratch("startup-disk");
+    std::string image = scratch.image("hda.img", 16 << 20);
     SandboxOptions options = withType("floppy\n");
     options.disks = {{"hda", image}};
     std::vector<int> loops;
@@ -74,7 +72,6 @@ TEST(StartupInSandbox, UnknownTypeEndsInFatalErrorEnterAndRestartLeavingNothingB
     for (int n : loops)
         EXPECT_FALSE(loopDeviceBackedBy(n, image)) << "loop" << n;
     EXPECT_NE(access(root.c_str(), F_OK), 0) << root;
-    unlink(image.c_str());
 }
 
 TEST(StartupInSandbox, MissingTypeFileOrAWordWithATrailingBlankIsAnInternalError) {

@@ -2,6 +2,7 @@
 #include "testbed/ext_files.h"
 #include "testbed/loop_disk.h"
 #include "testbed/sandbox.h"
+#include "testbed/scratch_files.h"
 
 #include <gtest/gtest.h>
 
@@ -19,16 +20,6 @@ namespace {
 
 std::string probeBinary() {
     return SANDBOX_PROBE;
-}
-
-std::string scratchImage(const std::string& name, off_t size) {
-    std::string path = testing::TempDir() + name;
-    unlink(path.c_str());
-    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(ftruncate(fd, size), 0);
-    close(fd);
-    return path;
 }
 
 std::string hostMounts() {
@@ -81,7 +72,8 @@ TEST(Sandbox, SerialConsoleIsOnlyReachableAsTtyS0) {
 }
 
 TEST(Sandbox, DisksAppearUnderTheirNamesAndAreDetachedAfterwards) {
-    std::string image = scratchImage("sandbox-disk.img", 8 << 20);
+    ScratchFiles scratch("sandbox-test");
+    std::string image = scratch.image("sandbox-disk.img", 8 << 20);
     SandboxOptions options = probeOptions();
     options.disks = {{"sda", image}, {"hdb", image}};
     std::vector<int> loops;
@@ -101,11 +93,11 @@ TEST(Sandbox, DisksAppearUnderTheirNamesAndAreDetachedAfterwards) {
         EXPECT_FALSE(loopDeviceBackedBy(n, image)) << "loop" << n << " still attached";
     EXPECT_NE(access(root.c_str(), F_OK), 0) << root << " left behind";
     EXPECT_EQ(hostMounts().find(root), std::string::npos);
-    unlink(image.c_str());
 }
 
 TEST(Sandbox, RefusesToStartWhenADiskCannotBeAttachedAndLeavesNothingBehind) {
-    std::string image = scratchImage("sandbox-refuse.img", 1 << 20);
+    ScratchFiles scratch("sandbox-test");
+    std::string image = scratch.image("sandbox-refuse.img", 1 << 20);
     SandboxOptions options = probeOptions();
     options.disks = {{"sda", image}, {"sdb", testing::TempDir() + "no-such-image"}};
     Sandbox sandbox(options);
@@ -121,7 +113,6 @@ TEST(Sandbox, RefusesToStartWhenADiskCannotBeAttachedAndLeavesNothingBehind) {
     Sandbox other(badName);
     EXPECT_FALSE(other.start());
     EXPECT_NE(other.error().find("sdz"), std::string::npos);
-    unlink(image.c_str());
 }
 
 TEST(Sandbox, RefusesWhenAStepInsideTheNewNamespacesFails) {
@@ -139,17 +130,12 @@ TEST(Sandbox, RefusesWhenAStepInsideTheNewNamespacesFails) {
 }
 
 TEST(ExtFiles, ReadsAFileFromTheSecondPartitionOfAnImage) {
-    std::string image = scratchImage("ext-files.img", 24 << 20);
-    std::string table = testing::TempDir() + "ext-files.sfdisk";
-    {
-        std::ofstream out(table);
-        out << "label: dos\nstart=2048, size=8192, type=83\nstart=10240, size=30000, type=83\n";
-    }
-    std::string note = testing::TempDir() + "note.txt";
-    {
-        std::ofstream out(note);
-        out << "kept across the reformat\n";
-    }
+    ScratchFiles scratch("sandbox-test");
+    std::string image = scratch.image("ext-files.img", 24 << 20);
+    std::string table = scratch.text(
+        "ext-files.sfdisk",
+        "label: dos\nstart=2048, size=8192, type=83\nstart=10240, size=30000, type=83\n");
+    std::string note = scratch.text("note.txt", "kept across the reformat\n");
     std::string offsetText = std::to_string(10240 * 512);
     std::string commands = "sfdisk -q '" + image + "' < '" + table +
                            "' && mke2fs -q -F -E offset=" + offsetText + " '" + image +
@@ -169,13 +155,11 @@ TEST(ExtFiles, ReadsAFileFromTheSecondPartitionOfAnImage) {
     EXPECT_EQ(contents, "kept across the reformat\n");
     EXPECT_FALSE(readExtFile(image, offset, "/missing.txt", contents, &error));
     EXPECT_NE(error.find("not found"), std::string::npos) << error;
-    unlink(image.c_str());
-    unlink(table.c_str());
-    unlink(note.c_str());
 }
 
 TEST(Sandbox, HarnessThatDiesTakesTheRunAndItsLoopDevicesWithIt) {
-    std::string image = scratchImage("sandbox-orphan.img", 4 << 20);
+    ScratchFiles scratch("sandbox-test");
+    std::string image = scratch.image("sandbox-orphan.img", 4 << 20);
     int report[2];
     ASSERT_EQ(pipe(report), 0);
     pid_t harness = fork();
@@ -214,7 +198,6 @@ TEST(Sandbox, HarnessThatDiesTakesTheRunAndItsLoopDevicesWithIt) {
     EXPECT_FALSE(loopDeviceBackedBy(facts[1], image)) << "loop" << facts[1] << " still attached";
     // Only the empty mount point stays: the root itself lived in the run's own mount table.
     EXPECT_EQ(rmdir(root), 0) << root;
-    unlink(image.c_str());
 }
 
 TEST(Sandbox, RunsInAFreshNetworkNamespaceOrJoinsTheOneItIsGiven) {

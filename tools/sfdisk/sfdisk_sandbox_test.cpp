@@ -1,6 +1,7 @@
 // The boot image's sfdisk on real loop devices in the sandbox, driven from its shell exactly as
 // the installer calls it; the image is checked afterwards byte by byte.
 #include "testbed/sandbox.h"
+#include "testbed/scratch_files.h"
 
 #include <gtest/gtest.h>
 
@@ -14,36 +15,20 @@
 
 namespace {
 
-// Test cases run side by side as separate processes: each has files of its own.
-std::string scratchPrefix() {
-    return testing::TempDir() + "sfdisk-run-" + std::to_string(getpid()) + "-";
-}
-
 class SfdiskRun : public testing::Test {
 protected:
     void SetUp() override {
         if (geteuid() != 0)
             GTEST_SKIP() << "the sandbox needs root";
     }
-    void TearDown() override {
-        for (const std::string& file : scratch)
-            unlink(file.c_str());
-    }
 
     std::string image(const std::string& name, uint64_t sectors) {
-        std::string path = scratchPrefix() + name + ".img";
-        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        EXPECT_EQ(ftruncate(fd, static_cast<off_t>(sectors * 512)), 0);
-        close(fd);
-        scratch.push_back(path);
-        return path;
+        return scratch.image(name + ".img", sectors * 512);
     }
 
     std::string run(const std::vector<SandboxDisk>& disks, const std::string& geometry,
                     const std::string& script) {
-        std::string overrides = scratchPrefix() + "geometry";
-        std::ofstream(overrides) << geometry;
-        scratch.push_back(overrides);
+        std::string overrides = scratch.text("geometry", geometry);
         SandboxOptions options;
         options.program = DISK_INIT;
         options.args = {"/bin/bash", "-c", script};
@@ -67,7 +52,7 @@ protected:
         close(fd);
     }
 
-    std::vector<std::string> scratch;
+    ScratchFiles scratch{"sfdisk-run"};
 };
 
 TEST_F(SfdiskRun, GeometryListingShowsEveryDiskWithOverriddenOrDefaultGeometry) {
