@@ -3,6 +3,7 @@
 // inotify; this test binary has given up CAP_SYS_MODULE, so the kernel refuses every module
 // and only the installer's own behaviour is visible.
 #include "disk/modules.h"
+#include "testbed/chroot_runner.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,6 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -55,22 +55,16 @@ protected:
     // Runs body chrooted into the tree; returns what it printed, then one "opened <path>" line
     // per module file opened, in order.
     std::string runChrooted(const std::function<void()>& body) {
-        int out[2];
-        EXPECT_EQ(pipe(out), 0);
-        pid_t child = fork();
-        if (child == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            int watcher = inotify_init1(IN_NONBLOCK);
-            std::map<int, std::string> watched;
-            for (const auto& entry : fs::recursive_directory_iterator(moduleDir)) {
-                if (entry.is_directory()) {
-                    std::string relative = fs::relative(entry.path(), moduleDir).string();
-                    watched[inotify_add_watch(watcher, entry.path().c_str(), IN_OPEN)] = relative;
-                }
-            }
-            if (chroot(root.c_str()) != 0 || chdir("/") != 0)
-                _exit(3);
+        fs::create_directories(root / "tmp");
+        int watcher = inotify_init1(IN_NONBLOCK); // the watches go along into the child
+        std::map<int, std::string> watched;
+        for (const auto& entry : fs::recursive_directory_iterator(moduleDir))
+            if (entry.is_directory())
+                watched[inotify_add_watch(watcher, entry.path().c_str(), IN_OPEN)] =
+                    fs::relative(entry.path(), moduleDir).string();
+        std::string output = runInRoot(root, [&] {
+            std::FILE* printed = std::tmpfile();
+            dup2(fileno(printed), 1);
             body();
             alignas(inotify_event) char events[65536];
             ssize_t length;
@@ -83,18 +77,13 @@ protected:
                 }
             }
             std::fflush(stdout);
-            _exit(0);
-        }
-        close(out[1]);
-        std::string output;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = read(out[0], buffer, sizeof buffer)) > 0)
-            output.append(buffer, static_cast<size_t>(n));
-        close(out[0]);
-        int status = 0;
-        waitpid(child, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            std::string text;
+            std::rewind(printed);
+            for (int c; (c = std::fgetc(printed)) != EOF;)
+                text += char(c);
+            return text;
+        });
+        close(watcher);
         return output;
     }
 
