@@ -14,6 +14,9 @@ function(installer_test name)
     cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE ${T_LIBS} installer_test_main GTest::gtest GTest::gmock)
+    # Where this checkout and its build are, for tests that read keys, tools or fixtures.
+    target_compile_definitions(${name} PRIVATE INSTALLER_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+                               INSTALLER_BINARY_DIR="${CMAKE_BINARY_DIR}")
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                          PROPERTIES TIMEOUT 900)
 endfunction()

@@ -1,7 +1,7 @@
 // Test helpers for package records and everything above them:
 //   - sandbox::run: a piece of a test, run as root in a private mount namespace whose root is a
-//     fresh tmpfs with tmpfs mounts at "/flash" and "/ram" (the host's /usr, /etc and /work
-//     read-only, /dev bound, /tmp private), so the code works on its real paths without
+//     fresh tmpfs with tmpfs mounts at "/flash" and "/ram" (the host's /usr, /etc and this
+//     checkout's source and build trees read-only, /dev bound, /tmp private), so the code works on its real paths without
 //     touching this machine. The body runs in a forked child; its failures make the child
 //     exit non-zero, which fails the test;
 //   - testpkg: package files of a precise shape, made in memory with the package writer.
@@ -44,6 +44,27 @@ inline bool bindReadOnly(const std::string& source, const std::string& target) {
            mountOn(nullptr, target, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY);
 }
 
+// Host trees seen read-only inside: programs and libraries, and this checkout (keys, tools),
+// wherever it was cloned.
+inline std::vector<std::string> hostTrees() {
+    std::vector<std::string> trees{"/usr", "/etc"};
+#ifdef INSTALLER_SOURCE_DIR
+    trees.push_back(INSTALLER_SOURCE_DIR);
+#endif
+#ifdef INSTALLER_BINARY_DIR
+    trees.push_back(INSTALLER_BINARY_DIR);
+#endif
+    return trees;
+}
+
+inline void makeDirectory(const std::string& path) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        mkdir(path.substr(0, slash).c_str(), 0755);
+        if (slash == std::string::npos)
+            return;
+    }
+}
+
 inline bool enter(const std::string& base, const std::string& flashOptions) {
     if (unshare(CLONE_NEWNS) != 0 || !mountOn(nullptr, "/", nullptr, MS_REC | MS_PRIVATE) ||
         !mountOn("sandbox", base, "tmpfs", 0, "mode=0755"))
@@ -52,9 +73,12 @@ inline bool enter(const std::string& base, const std::string& flashOptions) {
         symlink(("usr/" + link).c_str(), (base + "/" + link).c_str());
     for (std::string dir : {"/dev", "/proc", "/tmp", "/flash", "/ram"})
         mkdir((base + dir).c_str(), 01777);
-    if (!bindReadOnly("/usr", base + "/usr") || !bindReadOnly("/etc", base + "/etc") ||
-        (access("/work", F_OK) == 0 && !bindReadOnly("/work", base + "/work")) ||
-        !mountOn("/dev", base + "/dev", nullptr, MS_BIND | MS_REC) ||
+    for (const std::string& tree : hostTrees()) {
+        makeDirectory(base + tree);
+        if (!bindReadOnly(tree, base + tree))
+            return false;
+    }
+    if (!mountOn("/dev", base + "/dev", nullptr, MS_BIND | MS_REC) ||
         !mountOn("/proc", base + "/proc", nullptr, MS_BIND | MS_REC))
         return false;
     return chroot(base.c_str()) == 0 && chdir("/") == 0 &&
@@ -100,13 +124,6 @@ inline void writeFile(const std::string& path, const std::string& text) {
 inline bool exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
-}
-inline void makeDirectory(const std::string& path) {
-    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        mkdir(path.substr(0, slash).c_str(), 0755);
-        if (slash == std::string::npos)
-            return;
-    }
 }
 
 // A bash that works under chroot("/flash"): the shell, its libraries, /dev/null, and the

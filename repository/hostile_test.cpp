@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <map>
 
 using namespace installer;
@@ -45,9 +46,10 @@ void snapshot(const std::string& path, std::map<std::string, std::string>& out) 
             children.push_back((path == "/" ? "" : path) + "/" + entry->d_name);
     if (dir)
         closedir(dir);
+    std::vector<std::string> readOnly = sandbox::hostTrees();
     for (const std::string& child : children)
-        if (child != "/flash" && child != "/proc" && child != "/dev" && child != "/usr" &&
-            child != "/etc" && child != "/work")
+        if (child != "/flash" && child != "/proc" && child != "/dev" &&
+            std::find(readOnly.begin(), readOnly.end(), child) == readOnly.end())
             snapshot(child, out);
 }
 
