@@ -4,6 +4,7 @@
 // and only the installer's own behaviour is visible.
 #include "disk/modules.h"
 #include "testbed/chroot_runner.h"
+#include "testbed/scratch_files.h"
 
 #include <gtest/gtest.h>
 
@@ -37,14 +38,7 @@ protected:
     void SetUp() override {
         if (geteuid() != 0)
             GTEST_SKIP() << "needs root for chroot";
-        char name[] = "/tmp/disk-modules-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        root = name;
         moduleDir = root / "lib/modules" / kernelRelease();
-    }
-    void TearDown() override {
-        if (!root.empty())
-            fs::remove_all(root);
     }
 
     void addModule(const std::string& path, const std::string& content = "not an ELF module") {
@@ -87,7 +81,8 @@ protected:
         return output;
     }
 
-    fs::path root, moduleDir;
+    ScratchFolder scratch{"disk-modules"};
+    fs::path root = scratch.path, moduleDir;
 };
 
 TEST_F(ModuleTree, StorageListOpensPresentModulesInListOrderAndPassesOverMissingOnesSilently) {

@@ -3,6 +3,7 @@
 #include "disk/target_files.h"
 
 #include "disk/discovery.h"
+#include "testbed/scratch_files.h"
 
 #include <gtest/gtest.h>
 
@@ -21,13 +22,6 @@ namespace {
 
 class NewSystemRoot : public testing::Test {
 protected:
-    void SetUp() override {
-        char name[] = "/tmp/disk-target-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        root = name;
-    }
-    void TearDown() override { fs::remove_all(root); }
-
     std::string read(const char* path) {
         std::ifstream file(root + path);
         std::stringstream text;
@@ -40,7 +34,8 @@ protected:
         return st.st_mode & 07777;
     }
 
-    std::string root;
+    ScratchFolder scratch{"disk-target"};
+    std::string root = scratch.path;
 };
 
 TEST_F(NewSystemRoot, OnePartitionDiskBootsAndMountsPartitionOne) {

@@ -3,6 +3,7 @@
 #include "startup/boot_steps.h"
 #include "startup/console.h"
 #include "testbed/pty_console.h"
+#include "testbed/scratch_files.h"
 
 #include <gtest/gtest.h>
 
@@ -16,20 +17,12 @@ namespace {
 
 class ScratchDir : public testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/boot-steps-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::string command = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-    }
     std::string write(const std::string& name, const std::string& contents) {
         std::ofstream(dir_ + "/" + name) << contents;
         return dir_ + "/" + name;
     }
-    std::string dir_;
+    ScratchFolder scratch{"boot-steps"};
+    std::string dir_ = scratch.path;
 };
 
 } // namespace

@@ -1,15 +1,39 @@
 #pragma once
-// Files of one test case in the test's temporary folder, named after the process so that test
-// cases running side by side keep their own; all removed when the test case ends.
+// Scratch space for tests: a fresh folder, or files of one test case in the test's temporary
+// folder, named after the process so that test cases running side by side keep their own; all
+// removed when the test case ends.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
+
+// A fresh folder below /tmp, removed with everything in it at the end of the test.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const std::string& tag = "installer-test") {
+        std::string pattern = "/tmp/" + tag + "-XXXXXX";
+        if (mkdtemp(pattern.data()))
+            path = pattern;
+        EXPECT_FALSE(path.empty()) << "no scratch folder";
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        if (!path.empty())
+            std::filesystem::remove_all(path, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+
+    std::string path;
+};
 
 class ScratchFiles {
 public:

@@ -1,6 +1,8 @@
 // Scratch folders and files for the package tool's tests.
 #pragma once
 
+#include "testbed/scratch_files.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,22 +13,7 @@
 
 namespace rpx::test {
 
-// A fresh folder below /tmp, removed with everything in it at the end of the test.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        char name[] = "/tmp/rpx-test-XXXXXX";
-        if (mkdtemp(name))
-            path = name;
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        if (!path.empty())
-            std::filesystem::remove_all(path, ignored);
-    }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-    std::string path;
-};
+using ::ScratchFolder;
 
 inline void writeFile(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;

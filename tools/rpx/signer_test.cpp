@@ -5,6 +5,7 @@
 
 #include "package/signature.h"
 #include "package/signature_ladder.h"
+#include "testbed/scratch_files.h"
 
 #include <gtest/gtest.h>
 
@@ -131,16 +132,6 @@ TEST(Signer, SecretsThatNoKeyPairHasAreRefused) {
 
 class KeyFiles : public testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/signer-keys-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override {
-        for (const char* name : {"/secret", "/public", "/bad"})
-            unlink((dir + name).c_str());
-        rmdir(dir.c_str());
-    }
     std::string readAll(const std::string& path) {
         std::ifstream in(path);
         return std::string(std::istreambuf_iterator<char>(in), {});
@@ -150,7 +141,8 @@ protected:
         Bytes key;
         return readKeyFile(dir + "/bad", key.data(), error);
     }
-    std::string dir;
+    ScratchFolder scratch{"signer-keys"};
+    std::string dir = scratch.path;
 };
 
 TEST_F(KeyFiles, KeysAreHexWithANewlineAndSecretsAreOwnerOnlyAndNeverOverwritten) {
