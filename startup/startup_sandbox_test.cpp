@@ -31,19 +31,11 @@ bool contains(const std::string& text, const std::string& part) {
 class ScratchDirs : public testing::Test {
 protected:
     std::string make(const std::string& name) {
-        std::string path = testing::TempDir() + "startup-" + name + "-" + std::to_string(getpid());
-        std::string command = "rm -rf '" + path + "' && mkdir -p '" + path + "'";
-        EXPECT_EQ(std::system(command.c_str()), 0);
-        made_.push_back(path);
+        std::string path = scratch / name;
+        EXPECT_EQ(mkdir(path.c_str(), 0755), 0) << path;
         return path;
     }
-    void TearDown() override {
-        for (const std::string& path : made_) {
-            std::string command = "rm -rf '" + path + "'";
-            EXPECT_EQ(std::system(command.c_str()), 0);
-        }
-    }
-    std::vector<std::string> made_;
+    ScratchFolder scratch{"startup"};
 };
 
 } // namespace
