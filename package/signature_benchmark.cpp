@@ -3,6 +3,7 @@
 // (the closing line compares the medians; the check is meant to take at most 1.5 times as long).
 #include "package/field25519.h"
 #include "package/signature.h"
+#include "package/signature_fixture.h"
 
 #include <benchmark/benchmark.h>
 #include <sodium.h>
@@ -17,19 +18,9 @@
 
 namespace {
 
-template <size_t N> std::array<uint8_t, N> fromHex(const std::string& hex) {
-    std::array<uint8_t, N> bytes{};
-    for (size_t i = 0; i < N; ++i)
-        bytes[i] = uint8_t(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
-    return bytes;
-}
-
-// Made with the development key pair (see signature_test.cpp).
-const auto devKey = fromHex<32>("575c0c9167df26e650e99526a5b67b4933b4d7f9463eaab2545484fd7dd24a6b");
-const auto digest = fromHex<20>("00070e151c232a31383f464d545b626970777e85");
-const auto body = fromHex<68>("00070e151c232a31383f464d545b626970777e85"
-                              "76d6f3f8422147baebccf2010ca0c5ca"
-                              "8fb233d6db6a25ae02d28d8a54704979bd85f28dedd1d9e393be406aa3078a09");
+using signature_fixture::body;
+using signature_fixture::devKey;
+using signature_fixture::digest;
 
 // The installer's own check: the compiled-in key (the development key in a default build),
 // decoded once.
