@@ -115,8 +115,10 @@ std::string loaderConfiguration(const std::string& kernelPath, const std::string
 
 bool bootRecordImage(const std::string& bootCodeFile, std::string& record, std::string& error) {
     std::ifstream in(bootCodeFile, std::ios::binary);
-    std::string code((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.eof() || code.empty()) {
+    std::string code;
+    if (in)
+        code.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (code.empty()) {
         error = bootCodeFile + ": cannot be read";
         return false;
     }

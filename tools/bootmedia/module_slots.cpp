@@ -130,11 +130,11 @@ bool planSingle(const ModuleSet& modules, const std::string& slot, const std::st
 bool readModuleDependencies(const std::string& file, std::vector<std::string>& dependencies,
                             std::string& error) {
     std::ifstream in(file, std::ios::binary);
-    std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.eof() && in.fail()) {
+    if (!in) {
         error = file + ": cannot be read";
         return false;
     }
+    std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     Elf64_Ehdr header;
     if (image.size() < sizeof header || std::memcmp(image.data(), ELFMAG, SELFMAG) != 0 ||
         image[EI_CLASS] != ELFCLASS64) {
