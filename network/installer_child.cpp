@@ -6,6 +6,7 @@
 #include "startup/child_process.h"
 
 #include <cerrno>
+#include <csignal>
 #include <istream>
 #include <streambuf>
 #include <sys/wait.h>
@@ -66,6 +67,9 @@ void installDriver(Repository& repository, std::istream& in) {
 // The child's side of the pipe: it becomes standard input, and no other descriptor of the
 // parent's stays open (a write end kept here would keep the child from seeing the end).
 [[noreturn]] void runChild(int readEnd, int writeEnd, InstallerMode mode) {
+    // Ctrl-C reaches the whole foreground group: the flow's abort handler holds the one
+    // dialogue, and this child only has to end so that /flash can be unmounted.
+    signal(SIGINT, SIG_DFL);
     if (readEnd != 0) {
         dup2(readEnd, 0);
         ::close(readEnd);
