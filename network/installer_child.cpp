@@ -67,9 +67,6 @@ void installDriver(Repository& repository, std::istream& in) {
 // The child's side of the pipe: it becomes standard input, and no other descriptor of the
 // parent's stays open (a write end kept here would keep the child from seeing the end).
 [[noreturn]] void runChild(int readEnd, int writeEnd, InstallerMode mode) {
-    // Ctrl-C reaches the whole foreground group: the flow's abort handler holds the one
-    // dialogue, and this child only has to end so that /flash can be unmounted.
-    signal(SIGINT, SIG_DFL);
     if (readEnd != 0) {
         dup2(readEnd, 0);
         ::close(readEnd);
@@ -90,8 +87,8 @@ std::FILE* openInstallerPipe(InstallerMode mode) {
     int ends[2];
     if (pipe(ends) != 0)
         return nullptr;
-    std::fflush(nullptr); // nothing buffered is written twice
-    pid_t child = fork();
+    std::fflush(nullptr);      // nothing buffered is written twice
+    pid_t child = forkChild(); // Ctrl-C ends it: the flow holds the abort dialogue
     if (child < 0) {
         ::close(ends[0]);
         ::close(ends[1]);

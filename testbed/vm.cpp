@@ -121,9 +121,20 @@ std::vector<std::string> VirtualMachine::arguments() const {
     if (options_.biosOnSerial)
         a.insert(a.end(), {"-fw_cfg", "name=etc/sercon-port,file=" + scratch_ + "/sercon-port"});
     int index = 0;
-    for (const std::string& disk : options_.disks)
-        a.insert(a.end(), {"-drive", "file=" + disk + ",format=raw,if=ide,cache=unsafe,index=" +
-                                         std::to_string(index++)});
+    for (const VmDisk& disk : options_.disks) {
+        std::string id = "disk" + std::to_string(index);
+        a.insert(a.end(),
+                 {"-drive", "file=" + disk.image + ",format=raw,if=none,cache=unsafe,id=" + id});
+        // Two drives on each of the two IDE buses, in order.
+        std::string device = "ide-hd,drive=" + id + ",bus=ide." + std::to_string(index / 2) +
+                             ",unit=" + std::to_string(index % 2);
+        if (disk.heads)
+            device += ",cyls=" + std::to_string(disk.cylinders) +
+                      ",heads=" + std::to_string(disk.heads) +
+                      ",secs=" + std::to_string(disk.sectors) + ",bios-chs-trans=none";
+        a.insert(a.end(), {"-device", device});
+        ++index;
+    }
     if (!options_.cdrom.empty())
         a.insert(a.end(), {"-drive", "file=" + options_.cdrom +
                                          ",format=raw,if=ide,media=cdrom,readonly=on,index=" +
@@ -178,9 +189,9 @@ bool VirtualMachine::start() {
             return false;
         }
     }
-    for (const std::string& disk : options_.disks) {
-        if (access(disk.c_str(), R_OK | W_OK) != 0) {
-            error_ = disk + ": " + std::strerror(errno);
+    for (const VmDisk& disk : options_.disks) {
+        if (access(disk.image.c_str(), R_OK | W_OK) != 0) {
+            error_ = disk.image + ": " + std::strerror(errno);
             return false;
         }
     }

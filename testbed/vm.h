@@ -14,6 +14,16 @@
 #include <thread>
 #include <vector>
 
+struct VmDisk {
+    VmDisk(std::string image) : image(std::move(image)) {}
+    VmDisk(std::string image, unsigned cylinders, unsigned heads, unsigned sectors)
+        : image(std::move(image)), cylinders(cylinders), heads(heads), sectors(sectors) {}
+    std::string image; // raw image file, attached read-write
+    // The geometry the drive reports to the BIOS (which then does no translation); 0: the
+    // emulator's choice.
+    unsigned cylinders = 0, heads = 0, sectors = 0;
+};
+
 struct VmOptions {
     // Direct start: kernel image (bzImage or an uncompressed vmlinux with a PVH entry) and
     // boot image. The command line always gets "panic=-1" (a panic ends the machine) and the
@@ -21,9 +31,9 @@ struct VmOptions {
     std::string kernel, initrd, append;
     // Start from a medium instead (kernel empty): "cdrom" or "disk" (the first hard disk).
     std::string bootFrom;
-    std::vector<std::string> disks; // raw images, at most 4 with a CD-ROM counted in
-    std::string cdrom;              // ISO image, read-only, after the disks
-    std::string floppy;             // raw floppy image (the kernel needs its floppy driver)
+    std::vector<VmDisk> disks; // at most 4 with a CD-ROM counted in
+    std::string cdrom;         // ISO image, read-only, after the disks
+    std::string floppy;        // raw floppy image (the kernel needs its floppy driver)
     // A network card (e1000) on a tap device made inside this network namespace (a name
     // under /run/netns, see VmNetwork); the emulator runs in that namespace.
     std::string networkNamespace, tap;
