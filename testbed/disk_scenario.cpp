@@ -19,6 +19,7 @@
 //   kernel-fs            mounts /proc and /sys as start-up does
 //   block-devices        the block devices the kernel has now, one line
 //   modules              loads the storage, then the USB list, one line per module file there
+//   geometry             what the boot image's sfdisk -g says
 //   restart              restarts the machine (which ends it)
 #include "disk/boot_record.h"
 #include "disk/discovery.h"
@@ -26,6 +27,7 @@
 #include "disk/post_install.h"
 #include "disk/preparation.h"
 #include "startup/boot_steps.h"
+#include "startup/child_process.h"
 #include "startup/console.h"
 
 #include <sys/reboot.h>
@@ -197,6 +199,13 @@ bool runStep(const std::string& step, DiskRecord& target) {
     } else if (name == "kernel-fs") {
         mountKernelFileSystems();
         std::signal(SIGPIPE, SIG_IGN);
+    } else if (name == "geometry") {
+        if (FILE* listing = openToolOutput({"-g"})) {
+            char line[256];
+            while (std::fgets(line, sizeof line, listing))
+                std::printf("sfdisk: %s", line);
+            closePipedChild(listing);
+        }
     } else if (name == "block-devices") {
         printBlockDevices();
     } else if (name == "modules") {
