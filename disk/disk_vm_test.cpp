@@ -55,7 +55,8 @@ protected:
     // Runs the scenario steps as process 1 of the machine; its console. The boot image's
     // sfdisk is told the disk's geometry when geometry is given ("/dev/sda 1 63").
     std::string runScenario(const VmDisk& disk, const std::string& steps,
-                            const std::string& geometry = "") {
+                            const std::string& geometry = "", std::vector<VmDisk> more = {},
+                            const std::string& cdrom = "") {
         std::string image = files.add("scenario.img");
         EXPECT_TRUE(bootImageWith(image, [&](InitramfsWriter& overlay) {
             overlay.hostFile("/sbin/vm_scenario", INSTALLER32_VM_SCENARIO);
@@ -65,6 +66,8 @@ protected:
         VmOptions options =
             vmDirectStart(image, "quiet rdinit=/sbin/vm_scenario -- kernel-fs " + steps);
         options.disks = {disk};
+        options.disks.insert(options.disks.end(), more.begin(), more.end());
+        options.cdrom = cdrom;
         VirtualMachine machine(options);
         EXPECT_TRUE(machine.start()) << machine.error();
         EXPECT_TRUE(machine.wait(240)) << machine.transcript();
@@ -118,14 +121,17 @@ protected:
     std::string toolLog; // of the last scenario run
 };
 
-TEST_F(DiskVm, EveryPlacedModuleLoadsInListOrderAndOnlyThenIsThereADisk) {
-    std::string disk = files.image("disk.img", 64 << 20);
-    std::string text = runScenario(disk, "block-devices modules block-devices restart");
+TEST_F(DiskVm, EveryPlacedModuleLoadsInListOrderAndOnlyThenAreThereDisks) {
+    // Two disks and a CD-ROM: libata names them in the order of the IDE buses.
+    std::string cdrom = files.image("cdrom.iso", 2 << 20);
+    std::string text = runScenario({files.image("first.img", 64 << 20)},
+                                   "block-devices modules block-devices restart", "",
+                                   {files.image("second.img", 32 << 20)}, cdrom);
 
     std::vector<std::string> devices = linesStartingWith(text, "block devices:");
     ASSERT_EQ(devices.size(), 2u) << text;
-    EXPECT_FALSE(contains(devices[0], " sda")) << "a disk before any driver was loaded: " << text;
-    EXPECT_TRUE(contains(devices[1] + " ", " sda ")) << text;
+    EXPECT_EQ(devices[0], "block devices:") << "a disk before any driver was loaded";
+    EXPECT_EQ(devices[1], "block devices: sda:131072 sdb:65536 sr0:4096") << text;
 
     std::vector<std::string> loaded = linesStartingWith(text, "module ");
     std::vector<std::string> order;

@@ -115,9 +115,9 @@ TEST_F(StartupVm, CtrlCOnTheVirtualConsoleKeyboardAbortsTheDiskSearch) {
     options.vtConsole = true;
     VirtualMachine machine(options);
     ASSERT_TRUE(machine.start()) << machine.error();
-    // The kernel's own lines still reach the serial line; the installer's do not.
-    ASSERT_TRUE(machine.waitFor(" as init process", 90)) << machine.transcript();
-    std::this_thread::sleep_for(std::chrono::seconds(3));
+    // The kernel's own lines still reach the serial line, the installer's do not: the ATA
+    // driver announcing its SCSI host shows that the installer is loading the storage list.
+    ASSERT_TRUE(machine.waitFor("scsi host", 90)) << machine.transcript();
     ASSERT_TRUE(machine.sendKey("ctrl-c"));
     std::this_thread::sleep_for(std::chrono::seconds(1));
     ASSERT_TRUE(machine.sendKey("ret"));
