@@ -36,6 +36,15 @@ const std::vector<std::string> slotExtras = {
     "usb-common",
 };
 
+std::vector<std::string> mediaModuleNames(const std::string& nic) {
+    std::vector<std::string> names = slotExtras;
+    for (const char* const* list : {storageModules, usbModules})
+        for (; *list; ++list)
+            names.push_back(*list); // a path: its file name counts
+    names.push_back(nic);
+    return names;
+}
+
 bool planListModules(const ModuleSet& modules, std::vector<Placement>& plan, std::string& error) {
     SlotRequest request;
     for (const char* const* list : {storageModules, usbModules})
@@ -107,7 +116,7 @@ bool planBootImage(const Kernel& kernel, const ImageOptions& options, RootPlan& 
     placed.clear();
     if (options.modules != ModuleSelection::none) {
         ModuleSet modules;
-        if (!scanModules(kernel.moduleDir, modules, error))
+        if (!scanModules(kernel.moduleDir, modules, error, mediaModuleNames(options.nic)))
             return false;
         Placement nic;
         if (!planSingle(modules, nicSlot, options.nic, nic, error))

@@ -31,6 +31,10 @@ struct ImageOptions {
     std::vector<std::pair<std::string, std::string>> additions; // host path, image path
 };
 
+// The modules a boot image or driver package may carry: the lists' file names, the extras and
+// the network card's driver (what scanModules needs to read).
+std::vector<std::string> mediaModuleNames(const std::string& nic);
+
 // The storage and USB lists' slots filled for this kernel.
 bool planListModules(const ModuleSet& modules, std::vector<Placement>& plan, std::string& error);
 

@@ -121,8 +121,10 @@ bool prepareKernel(const std::string& cache, const std::string& package, Kernel&
     std::string root = cache + "/" + package;
     if (exists(root + "/complete"))
         return fill(root, kernel, error);
-    if (!runProgram({"mkdir", "-p", "--", cache}, error))
+    if (!runProgram({"mkdir", "-p", "--", cache}, error)) {
+        error = "cannot make the kernel cache " + cache + ": " + error;
         return false;
+    }
     std::string work = root + ".partial." + std::to_string(getpid());
     removeTree(work);
     if (mkdir(work.c_str(), 0755) != 0) {

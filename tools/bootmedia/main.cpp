@@ -226,7 +226,7 @@ int run(const std::string& command, const Options& options) {
         ModuleSet modules;
         std::vector<Placement> plan;
         Placement nic;
-        if (!scanModules(kernel.moduleDir, modules, error) ||
+        if (!scanModules(kernel.moduleDir, modules, error, mediaModuleNames("e1000")) ||
             !planListModules(modules, plan, error) ||
             !planSingle(modules, nicSlot, "e1000", nic, error))
             return fail(command, error);

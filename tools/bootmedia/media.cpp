@@ -280,7 +280,8 @@ bool makeNetworkSet(const Kernel& kernel, const NetOptions& options, std::string
     // a driver-mode install unpacks it below the running root.
     ModuleSet modules;
     std::vector<Placement> plan;
-    if (!scanModules(kernel.moduleDir, modules, error) || !planListModules(modules, plan, error))
+    if (!scanModules(kernel.moduleDir, modules, error, mediaModuleNames(medium.image.nic)) ||
+        !planListModules(modules, plan, error))
         return false;
     Staging staging(medium.output + "/drivers");
     if (!staging.make(error))

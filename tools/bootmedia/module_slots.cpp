@@ -190,7 +190,7 @@ bool readModuleDependencies(const std::string& file, std::vector<std::string>& d
 namespace {
 
 bool scanDirectory(const std::string& moduleDir, const std::string& relative, ModuleSet& modules,
-                   std::string& error) {
+                   std::string& error, const std::vector<std::string>& wanted) {
     std::string full = moduleDir + "/" + relative;
     DIR* dir = opendir(full.c_str());
     if (!dir) {
@@ -211,12 +211,14 @@ bool scanDirectory(const std::string& moduleDir, const std::string& relative, Mo
         if (lstat((moduleDir + "/" + path).c_str(), &st) != 0)
             continue;
         if (S_ISDIR(st.st_mode)) {
-            if (!scanDirectory(moduleDir, path, modules, error))
+            if (!scanDirectory(moduleDir, path, modules, error, wanted))
                 return false;
         } else if (S_ISREG(st.st_mode) && name.size() > 3 &&
                    name.compare(name.size() - 3, 3, ".ko") == 0) {
             KernelModule module{path, {}};
-            if (!readModuleDependencies(moduleDir + "/" + path, module.dependencies, error))
+            bool read = wanted.empty() ||
+                        std::find(wanted.begin(), wanted.end(), nameOfPath(path)) != wanted.end();
+            if (read && !readModuleDependencies(moduleDir + "/" + path, module.dependencies, error))
                 return false;
             modules[nameOfPath(path)] = std::move(module);
         }
@@ -226,9 +228,13 @@ bool scanDirectory(const std::string& moduleDir, const std::string& relative, Mo
 
 } // namespace
 
-bool scanModules(const std::string& moduleDir, ModuleSet& modules, std::string& error) {
+bool scanModules(const std::string& moduleDir, ModuleSet& modules, std::string& error,
+                 const std::vector<std::string>& wanted) {
     modules.clear();
-    return scanDirectory(moduleDir, "kernel", modules, error);
+    std::vector<std::string> keys;
+    for (const std::string& name : wanted)
+        keys.push_back(nameOfPath(name));
+    return scanDirectory(moduleDir, "kernel", modules, error, keys);
 }
 
 } // namespace bootmedia

@@ -48,7 +48,9 @@ bool planSingle(const ModuleSet& modules, const std::string& slot, const std::st
 bool readModuleDependencies(const std::string& file, std::vector<std::string>& dependencies,
                             std::string& error);
 
-// Every "*.ko" below moduleDir/kernel, with its dependencies.
-bool scanModules(const std::string& moduleDir, ModuleSet& modules, std::string& error);
+// Every "*.ko" below moduleDir/kernel. Dependencies are read for the modules named in wanted
+// (all when it is empty): reading every module of a distribution kernel takes seconds.
+bool scanModules(const std::string& moduleDir, ModuleSet& modules, std::string& error,
+                 const std::vector<std::string>& wanted = {});
 
 } // namespace bootmedia

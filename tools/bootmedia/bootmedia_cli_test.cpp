@@ -1,0 +1,79 @@
+// The command line's refusals: each comes before the kernel is fetched and names what is wrong.
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/wait.h>
+
+namespace {
+
+struct Result {
+    int status;
+    std::string output;
+};
+
+Result bootmedia(const std::string& arguments) {
+    // A cache that cannot exist: a command that got as far as fetching would fail on it.
+    std::string command = std::string(BOOTMEDIA) + " " + arguments;
+    if (!arguments.empty()) {
+        size_t word = arguments.find(' ');
+        command = std::string(BOOTMEDIA) + " " + arguments.substr(0, word) +
+                  " --kernel-cache /proc/no-such-cache" +
+                  (word == std::string::npos ? "" : arguments.substr(word));
+    }
+    command += " 2>&1";
+    Result result{-1, ""};
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return result;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        result.output.append(buffer, n);
+    int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+} // namespace
+
+TEST(BootmediaCommandLine, BadInvocationsSayWhatIsWrong) {
+    const std::string image = "--installer /bin/true --sfdisk /bin/true --output /tmp/x ";
+    struct Case {
+        std::string arguments;
+        int status;
+        std::string message;
+    };
+    for (const Case& c : {
+             Case{"frobnicate", 2, "unknown command frobnicate"},
+             Case{"image --output x --typo", 2, "unknown option --typo"},
+             Case{"image --installer", 2, "--installer needs a value"},
+             Case{"image --sfdisk s --output o", 1, "--installer is required"},
+             Case{"image " + image + "--modules some", 1, "--modules takes all, nic or none"},
+             Case{"image " + image + "--add /etc/hosts", 1, "--add needs SRC:DEST"},
+             Case{"image " + image + "--add :/x", 1, "--add needs SRC:DEST"},
+             Case{"image " + image + "stray", 1, "unexpected argument stray"},
+             Case{"cd " + image, 1, "no package files given"},
+             Case{"disk " + image + "--boot-code b a.rpx --size 12X", 1, "--size takes a number"},
+             Case{"disk " + image + "a.rpx", 1, "give either --boot-code or --mbr"},
+             Case{"disk " + image + "--boot-code b --mbr m a.rpx", 1,
+                  "give either --boot-code or --mbr"},
+             Case{"net " + image, 1, "--key is required"},
+             Case{"kernel", 1, "/proc/no-such-cache"},
+         }) {
+        Result result = bootmedia(c.arguments);
+        EXPECT_EQ(result.status, c.status) << c.arguments << "\n" << result.output;
+        EXPECT_NE(result.output.find(c.message), std::string::npos) << c.arguments << "\n"
+                                                                    << result.output;
+    }
+}
+
+TEST(BootmediaCommandLine, HelpForEveryCommand) {
+    for (const char* command : {"kernel", "slots", "image", "list", "cd", "disk", "net"}) {
+        Result result = bootmedia(std::string(command) + " --help");
+        EXPECT_EQ(result.status, 0) << command;
+        EXPECT_NE(result.output.find(std::string("usage: bootmedia ") + command), std::string::npos)
+            << result.output;
+    }
+    Result none = bootmedia("");
+    EXPECT_NE(none.output.find("usage: bootmedia COMMAND"), std::string::npos);
+}
