@@ -95,11 +95,12 @@ protected:
         sandbox = std::make_unique<Sandbox>(options);
         ASSERT_TRUE(sandbox->start()) << sandbox->error();
     }
-    // Drops each datagram in both directions with probability `percent` / 100.
+    // Drops each datagram in both directions with probability `percent` / 100, on arrival: a
+    // drop on the way out would make the sender's send fail, which no lossy wire does.
     void loseAtRandom(int percent) {
         std::string rule = "nft add table inet netloss && nft add chain inet netloss c "
-                           "'{ type filter hook output priority 0; }' && nft add rule inet "
-                           "netloss c udp dport 5000 numgen random mod 100 < " +
+                           "'{ type filter hook input priority 0; }' && nft add rule inet "
+                           "netloss c udp dport 5000 numgen random mod 100 '<' " +
                            std::to_string(percent) + " drop";
         ASSERT_TRUE(installerSide->run("sh -c \"" + rule + "\""));
         ASSERT_TRUE(serverSide->run("sh -c \"" + rule + "\""));
@@ -172,4 +173,152 @@ TEST_F(NetworkInstall, DriversDiskPackagesAndScriptsArriveAndTermEndsTheFarewell
     EXPECT_FALSE(contains(diskFile("/var/pdb/routing/version"), "<missing"));
     // The driver package went into the running system, not onto the disk.
     EXPECT_TRUE(contains(diskFile("/lib/modules/storage.ko"), "<missing"));
+}
+
+TEST_F(NetworkInstall,
+       OffersThatBreakTheRulesAreIgnoredWhileDiscoveryRepeatsAndStartGoesUnanswered) {
+    PeerScript s = script();
+    s.answerStart = false;
+    int offers = 0;
+    s.tamper = [&offers](PeerReply& reply) {
+        if (reply.request != "DSCV")
+            return;
+        ++offers;
+        std::string text;
+        if (offers == 2)
+            text = "OFFR\n" + std::string(513, 'x') + "\n";
+        else
+            text = "OFFR\n" + std::string(512, 'x') + "\nkeep \n";
+        NetPeer numbering;
+        numbering.ownAddress = reply.packet.source();
+        numbering.peerAddress = reply.packet.destination();
+        reply.size = composeDatagram(numbering, reply.packet, text);
+        if (offers == 1)
+            reply.packet.setDestination({}); // to nobody
+    };
+    serve(s);
+    boot();
+    ASSERT_TRUE(
+        sandbox->waitFor("\nFATAL ERROR: server refused to install\nPress ENTER to reboot\n", 60))
+        << sandbox->transcript();
+    EXPECT_EQ(offers, 3);
+    EXPECT_EQ(peer->count("DSCV"), 3u);
+    EXPECT_EQ(peer->count("YACK"), 1u);
+    std::vector<int64_t> starts;
+    for (const PeerRequest& r : peer->requests())
+        if (r.word == "STRT")
+            starts.push_back(r.micros);
+    ASSERT_EQ(starts.size(), 5u) << "five tries";
+    for (size_t n = 1; n < starts.size(); ++n) {
+        EXPECT_GT(starts[n] - starts[n - 1], 900000) << n;
+        EXPECT_LT(starts[n] - starts[n - 1], 1300000) << n;
+    }
+    // "keep " is not "keep": the disk was prepared without carrying anything over.
+    EXPECT_FALSE(contains(sandbox->transcript(), "configuration")) << sandbox->transcript();
+    sandbox->send("\r");
+    EXPECT_TRUE(sandbox->wait(20));
+}
+
+TEST_F(NetworkInstall, AServerThatFallsSilentInTheMiddleOfAFileEndsInABadConnection) {
+    PeerScript s = script();
+    s.files = {{"system.rpx", sample("system.rpx"), {}, {}, {}}};
+    std::atomic<int64_t> silentSince{0};
+    s.tamper = [&silentSince](PeerReply& reply) {
+        if (reply.phase == "install" && reply.request == "RETR" && reply.requestNumber >= 5) {
+            if (silentSince == 0)
+                silentSince = nowMicros();
+            reply.drop = true;
+        }
+    };
+    serve(s);
+    boot();
+    ASSERT_TRUE(sandbox->waitFor("\nFATAL ERROR: bad network connection\n", 60))
+        << sandbox->transcript();
+    double seconds = (nowMicros() - silentSince) / 1e6;
+    EXPECT_GT(seconds, 5.0);
+    EXPECT_LT(seconds, 8.0);
+    EXPECT_FALSE(contains(sandbox->transcript(), "Software installed."));
+    sandbox->send("\r");
+    EXPECT_TRUE(sandbox->wait(20));
+}
+
+TEST_F(NetworkInstall, NoAnswerForTheNextFileAMalformedAnnouncementOrANameOutsideAreFatal) {
+    struct Case {
+        PeerFile second;
+        bool silent;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"late.scr", "x", {}, {}, {}}, true, "\nFATAL ERROR: bad network connection\n"},
+        {{"bad.rpx", "x", {}, "FILE\nbad.rpx\n12abc\n", {}},
+         false,
+         "\nFATAL ERROR: bad file announcement from server\n"},
+        {{"../../escape.scr", "x", {}, {}, {}},
+         false,
+         "\nFATAL ERROR: file name outside the installation: ../../escape.scr\n"},
+    };
+    for (const Case& c : cases) {
+        PeerScript s = script();
+        s.files = {{"first.scr", "first\n", {}, {}, {}}, c.second};
+        if (c.silent) {
+            // Silent from the RETR that asks for the second file on.
+            s.tamper = [](PeerReply& reply) {
+                if (reply.phase == "install" && reply.request == "RETR" && reply.requestNumber >= 6)
+                    reply.drop = true;
+            };
+        }
+        serve(s);
+        boot();
+        ASSERT_TRUE(sandbox->waitFor(std::string(c.message) + "Press ENTER to reboot\n", 60))
+            << c.message << sandbox->transcript();
+        EXPECT_FALSE(contains(sandbox->transcript(), "Software installed.")) << c.message;
+        sandbox->send("\r");
+        EXPECT_TRUE(sandbox->wait(20));
+        sandbox.reset();
+        peer.reset();
+        EXPECT_EQ(diskFile("/first.scr"), "first\n") << c.message;
+    }
+}
+
+TEST_F(NetworkInstall, TenPercentLossBothWaysStillGivesAByteIdenticalInstallation) {
+    std::string random(300000, '\0');
+    std::mt19937 generator(7);
+    for (char& c : random)
+        c = static_cast<char>(generator());
+    PeerScript s = script();
+    std::string system = sample("system.rpx");
+    s.files = {{"system.rpx", system, {}, {}, {}},
+               {"routing.rpx", sample("routing.rpx"), {}, {}, {}},
+               {"noise.scr", random, {}, {}, {}}};
+    loseAtRandom(10);
+    serve(s);
+    boot();
+    bool ended = installedAndEnded(getenv("NET_SHORT") ? 40 : 300);
+    if (!ended && getenv("NET_SHOW")) {
+        auto log = peer->requests();
+        for (size_t n = log.size() > 40 ? log.size() - 40 : 0; n < log.size(); ++n)
+            std::printf("%s %u %lld %d\n", log[n].word.c_str(), log[n].sequence,
+                        static_cast<long long>(log[n].micros), log[n].repeat);
+    }
+    ASSERT_TRUE(ended) << sandbox->transcript();
+    size_t repeats = 0;
+    for (const PeerRequest& r : peer->requests())
+        repeats += r.repeat;
+    EXPECT_GT(repeats, 0u) << "the loss rule dropped nothing";
+    EXPECT_TRUE(diskFile("/noise.scr") == random);
+    // The base system keeps its package image: the very bytes the server sent.
+    EXPECT_TRUE(diskFile("/var/pdb/system/image") == system);
+    EXPECT_FALSE(contains(diskFile("/var/pdb/routing/version"), "<missing"));
+}
+
+TEST_F(NetworkInstall, AConversationOfMoreThan65535BlocksCompletesAndTermStillEndsIt) {
+    PeerScript s = script();
+    std::vector<size_t> blocks(70000, 3);
+    s.files = {{"many.scr", std::string(210000, 'm'), {}, {}, blocks}};
+    serve(s);
+    boot();
+    ASSERT_TRUE(installedAndEnded(300)) << sandbox->transcript();
+    EXPECT_EQ(diskFile("/many.scr").size(), 210000u);
+    EXPECT_GT(peer->count("RETR"), 70000u);
+    EXPECT_GE(peer->count("WTRM"), 1u);
 }
