@@ -157,14 +157,17 @@ void TestPeer::answer(const std::string& word) {
 
 // The next message of the file list: an announcement, a block, the empty block, the end.
 bool TestPeer::nextReplyText(std::string& text) {
-    const std::vector<PeerFile> driverList{script_.driver};
-    const std::vector<PeerFile>& files = phase_ == "drivers" ? driverList : script_.files;
+    bool drivers = phase_ == "drivers";
+    size_t count = drivers ? 1 : script_.files.size();
+    auto fileAt = [&](size_t n) -> const PeerFile& {
+        return drivers ? script_.driver : script_.files[n];
+    };
     if (!inFile_) {
-        if (fileIndex_ >= files.size()) {
+        if (fileIndex_ >= count) {
             text = script_.endOfList;
             return true;
         }
-        const PeerFile& file = files[fileIndex_];
+        const PeerFile& file = fileAt(fileIndex_);
         inFile_ = true;
         offset_ = 0;
         block_ = 0;
@@ -182,7 +185,7 @@ bool TestPeer::nextReplyText(std::string& text) {
         text = "FILE\n" + file.name + "\n" + std::to_string(size) + "\n";
         return true;
     }
-    const PeerFile& file = files[fileIndex_];
+    const PeerFile& file = fileAt(fileIndex_);
     size_t length;
     if (!file.blockSizes.empty())
         length = block_ < file.blockSizes.size() ? file.blockSizes[block_] : 0;
