@@ -53,6 +53,26 @@ const std::string& driverPackage() {
     return bytes;
 }
 
+// A signed package that leaves a symbolic link "trap.scr" -> "/etc/passwd" on the target.
+const std::string& linkPackage() {
+    static ScratchFolder folder("net-link");
+    static std::string bytes = [] {
+        std::string tree = folder / "tree";
+        std::string manifest = folder / "manifest";
+        std::string output = folder / "link.rpx";
+        std::ofstream(manifest) << "name: linker\nversion: 1.0\nbuild-time: 1700000000\n"
+                                   "entry-time: 1700000000\nowner: 0 0\n";
+        std::string rpx = buildDir + "/tools/rpx/rpx";
+        std::string command = "mkdir -p " + tree + " && ln -s /etc/passwd " + tree +
+                              "/trap.scr && " + rpx + " build --manifest " + manifest + " --tree " +
+                              tree + " --output " + output + " && " + rpx + " sign --key " +
+                              INSTALLER_SOURCE_DIR "/keys/dev.sec " + output + " >/dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return fileContents(output);
+    }();
+    return bytes;
+}
+
 std::string sample(const std::string& name) {
     return fileContents(buildDir + "/samples/" + name);
 }
@@ -256,10 +276,15 @@ TEST_F(NetworkInstall, NoAnswerForTheNextFileAMalformedAnnouncementOrANameOutsid
         {{"../../escape.scr", "x", {}, {}, {}},
          false,
          "\nFATAL ERROR: file name outside the installation: ../../escape.scr\n"},
+        {{"trap.scr", "root::0:0::/:/bin/sh\n", {}, {}, {}},
+         false,
+         "\nFATAL ERROR: file name outside the installation: trap.scr\n"},
     };
     for (const Case& c : cases) {
         PeerScript s = script();
         s.files = {{"first.scr", "first\n", {}, {}, {}}, c.second};
+        if (c.second.name == "trap.scr")
+            s.files.insert(s.files.begin() + 1, {"link.rpx", linkPackage(), {}, {}, {}});
         if (c.silent) {
             // Silent from the RETR that asks for the second file on.
             s.tamper = [](PeerReply& reply) {
