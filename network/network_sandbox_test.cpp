@@ -195,6 +195,18 @@ TEST_F(NetworkInstall, DriversDiskPackagesAndScriptsArriveAndTermEndsTheFarewell
     EXPECT_TRUE(contains(diskFile("/lib/modules/storage.ko"), "<missing"));
 }
 
+TEST(NetworkInstallWithoutCard, OnlyLoopbackEndsInNoNetworkCardFound) {
+    SandboxOptions options;
+    options.type = "net\n"; // a fresh network namespace: loopback only
+    Sandbox sandbox(options);
+    ASSERT_TRUE(sandbox.start()) << sandbox.error();
+    ASSERT_TRUE(sandbox.waitFor("\nFATAL ERROR: no network card found\nPress ENTER to reboot\n"))
+        << sandbox.transcript();
+    EXPECT_FALSE(contains(sandbox.transcript(), "mac-address"));
+    sandbox.send("\r");
+    EXPECT_TRUE(sandbox.wait(20));
+}
+
 TEST_F(NetworkInstall,
        OffersThatBreakTheRulesAreIgnoredWhileDiscoveryRepeatsAndStartGoesUnanswered) {
     PeerScript s = script();

@@ -1,6 +1,7 @@
 // The network boot set on the media's kernel in a virtual machine: its network card on a tap
 // device in a network namespace of the test's own, where the test peer serves the driver
 // package of the set, the sample packages and a configuration script.
+#include "disk/boot_record.h"
 #include "network/protocol_text.h"
 #include "testbed/ext_files.h"
 #include "testbed/net_namespace.h"
@@ -83,8 +84,15 @@ TEST(NetworkInstallInVm, DriversFromTheServerFindTheDiskAndEverythingIsInstalled
     peer->stop();
     EXPECT_GE(peer->count("WTRM"), 1u);
     std::string console = machine.transcript();
+    if (getenv("NET_SHOW"))
+        std::printf("%s\n", console.c_str());
     EXPECT_FALSE(contains(console, "FATAL ERROR")) << console;
     EXPECT_TRUE(contains(console, "disk label: Kestrova\n")) << console;
+
+    // The boot record starts with the installer's boot code.
+    std::string sector = fileContents(disk).substr(0, 512);
+    EXPECT_EQ(sector.substr(0, sizeof bootCode),
+              std::string(reinterpret_cast<const char*>(bootCode), sizeof bootCode));
 
     uint64_t offset = 0, size = 0;
     ASSERT_TRUE(partitionExtent(disk, 1, offset, size));
