@@ -1,0 +1,90 @@
+#include "network/configuration_script.h"
+
+#include "network/file_transfer.h"
+#include "package/record_root.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+namespace installer {
+
+namespace {
+
+// The script's file: below the root, never through a link in its last component. -1 with
+// errno; ELOOP when the name climbs out of the root or a link stands at its place.
+int openInsideRoot(const char* root, const std::string& name) {
+    if (hasParentComponent(name)) {
+        errno = ELOOP;
+        return -1;
+    }
+    ConfinedRoot confined(root);
+    std::string leaf;
+    int parent = confined.parent(name, leaf, false);
+    if (parent < 0)
+        return -1;
+    if (leaf.empty()) {
+        errno = EISDIR;
+        return -1;
+    }
+    return openat(parent, leaf.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                  0666);
+}
+
+bool writeAll(int fd, const unsigned char* data, size_t size) {
+    while (size > 0) {
+        ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+} // namespace
+
+bool writeConfigurationScript(FileTransfer& transfer, const char* root, const char* emptyTarget) {
+    std::printf("Writing configuration...\n");
+    int fd = transfer.size == 0
+                 ? ::open(emptyTarget, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)
+                 : openInsideRoot(root, transfer.name);
+    if (fd < 0 && errno == ELOOP) {
+        std::printf("\nFATAL ERROR: file name outside the installation: %s\n",
+                    transfer.name.c_str());
+        return false;
+    }
+    if (fd < 0) {
+        std::printf("\nFATAL ERROR: couldn't make a file\n");
+        return false;
+    }
+    unsigned char buffer[packetSize];
+    for (;;) {
+        long n = readFileData(transfer, buffer, sizeof buffer);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            ::close(fd);
+            std::printf("\nFATAL ERROR: bad network connection\n");
+            return false;
+        }
+        if (!writeAll(fd, buffer, static_cast<size_t>(n))) {
+            int error = errno;
+            std::printf("\nFATAL ERROR: installation failed: %s\n\n", std::strerror(error));
+            ::close(fd);
+            return false;
+        }
+    }
+    if (::close(fd) != 0) {
+        std::printf("\nFATAL ERROR: installation failed: %s\n\n", std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+} // namespace installer

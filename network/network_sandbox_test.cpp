@@ -1,0 +1,361 @@
+// The boot image's installer as process 1 of the sandbox in network mode, talking over a veth
+// pair to the scriptable test peer in a second network namespace, onto a loop disk.
+#include "network/protocol_text.h"
+#include "testbed/ext_files.h"
+#include "testbed/net_namespace.h"
+#include "testbed/net_peer.h"
+#include "testbed/sandbox.h"
+#include "testbed/scratch_files.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+using namespace installer;
+
+namespace {
+
+const std::string buildDir = INSTALLER_BINARY_DIR;
+
+std::string fileContents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// A small signed driver package, built with the package tool once per test process.
+const std::string& driverPackage() {
+    static ScratchFolder folder("net-drivers");
+    static std::string bytes = [] {
+        std::string tree = folder / "tree";
+        std::string manifest = folder / "manifest";
+        std::string output = folder / "drivers.rpx";
+        std::ofstream(manifest) << "name: drivers\nversion: 1.0\nbuild-time: 1700000000\n"
+                                   "entry-time: 1700000000\nowner: 0 0\n";
+        std::string rpx = buildDir + "/tools/rpx/rpx";
+        std::string command = "mkdir -p " + tree + "/lib/modules && echo module > " + tree +
+                              "/lib/modules/storage.ko && " + rpx + " build --manifest " +
+                              manifest + " --tree " + tree + " --output " + output + " && " + rpx +
+                              " sign --key " + INSTALLER_SOURCE_DIR "/keys/dev.sec " + output +
+                              " >/dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return fileContents(output);
+    }();
+    return bytes;
+}
+
+// A signed package that leaves a symbolic link "trap.scr" -> "/etc/passwd" on the target.
+const std::string& linkPackage() {
+    static ScratchFolder folder("net-link");
+    static std::string bytes = [] {
+        std::string tree = folder / "tree";
+        std::string manifest = folder / "manifest";
+        std::string output = folder / "link.rpx";
+        std::ofstream(manifest) << "name: linker\nversion: 1.0\nbuild-time: 1700000000\n"
+                                   "entry-time: 1700000000\nowner: 0 0\n";
+        std::string rpx = buildDir + "/tools/rpx/rpx";
+        std::string command = "mkdir -p " + tree + " && ln -s /etc/passwd " + tree +
+                              "/trap.scr && " + rpx + " build --manifest " + manifest + " --tree " +
+                              tree + " --output " + output + " && " + rpx + " sign --key " +
+                              INSTALLER_SOURCE_DIR "/keys/dev.sec " + output + " >/dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return fileContents(output);
+    }();
+    return bytes;
+}
+
+std::string sample(const std::string& name) {
+    return fileContents(buildDir + "/samples/" + name);
+}
+
+class NetworkInstall : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!canMakeNetNamespaces())
+            GTEST_SKIP() << "needs root and ip";
+        ASSERT_TRUE(leaveHostNetwork());
+        installerSide = std::make_unique<NetNamespace>("i");
+        serverSide = std::make_unique<NetNamespace>("s");
+        ASSERT_TRUE(installerSide->valid() && serverSide->valid());
+        ASSERT_TRUE(addVethPair(*installerSide, vethName("i"), *serverSide, vethName("s")));
+        ASSERT_FALSE(driverPackage().empty());
+        disk = scratch.image("hda.img", 64 << 20);
+    }
+    void TearDown() override {
+        sandbox.reset();
+        peer.reset();
+    }
+
+    PeerScript script() {
+        PeerScript s;
+        s.driver.data = driverPackage();
+        return s;
+    }
+    void serve(PeerScript s) {
+        EnterNamespace inside(*serverSide);
+        ASSERT_TRUE(inside.entered());
+        peer = std::make_unique<TestPeer>(vethName("s"), std::move(s));
+        ASSERT_TRUE(peer->valid());
+        peer->start();
+    }
+    void boot() {
+        SandboxOptions options;
+        options.type = "net\n";
+        options.networkNamespace = installerSide->path();
+        options.disks = {{"hda", disk}};
+        sandbox = std::make_unique<Sandbox>(options);
+        ASSERT_TRUE(sandbox->start()) << sandbox->error();
+    }
+    // Drops each datagram in both directions with probability `percent` / 100, on arrival: a
+    // drop on the way out would make the sender's send fail, which no lossy wire does.
+    void loseAtRandom(int percent) {
+        std::string rule = "nft add table inet netloss && nft add chain inet netloss c "
+                           "'{ type filter hook input priority 0; }' && nft add rule inet "
+                           "netloss c udp dport 5000 numgen random mod 100 '<' " +
+                           std::to_string(percent) + " drop";
+        ASSERT_TRUE(installerSide->run("sh -c \"" + rule + "\""));
+        ASSERT_TRUE(serverSide->run("sh -c \"" + rule + "\""));
+    }
+    std::string diskFile(const std::string& path) {
+        uint64_t offset = 0, size = 0;
+        std::string contents, error;
+        EXPECT_TRUE(partitionExtent(disk, 1, offset, size));
+        if (!readExtFile(disk, offset, path, contents, &error))
+            return "<missing: " + error + ">";
+        return contents;
+    }
+    bool installedAndEnded(double seconds = 120) {
+        bool ended = sandbox->waitFor("Software installed.\nPress ENTER to reboot\n", seconds) &&
+                     sandbox->wait(30);
+        return ended && contains(sandbox->transcript(), "Rebooting...");
+    }
+
+    ScratchFiles scratch{"net-install"};
+    std::string disk;
+    std::unique_ptr<NetNamespace> installerSide, serverSide;
+    std::unique_ptr<TestPeer> peer;
+    std::unique_ptr<Sandbox> sandbox;
+};
+
+} // namespace
+
+TEST_F(NetworkInstall, DriversDiskPackagesAndScriptsArriveAndTermEndsTheFarewell) {
+    PeerScript s = script();
+    std::string setup = "set hostname lab\n";
+    s.files = {
+        {"system.rpx", sample("system.rpx"), {}, {}, {}},
+        {"a.scr", "ignored", {}, "FILE\na.scr\n0\n", {}},
+        {"routing.rpx", sample("routing.rpx"), {}, {}, {}},
+        {"setup.scr", setup, {}, {}, {}},
+        {"blocks.scr", std::string(9000, 'b'), {}, "FILE\nblocks.scr\n5\n", {4076, 4076, 10}}};
+    // Every reply twice, each after a datagram from a foreign station and one misaddressed.
+    s.tamper = [](PeerReply& reply) {
+        if (reply.phase != "install" || reply.request == "DSCV")
+            return;
+        reply.copies = 2;
+        Packet foreign = reply.packet;
+        foreign.setSource({0x02, 0x55, 0x55, 0x55, 0x55, 0x55});
+        Packet misaddressed = reply.packet;
+        misaddressed.setDestination({0x02, 0x66, 0x66, 0x66, 0x66, 0x66});
+        reply.before = {{foreign, reply.size}, {misaddressed, reply.size}};
+    };
+    serve(s);
+    boot();
+    ASSERT_TRUE(installedAndEnded()) << sandbox->transcript();
+    std::string console = sandbox->transcript();
+    if (getenv("NET_SHOW"))
+        std::printf("%s\n---tools---\n%s\n", console.c_str(), sandbox->toolLog().c_str());
+    EXPECT_TRUE(contains(console, "Welcome to Kestrova Router Software remote installation\n"));
+    EXPECT_TRUE(contains(console, "\nmac-address: "));
+    EXPECT_TRUE(
+        contains(console, "\nWaiting for drivers...\nRetrieving drivers...\nLoading drivers\n"));
+    EXPECT_TRUE(contains(console, "disk label: Kestrova\n\n"));
+    EXPECT_TRUE(contains(console, "Found server at " + formatHardwareAddress(peer->address())));
+    EXPECT_FALSE(contains(console, "FATAL ERROR")) << console;
+    EXPECT_EQ(peer->count("TERM"), 0u);
+    EXPECT_GE(peer->count("WTRM"), 1u);
+    // The scripts: an empty one leaves nothing under /flash; 4076 + 4076 + 10 bytes whatever
+    // FILE said.
+    EXPECT_EQ(diskFile("/setup.scr"), setup);
+    EXPECT_EQ(diskFile("/blocks.scr").size(), 8162u);
+    EXPECT_TRUE(contains(diskFile("/a.scr"), "<missing"));
+    EXPECT_EQ(diskFile("/CDINSTALL"), "");
+    EXPECT_FALSE(contains(diskFile("/var/pdb/system/version"), "<missing"));
+    EXPECT_FALSE(contains(diskFile("/var/pdb/routing/version"), "<missing"));
+    // The driver package went into the running system, not onto the disk.
+    EXPECT_TRUE(contains(diskFile("/lib/modules/storage.ko"), "<missing"));
+}
+
+TEST(NetworkInstallWithoutCard, OnlyLoopbackEndsInNoNetworkCardFound) {
+    SandboxOptions options;
+    options.type = "net\n"; // a fresh network namespace: loopback only
+    Sandbox sandbox(options);
+    ASSERT_TRUE(sandbox.start()) << sandbox.error();
+    ASSERT_TRUE(sandbox.waitFor("\nFATAL ERROR: no network card found\nPress ENTER to reboot\n"))
+        << sandbox.transcript();
+    EXPECT_FALSE(contains(sandbox.transcript(), "mac-address"));
+    sandbox.send("\r");
+    EXPECT_TRUE(sandbox.wait(20));
+}
+
+TEST_F(NetworkInstall,
+       OffersThatBreakTheRulesAreIgnoredWhileDiscoveryRepeatsAndStartGoesUnanswered) {
+    PeerScript s = script();
+    s.answerStart = false;
+    int offers = 0;
+    s.tamper = [&offers](PeerReply& reply) {
+        if (reply.request != "DSCV")
+            return;
+        ++offers;
+        std::string text;
+        if (offers == 2)
+            text = "OFFR\n" + std::string(513, 'x') + "\n";
+        else
+            text = "OFFR\n" + std::string(512, 'x') + "\nkeep \n";
+        NetPeer numbering;
+        numbering.ownAddress = reply.packet.source();
+        numbering.peerAddress = reply.packet.destination();
+        reply.size = composeDatagram(numbering, reply.packet, text);
+        if (offers == 1)
+            reply.packet.setDestination({}); // to nobody
+    };
+    serve(s);
+    boot();
+    ASSERT_TRUE(
+        sandbox->waitFor("\nFATAL ERROR: server refused to install\nPress ENTER to reboot\n", 60))
+        << sandbox->transcript();
+    EXPECT_EQ(offers, 3);
+    EXPECT_EQ(peer->count("DSCV"), 3u);
+    EXPECT_EQ(peer->count("YACK"), 1u);
+    std::vector<int64_t> starts;
+    for (const PeerRequest& r : peer->requests())
+        if (r.word == "STRT")
+            starts.push_back(r.micros);
+    ASSERT_EQ(starts.size(), 5u) << "five tries";
+    for (size_t n = 1; n < starts.size(); ++n) {
+        EXPECT_GT(starts[n] - starts[n - 1], 900000) << n;
+        EXPECT_LT(starts[n] - starts[n - 1], 1300000) << n;
+    }
+    // "keep " is not "keep": the disk was prepared without carrying anything over.
+    EXPECT_FALSE(contains(sandbox->transcript(), "configuration")) << sandbox->transcript();
+    sandbox->send("\r");
+    EXPECT_TRUE(sandbox->wait(20));
+}
+
+TEST_F(NetworkInstall, AServerThatFallsSilentInTheMiddleOfAFileEndsInABadConnection) {
+    PeerScript s = script();
+    s.files = {{"system.rpx", sample("system.rpx"), {}, {}, {}}};
+    std::atomic<int64_t> silentSince{0};
+    s.tamper = [&silentSince](PeerReply& reply) {
+        if (reply.phase == "install" && reply.request == "RETR" && reply.requestNumber >= 5) {
+            if (silentSince == 0)
+                silentSince = nowMicros();
+            reply.drop = true;
+        }
+    };
+    serve(s);
+    boot();
+    ASSERT_TRUE(sandbox->waitFor("\nFATAL ERROR: bad network connection\n", 60))
+        << sandbox->transcript();
+    double seconds = (nowMicros() - silentSince) / 1e6;
+    EXPECT_GT(seconds, 5.0);
+    EXPECT_LT(seconds, 8.0);
+    EXPECT_FALSE(contains(sandbox->transcript(), "Software installed."));
+    sandbox->send("\r");
+    EXPECT_TRUE(sandbox->wait(20));
+}
+
+TEST_F(NetworkInstall, NoAnswerForTheNextFileAMalformedAnnouncementOrANameOutsideAreFatal) {
+    struct Case {
+        PeerFile second;
+        bool silent;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"late.scr", "x", {}, {}, {}}, true, "\nFATAL ERROR: bad network connection\n"},
+        {{"bad.rpx", "x", {}, "FILE\nbad.rpx\n12abc\n", {}},
+         false,
+         "\nFATAL ERROR: bad file announcement from server\n"},
+        {{"../../escape.scr", "x", {}, {}, {}},
+         false,
+         "\nFATAL ERROR: file name outside the installation: ../../escape.scr\n"},
+        {{"trap.scr", "root::0:0::/:/bin/sh\n", {}, {}, {}},
+         false,
+         "\nFATAL ERROR: file name outside the installation: trap.scr\n"},
+    };
+    for (const Case& c : cases) {
+        PeerScript s = script();
+        s.files = {{"first.scr", "first\n", {}, {}, {}}, c.second};
+        if (c.second.name == "trap.scr")
+            s.files.insert(s.files.begin() + 1, {"link.rpx", linkPackage(), {}, {}, {}});
+        if (c.silent) {
+            // Silent from the RETR that asks for the second file on.
+            s.tamper = [](PeerReply& reply) {
+                if (reply.phase == "install" && reply.request == "RETR" && reply.requestNumber >= 6)
+                    reply.drop = true;
+            };
+        }
+        serve(s);
+        boot();
+        ASSERT_TRUE(sandbox->waitFor(std::string(c.message) + "Press ENTER to reboot\n", 60))
+            << c.message << sandbox->transcript();
+        EXPECT_FALSE(contains(sandbox->transcript(), "Software installed.")) << c.message;
+        sandbox->send("\r");
+        EXPECT_TRUE(sandbox->wait(20));
+        sandbox.reset();
+        peer.reset();
+        EXPECT_EQ(diskFile("/first.scr"), "first\n") << c.message;
+    }
+}
+
+TEST_F(NetworkInstall, TenPercentLossBothWaysStillGivesAByteIdenticalInstallation) {
+    std::string random(300000, '\0');
+    std::mt19937 generator(7);
+    for (char& c : random)
+        c = static_cast<char>(generator());
+    PeerScript s = script();
+    std::string system = sample("system.rpx");
+    s.files = {{"system.rpx", system, {}, {}, {}},
+               {"routing.rpx", sample("routing.rpx"), {}, {}, {}},
+               {"noise.scr", random, {}, {}, {}}};
+    loseAtRandom(10);
+    serve(s);
+    boot();
+    bool ended = installedAndEnded(getenv("NET_SHORT") ? 40 : 300);
+    if (!ended && getenv("NET_SHOW")) {
+        auto log = peer->requests();
+        for (size_t n = log.size() > 40 ? log.size() - 40 : 0; n < log.size(); ++n)
+            std::printf("%s %u %lld %d\n", log[n].word.c_str(), log[n].sequence,
+                        static_cast<long long>(log[n].micros), log[n].repeat);
+    }
+    ASSERT_TRUE(ended) << sandbox->transcript();
+    size_t repeats = 0;
+    for (const PeerRequest& r : peer->requests())
+        repeats += r.repeat;
+    EXPECT_GT(repeats, 0u) << "the loss rule dropped nothing";
+    EXPECT_TRUE(diskFile("/noise.scr") == random);
+    // The base system keeps its package image: the very bytes the server sent.
+    EXPECT_TRUE(diskFile("/var/pdb/system/image") == system);
+    EXPECT_FALSE(contains(diskFile("/var/pdb/routing/version"), "<missing"));
+}
+
+TEST_F(NetworkInstall, AConversationOfMoreThan65535BlocksCompletesAndTermStillEndsIt) {
+    PeerScript s = script();
+    std::vector<size_t> blocks(70000, 3);
+    s.files = {{"many.scr", std::string(210000, 'm'), {}, {}, blocks}};
+    serve(s);
+    boot();
+    ASSERT_TRUE(installedAndEnded(300)) << sandbox->transcript();
+    EXPECT_EQ(diskFile("/many.scr").size(), 210000u);
+    EXPECT_GT(peer->count("RETR"), 70000u);
+    EXPECT_GE(peer->count("WTRM"), 1u);
+}

@@ -1,0 +1,105 @@
+// The network boot set on the media's kernel in a virtual machine: its network card on a tap
+// device in a network namespace of the test's own, where the test peer serves the driver
+// package of the set, the sample packages and a configuration script.
+#include "disk/boot_record.h"
+#include "network/protocol_text.h"
+#include "testbed/ext_files.h"
+#include "testbed/net_namespace.h"
+#include "testbed/net_peer.h"
+#include "testbed/scratch_files.h"
+#include "testbed/vm_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+const std::string mediaDir = NET_MEDIA_DIR;
+
+std::string fileContents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+} // namespace
+
+TEST(NetworkInstallInVm, DriversFromTheServerFindTheDiskAndEverythingIsInstalledUntilTerm) {
+    if (std::string why = vmMissing(); !why.empty())
+        GTEST_SKIP() << why;
+    ASSERT_TRUE(leaveHostNetwork());
+    NetNamespace lan("vm");
+    ASSERT_TRUE(lan.valid());
+    std::string tap = vethName("t");
+    ASSERT_TRUE(lan.ip("tuntap add dev " + tap + " mode tap") && lan.ip("link set " + tap + " up"));
+
+    ScratchFiles files("net-vm");
+    std::string disk = files.image("sda.img", 64 << 20);
+    std::string image = files.add("initrd.gz");
+    std::filesystem::copy_file(mediaDir + "/tftp/initrd.gz", image,
+                               std::filesystem::copy_options::overwrite_existing);
+    {
+        // The tool log on the second serial line, as in every VM test.
+        InitramfsWriter overlay(image, true);
+        overlay.characterDevice("/dev/tty9", 4, 65);
+        ASSERT_TRUE(overlay.close());
+    }
+
+    PeerScript script;
+    script.driver = {"drivers.rpx", fileContents(mediaDir + "/drivers.rpx"), {}, {}, {}};
+    std::string setup = "set hostname vm\n";
+    script.files = {
+        {"system.rpx", fileContents(INSTALLER_BINARY_DIR "/samples/system.rpx"), {}, {}, {}},
+        {"routing.rpx", fileContents(INSTALLER_BINARY_DIR "/samples/routing.rpx"), {}, {}, {}},
+        {"setup.scr", setup, {}, {}, {}}};
+    std::unique_ptr<TestPeer> peer;
+    {
+        EnterNamespace inside(lan);
+        ASSERT_TRUE(inside.entered());
+        peer = std::make_unique<TestPeer>(tap, script);
+        ASSERT_TRUE(peer->valid());
+        peer->start();
+    }
+
+    VmOptions options = vmDirectStart(image);
+    options.disks = {VmDisk(disk)};
+    options.networkNamespace = lan.name();
+    options.tap = tap;
+    options.timeLimit = 600;
+    VirtualMachine machine(options);
+    ASSERT_TRUE(machine.start()) << machine.error();
+    ASSERT_TRUE(machine.waitFor("Retrieving drivers...", 240)) << machine.transcript();
+    ASSERT_TRUE(machine.waitFor("Found harddrive", 120)) << machine.transcript();
+    ASSERT_TRUE(machine.waitFor("Software installed.\nPress ENTER to reboot\n", 300))
+        << machine.transcript();
+    // TERM ends the farewell and the machine restarts by itself.
+    EXPECT_TRUE(machine.wait(120)) << machine.transcript();
+    peer->stop();
+    EXPECT_GE(peer->count("WTRM"), 1u);
+    std::string console = machine.transcript();
+    if (getenv("NET_SHOW"))
+        std::printf("%s\n", console.c_str());
+    EXPECT_FALSE(contains(console, "FATAL ERROR")) << console;
+    EXPECT_TRUE(contains(console, "disk label: Kestrova\n")) << console;
+
+    // The boot record starts with the installer's boot code.
+    std::string sector = fileContents(disk).substr(0, 512);
+    EXPECT_EQ(sector.substr(0, sizeof bootCode),
+              std::string(reinterpret_cast<const char*>(bootCode), sizeof bootCode));
+
+    uint64_t offset = 0, size = 0;
+    ASSERT_TRUE(partitionExtent(disk, 1, offset, size));
+    std::string contents, error;
+    EXPECT_TRUE(readExtFile(disk, offset, "/setup.scr", contents, &error)) << error;
+    EXPECT_EQ(contents, setup);
+    EXPECT_TRUE(readExtFile(disk, offset, "/var/pdb/system/version", contents, &error)) << error;
+    EXPECT_TRUE(readExtFile(disk, offset, "/var/pdb/routing/version", contents, &error)) << error;
+    EXPECT_TRUE(readExtFile(disk, offset, "/CDINSTALL", contents, &error)) << error;
+}
