@@ -15,15 +15,37 @@
 //   system               puts a small installed system (bash, /bin/tavo, /sbin/fsck) in /flash
 //   postinstall          adds /flash/etc/rc.d/rc.postinstall to it
 //   show:PATH            prints a file
+// and for runs as process 1 of a virtual machine:
+//   kernel-fs            mounts /proc and /sys as start-up does
+//   block-devices        the block devices the kernel has now with their sizes in sectors
+//   modules              loads the storage, then the USB list, one line per module file there
+//   geometry             what the boot image's sfdisk -g says
+//   broadcast:TEXT       loads the network driver of start-up, brings the first network card
+//                        up as 10.99.0.2/24 and broadcasts TEXT to UDP port 5000, ten times
+//   restart              restarts the machine (which ends it)
 #include "disk/boot_record.h"
 #include "disk/discovery.h"
+#include "disk/modules.h"
 #include "disk/post_install.h"
 #include "disk/preparation.h"
+#include "startup/boot_steps.h"
+#include "startup/child_process.h"
 #include "startup/console.h"
 
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/reboot.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,6 +118,86 @@ void stageSystem() {
     writeScript("/flash/sbin/fsck", "echo \"fsck ran with: $*\"\n");
 }
 
+void printBlockDevices() {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator("/sys/block", ignored)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind("loop", 0) != 0 && name.rfind("ram", 0) != 0)
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    std::string line;
+    for (const std::string& name : names) {
+        std::ifstream size("/sys/block/" + name + "/size");
+        std::string sectors;
+        size >> sectors;
+        line += " " + name + ":" + sectors;
+    }
+    std::printf("block devices:%s\n", line.c_str());
+}
+
+// Each module of the lists that the boot image carries, with what the kernel said to it.
+void loadListsReporting() {
+    utsname system{};
+    uname(&system);
+    std::string directory = std::string("/lib/modules/") + system.release + "/";
+    for (const char* const* list : {storageModules, usbModules}) {
+        for (const char* const* entry = list; *entry; ++entry) {
+            if (access((directory + *entry).c_str(), F_OK) != 0)
+                continue;
+            errno = 0;
+            int result = loadModule(*entry);
+            int error = errno;
+            std::printf("module %s %d%s%s\n", *entry, result, result ? " " : "",
+                        result ? std::strerror(error) : "");
+        }
+    }
+}
+
+// Proves a network card to the harness: a broadcast from the first interface that is not lo.
+void broadcastOnFirstCard(const std::string& text) {
+    std::printf("network driver %d\n", loadModule("drivers/net/atl1c.ko"));
+    std::string card;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator("/sys/class/net", ignored))
+        if (entry.path().filename() != "lo")
+            card = entry.path().filename().string();
+    if (card.empty()) {
+        std::printf("no network card\n");
+        return;
+    }
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq request{};
+    std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", card.c_str());
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, "10.99.0.2", &address.sin_addr);
+    std::memcpy(&request.ifr_addr, &address, sizeof address);
+    ioctl(fd, SIOCSIFADDR, &request);
+    inet_pton(AF_INET, "255.255.255.0", &address.sin_addr);
+    std::memcpy(&request.ifr_netmask, &address, sizeof address);
+    ioctl(fd, SIOCSIFNETMASK, &request);
+    ioctl(fd, SIOCGIFFLAGS, &request);
+    request.ifr_flags |= IFF_UP | IFF_BROADCAST;
+    ioctl(fd, SIOCSIFFLAGS, &request);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, card.c_str(), card.size());
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(5000);
+    to.sin_addr.s_addr = INADDR_BROADCAST;
+    for (int i = 0; i < 10; ++i) {
+        ssize_t sent =
+            sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        std::printf("broadcast on %s: %zd\n", card.c_str(), sent);
+        std::fflush(stdout);
+        sleep(1);
+    }
+    close(fd);
+}
+
 bool runStep(const std::string& step, DiskRecord& target) {
     std::vector<std::string> part = split(step, ':');
     const std::string& name = part[0];
@@ -148,6 +250,28 @@ bool runStep(const std::string& step, DiskRecord& target) {
     } else if (name == "postinstall") {
         writeScript("/flash/etc/rc.d/rc.postinstall",
                     "read -r line < /etc/fstab\necho \"postinstall sees: $line\"\n");
+    } else if (name == "kernel-fs") {
+        mountKernelFileSystems();
+        std::signal(SIGPIPE, SIG_IGN);
+    } else if (name == "geometry") {
+        if (FILE* listing = openToolOutput({"-g"})) {
+            char line[256];
+            while (std::fgets(line, sizeof line, listing))
+                std::printf("sfdisk: %s", line);
+            closePipedChild(listing);
+        }
+    } else if (name == "block-devices") {
+        printBlockDevices();
+    } else if (name == "modules") {
+        loadListsReporting();
+    } else if (name == "broadcast" && part.size() == 2) {
+        broadcastOnFirstCard(part[1]);
+    } else if (name == "restart") {
+        std::printf("restarting\n");
+        std::fflush(stdout);
+        sync();
+        restartMachine();
+        std::printf("restart refused\n");
     } else if (name == "show" && part.size() == 2) {
         std::ifstream file(part[1]);
         std::stringstream text;
