@@ -3,6 +3,8 @@
 // "cdrom", the dialogue typed on the serial console. Afterwards the disk image is read back
 // and started through the BIOS and the boot code the installer wrote.
 #include "disk/boot_record.h"
+#include "package/format.h"
+#include "package/writer.h"
 #include "testbed/ext_files.h"
 #include "testbed/scratch_files.h"
 #include "testbed/vm_fixture.h"
@@ -12,7 +14,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -150,4 +155,43 @@ TEST_F(CdromVm, NoToContinueLeavesTheDiskUntouchedAndQuitCancels) {
     text = run({{menuShown, "q"}, {"Press ENTER to reboot\n", "\r"}});
     EXPECT_TRUE(contains(text, "Installation canceled\nPress ENTER to reboot\n")) << text;
     EXPECT_EQ(firstSector(), std::string(512, '\0'));
+}
+
+// A disc whose last file ends past what the drive can read: its header parts come from the
+// first blocks (the menu offers it), the rest fails with an I/O error while it is installed.
+TEST_F(CdromVm, APackageThatCannotBeReadToItsEndIsACorruptedCdromAndNoMarker) {
+    using namespace installer;
+    std::string parts = partBytes(partHeader, headerBodyBytes({"zz", 0x03010000, 1700000000})) +
+                        partBytes(partDescription, "larger than the readable disc") +
+                        partBytes(partPayload, std::string(1 << 20, 'z'));
+    std::string package = files.text("zz.rpx", packageFileBytes(parts));
+    std::string iso = files.add("damaged.iso");
+    std::string command = "xorriso -indev '" + std::string(CDROM_VM_ISO) + "' -outdev '" + iso +
+                          "' -boot_image any replay -map '" + package +
+                          "' /zz.rpx -commit >/dev/null 2>&1 && xorriso -indev '" + iso +
+                          "' -find /zz.rpx -exec report_lba -- 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string report;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe))
+        report += buffer;
+    ASSERT_EQ(pclose(pipe), 0) << report;
+    // "File data lba:  0 , START , BLOCKS , BYTES , '/zz.rpx'"
+    size_t comma = report.find(',', report.find("File data lba:"));
+    ASSERT_NE(comma, std::string::npos) << report;
+    long start = std::strtol(report.c_str() + comma + 1, nullptr, 10);
+    ASSERT_GT(start, 0) << report;
+    ASSERT_EQ(truncate(iso.c_str(), off_t(start + 64) * 2048), 0);
+
+    std::string text = run({{menuShown, "a"},
+                            {"[X] zz", "i"},
+                            {keepQuestion, "n"},
+                            {continueQuestion, "y"},
+                            {"\nFATAL ERROR: corrupted CD-ROM\n", ""},
+                            {"Press ENTER to reboot\n", "\r"}},
+                           iso);
+    EXPECT_FALSE(contains(text, "Software installed.")) << text;
+    std::string contents;
+    EXPECT_FALSE(installed("/CDINSTALL", contents));
 }
