@@ -4,6 +4,7 @@
 // that is read back afterwards. The real installer binary runs the start-up's way into the flow.
 #include "package/format.h"
 #include "package/writer.h"
+#include "repository/install_stream_test_support.h"
 #include "testbed/ext_files.h"
 #include "testbed/sandbox.h"
 #include "testbed/scratch_files.h"
@@ -224,4 +225,26 @@ TEST(CdromInstaller, WithoutADiscTheSearchEndsAfterTwentyPassesInNoCdromFound) {
     sandbox.send("\r");
     ASSERT_TRUE(sandbox.wait(20));
     EXPECT_TRUE(contains(sandbox.transcript(), "Rebooting...\n"));
+}
+
+TEST_F(CdromRun, APackageOfExactlyOneBlockIsInstalledWhole) {
+    // A signed package of exactly 4096 bytes: its file's content is grown until it fits.
+    std::string tiny;
+    uint32_t seed = 1;
+    std::string content;
+    for (int i = 0; i < 4096 && tiny.size() < 4096; ++i) {
+        seed = seed * 1103515245 + 12345;
+        content += char(seed >> 16); // next to incompressible: a byte more each time
+        tiny = streamtest::signedFile(streamtest::simple("tiny", 0x01000000, content));
+    }
+    ASSERT_EQ(tiny.size(), 4096u);
+    std::string image = disc({"system"}, {{"tiny.rpx", tiny}});
+    std::string text = run(
+        image,
+        {{menuShown, "n i"}, {keepQuestion, "n"}, {continueQuestion, "y"}, {"cdromInstall=", ""}});
+    EXPECT_TRUE(contains(text, "installed tiny-1.0\n")) << text;
+    EXPECT_TRUE(contains(text, "Software installed.\ncdromInstall=true\n")) << text;
+    std::string contents;
+    EXPECT_TRUE(installedFile("/tiny/file", contents));
+    EXPECT_EQ(contents, content);
 }
