@@ -6,6 +6,7 @@
 #include "startup/child_process.h"
 
 #include <cerrno>
+#include <csignal>
 #include <istream>
 #include <streambuf>
 #include <sys/wait.h>
@@ -86,8 +87,8 @@ std::FILE* openInstallerPipe(InstallerMode mode) {
     int ends[2];
     if (pipe(ends) != 0)
         return nullptr;
-    std::fflush(nullptr); // nothing buffered is written twice
-    pid_t child = fork();
+    std::fflush(nullptr);      // nothing buffered is written twice
+    pid_t child = forkChild(); // Ctrl-C ends it: the flow holds the abort dialogue
     if (child < 0) {
         ::close(ends[0]);
         ::close(ends[1]);

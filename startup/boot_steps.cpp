@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
 #include <sys/stat.h>
@@ -30,6 +31,15 @@ bool chooseConsole() {
     std::freopen("/dev/ttyS0", "w", stdout);
     std::freopen("/dev/ttyS0", "w", stderr);
     return true;
+}
+
+bool takeConsoleAsControllingTerminal() {
+    // The kernel hands init /dev/console without making it a controlling terminal, so no key
+    // would raise a signal. In a session of its own with the console as its terminal (taken
+    // over from another session where one holds it, as a test harness may), Ctrl-C becomes
+    // the interrupt signal for this process and its tools.
+    setsid();
+    return ioctl(0, TIOCSCTTY, 1) == 0;
 }
 
 void installStartupSignals() {

@@ -9,6 +9,9 @@ void mountKernelFileSystems();
 // Keeps the inherited streams when /dev/tty0 opens; otherwise moves the dialogue to
 // /dev/ttyS0 and sends tool output to /dev/null. True for the serial console.
 bool chooseConsole();
+// Makes the console on standard input the controlling terminal of a new session led by this
+// process, so that Ctrl-C on it raises the interrupt signal. False when the terminal refuses.
+bool takeConsoleAsControllingTerminal();
 // Interrupt: the abort handler; broken pipe: ignored; child exit: default, restarting calls.
 void installStartupSignals();
 // The front panel named by sysDevFile ("major:minor"), as a node at nodePath; its descriptor,

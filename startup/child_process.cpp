@@ -3,6 +3,7 @@
 #include "startup/console.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -50,6 +51,18 @@ bool placeDescriptor(int fd, int target) {
 
 } // namespace
 
+pid_t forkChild() {
+    sigset_t interrupt, previous;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    sigprocmask(SIG_BLOCK, &interrupt, &previous);
+    pid_t pid = fork();
+    if (pid == 0)
+        signal(SIGINT, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return pid;
+}
+
 int runTool(const char* root, const char* program, std::initializer_list<const char*> args) {
     ArgumentVector argv;
     argv.add(program);
@@ -58,7 +71,7 @@ int runTool(const char* root, const char* program, std::initializer_list<const c
             break;
         argv.add(argument);
     }
-    pid_t pid = fork();
+    pid_t pid = forkChild();
     if (pid < 0)
         return -1;
     if (pid == 0) {
@@ -93,7 +106,7 @@ FILE* openToolOutput(std::initializer_list<const char*> args) {
         close(ends[1]);
         return nullptr;
     }
-    pid_t pid = fork();
+    pid_t pid = forkChild();
     if (pid < 0) {
         fclose(stream);
         close(ends[1]);
@@ -132,7 +145,7 @@ FILE* openToolInput(std::initializer_list<const char*> args) {
     int ends[2];
     if (pipe(ends) != 0)
         return nullptr;
-    pid_t pid = fork();
+    pid_t pid = forkChild();
     if (pid < 0) {
         close(ends[0]);
         close(ends[1]);

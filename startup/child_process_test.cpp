@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -195,4 +196,32 @@ TEST(PipedChild, AToolThatDiesEarlyFailsTheCloseButIsStillCollected) {
         return p;
     });
     EXPECT_EQ(problems, "");
+}
+
+// An interrupt that lands between fork and exec must not run a second abort in the child.
+TEST(ForkChild, TheChildStartsWithTheDefaultInterruptActionAndAnInterruptSignalLetThrough) {
+    struct sigaction abortLike {
+    }, saved{};
+    abortLike.sa_handler = [](int) { _exit(3); };
+    sigemptyset(&abortLike.sa_mask);
+    sigaction(SIGINT, &abortLike, &saved);
+    pid_t child = forkChild();
+    if (child == 0) {
+        struct sigaction now {};
+        sigaction(SIGINT, nullptr, &now);
+        sigset_t mask;
+        sigprocmask(SIG_SETMASK, nullptr, &mask);
+        _exit(now.sa_handler == SIG_DFL && !sigismember(&mask, SIGINT) ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    struct sigaction mine {};
+    sigaction(SIGINT, nullptr, &mine);
+    EXPECT_EQ(mine.sa_handler, abortLike.sa_handler) << "the parent keeps its handler";
+    sigset_t mask;
+    sigprocmask(SIG_SETMASK, nullptr, &mask);
+    EXPECT_FALSE(sigismember(&mask, SIGINT)) << "the parent lets interrupts through again";
+    sigaction(SIGINT, &saved, nullptr);
 }

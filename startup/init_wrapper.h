@@ -8,4 +8,6 @@ bool startedAsInit(const char* argv0);
 // Forks; in the child (or when the fork fails) returns false and the caller carries on. In the
 // parent waits for the child, retrying while interrupted, sets exitCode to the child's raw wait
 // status (-1 when waiting fails otherwise) and returns true: the caller then returns exitCode.
+// While it waits, Ctrl-Alt-Delete is turned into the interrupt signal, and every interrupt
+// signal the parent gets is passed on to the child.
 bool forkAndWaitAsInit(int& exitCode);

@@ -49,3 +49,22 @@ TEST(InitWrapper, WaitingSurvivesSignalsThatInterruptIt) {
     EXPECT_TRUE(WIFEXITED(exitCode));
     EXPECT_EQ(WEXITSTATUS(exitCode), 9);
 }
+
+// Ctrl-Alt-Delete reaches the first process as the interrupt signal: the worker must get it.
+TEST(InitWrapper, InterruptSignalsOfTheFirstProcessGoToTheWorker) {
+    int exitCode = 0;
+    if (!forkAndWaitAsInit(exitCode)) {
+        struct sigaction got {};
+        got.sa_handler = [](int) { _exit(7); };
+        sigaction(SIGINT, &got, nullptr);
+        kill(getppid(), SIGINT);
+        for (int i = 0; i < 50; ++i)
+            usleep(100000);
+        _exit(1);
+    }
+    EXPECT_TRUE(WIFEXITED(exitCode));
+    EXPECT_EQ(WEXITSTATUS(exitCode), 7) << "the worker never saw the interrupt";
+    struct sigaction now {};
+    sigaction(SIGINT, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL) << "the forwarding outlived the wait";
+}

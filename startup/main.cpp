@@ -41,11 +41,15 @@ bool runInstallation(InstallMode mode, DiskRecord& target) {
 
 int main(int argc, char** argv) {
     int initExitCode = 0;
-    if (startedAsInit(argv[0]) && forkAndWaitAsInit(initExitCode))
+    bool asInit = startedAsInit(argv[0]);
+    if (asInit && forkAndWaitAsInit(initExitCode))
         return initExitCode;
 
     mountKernelFileSystems();
     chooseConsole();
+    // Started from a shell, the shell's terminal already delivers Ctrl-C.
+    if (asInit)
+        takeConsoleAsControllingTerminal();
     // Dots from the alarm signal go straight to the console; nothing may sit in a buffer
     // behind them.
     setvbuf(stdout, nullptr, _IONBF, 0);

@@ -27,23 +27,33 @@
 //   exists:PATH          whether PATH exists (without following a last link)
 //   meminfo:KB           the kernel reports KB of available memory from now on
 //   plant-link:PATH:TO   replaces PATH by a symbolic link to TO (created as a directory)
+// and for runs as process 1 of a virtual machine:
+//   kernel-fs            mounts /proc and /sys as start-up does
+//   block-devices        the block devices the kernel has now, one line
+//   modules              loads the storage, then the USB list, one line per module file there
+//   restart              restarts the machine (which ends it)
 #include "disk/boot_record.h"
 #include "disk/discovery.h"
 #include "disk/kept_configuration.h"
+#include "disk/modules.h"
 #include "disk/post_install.h"
 #include "disk/preparation.h"
+#include "startup/boot_steps.h"
 #include "startup/console.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/reboot.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <memory>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -317,6 +327,39 @@ void fakeMemInfo(const std::string& kilobytes) {
 
 std::unique_ptr<ConfigStore> heldStore;
 
+void printBlockDevices() {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator("/sys/block", ignored)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind("loop", 0) != 0 && name.rfind("ram", 0) != 0)
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    std::string line;
+    for (const std::string& name : names)
+        line += " " + name;
+    std::printf("block devices:%s\n", line.c_str());
+}
+
+// Each module of the lists that the boot image carries, with what the kernel said to it.
+void loadListsReporting() {
+    utsname system{};
+    uname(&system);
+    std::string directory = std::string("/lib/modules/") + system.release + "/";
+    for (const char* const* list : {storageModules, usbModules}) {
+        for (const char* const* entry = list; *entry; ++entry) {
+            if (access((directory + *entry).c_str(), F_OK) != 0)
+                continue;
+            errno = 0;
+            int result = loadModule(*entry);
+            int error = errno;
+            std::printf("module %s %d%s%s\n", *entry, result, result ? " " : "",
+                        result ? std::strerror(error) : "");
+        }
+    }
+}
+
 bool runStep(const std::string& step, DiskRecord& target) {
     std::vector<std::string> part = split(step, ':');
     const std::string& name = part[0];
@@ -369,6 +412,19 @@ bool runStep(const std::string& step, DiskRecord& target) {
     } else if (name == "postinstall") {
         writeScript("/flash/etc/rc.d/rc.postinstall",
                     "read -r line < /etc/fstab\necho \"postinstall sees: $line\"\n");
+    } else if (name == "kernel-fs") {
+        mountKernelFileSystems();
+        std::signal(SIGPIPE, SIG_IGN);
+    } else if (name == "block-devices") {
+        printBlockDevices();
+    } else if (name == "modules") {
+        loadListsReporting();
+    } else if (name == "restart") {
+        std::printf("restarting\n");
+        std::fflush(stdout);
+        sync();
+        restartMachine();
+        std::printf("restart refused\n");
     } else if (name == "show" && part.size() == 2) {
         std::ifstream file(part[1]);
         std::stringstream text;

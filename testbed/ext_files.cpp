@@ -116,3 +116,31 @@ bool readExtFile(const std::string& image, uint64_t offset, const std::string& p
                  std::string& contents, std::string* error) {
     return debugfsRequest(image, offset, "cat \"" + path + "\"", contents, error);
 }
+
+bool partitionTableDump(const std::string& image, std::string& dump, std::string* error) {
+    std::string imageCopy = image;
+    char arg0[] = "sfdisk", arg1[] = "-d";
+    char* argv[] = {arg0, arg1, imageCopy.data(), nullptr};
+    std::string err;
+    int status = 0;
+    dump.clear();
+    if (!capture("/sbin/sfdisk", argv, dump, err, status) || status != 0) {
+        if (error)
+            *error = "sfdisk -d " + image + ": " + err;
+        return false;
+    }
+    return true;
+}
+
+bool extFileSystemClean(const std::string& image, uint64_t offset, std::string& report) {
+    std::string device = image + "?offset=" + std::to_string(offset);
+    // -f: a check even of a file system that says it is clean; -n: never a change.
+    char arg0[] = "e2fsck", arg1[] = "-fn";
+    char* argv[] = {arg0, arg1, device.data(), nullptr};
+    std::string err;
+    int status = 0;
+    report.clear();
+    bool ran = capture("/sbin/e2fsck", argv, report, err, status);
+    report += err;
+    return ran && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
