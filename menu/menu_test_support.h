@@ -1,0 +1,74 @@
+// Package files and menus of a precise shape for the menu's tests: header parts only, which is
+// all the menu reads.
+#pragma once
+
+#include "menu/package_menu.h"
+#include "package/format.h"
+#include "package/writer.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace menutest {
+
+inline std::string packageBytes(const std::string& name, const std::vector<std::string>& depends,
+                                const std::string& description = "",
+                                uint32_t version = 0x02090000) {
+    using namespace installer;
+    std::string parts = partBytes(partHeader, headerBodyBytes({name, version, 1000}));
+    if (!description.empty())
+        parts += partBytes(partDescription, description);
+    std::vector<RequirementRecord> list;
+    for (const std::string& dependency : depends)
+        list.push_back({dependency, 0, 0, 0});
+    if (!depends.empty())
+        parts += partBytes(partDepends, requirementListBytes(list));
+    return packageFileBytes(parts);
+}
+
+inline void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// An entry as loadMenuPackages would make it, without a file.
+inline std::unique_ptr<installer::MenuEntry> entry(const std::string& name,
+                                                   const std::vector<std::string>& depends = {},
+                                                   const std::string& description = "") {
+    auto made = std::make_unique<installer::MenuEntry>();
+    made->name = name;
+    made->description = description;
+    for (const std::string& dependency : depends)
+        made->depends.push_back({dependency, 0, 0, 0});
+    return made;
+}
+
+// What the menu drew into memory.
+class MemoryScreen {
+public:
+    MemoryScreen() { stream = open_memstream(&data, &size); }
+    ~MemoryScreen() {
+        std::fclose(stream);
+        std::free(data);
+    }
+    MemoryScreen(const MemoryScreen&) = delete;
+    MemoryScreen& operator=(const MemoryScreen&) = delete;
+    // Everything written since the last call.
+    std::string take() {
+        std::fflush(stream);
+        std::string text(data, size);
+        std::string fresh = text.substr(taken);
+        taken = text.size();
+        return fresh;
+    }
+    std::FILE* stream = nullptr;
+
+private:
+    char* data = nullptr;
+    size_t size = 0;
+    size_t taken = 0;
+};
+
+} // namespace menutest
