@@ -1,4 +1,4 @@
-// Stand-ins until the CD-ROM and hard-disk flows exist: they say so and fail, so that start-up
+// Stand-in until the CD-ROM flow exists: it says so and fails, so that start-up
 // waits for ENTER and restarts.
 #include "flows/flows.h"
 #include "startup/console.h"
@@ -7,11 +7,5 @@
 
 bool cdromInstall(DiskRecord&) {
     std::printf("\nFATAL ERROR: CD-ROM installation is not available in this build\n");
-    return false;
-}
-
-bool hardDiskInstall(DiskRecord&) {
-    showBanner("hard disk installation");
-    std::printf("\nFATAL ERROR: hard-disk installation is not available in this build\n");
     return false;
 }

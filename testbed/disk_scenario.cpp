@@ -27,6 +27,12 @@
 //   exists:PATH          whether PATH exists (without following a last link)
 //   meminfo:KB           the kernel reports KB of available memory from now on
 //   plant-link:PATH:TO   replaces PATH by a symbolic link to TO (created as a directory)
+//   hdd-install          the hard-disk installation, its medium served as whole-disk ext2
+//                        (this kernel has no FAT), into the target
+//   save-first-sector    copies a disk's first sector to /tmp/<disk>.sector when the
+//                        partitioning tool is first asked for its table dump
+//   copy-sector:DEV:TO   copies DEV's first sector to the file TO
+//   hex:PATH:FROM:LENGTH prints LENGTH bytes of a file from FROM in hex
 // and for runs as process 1 of a virtual machine:
 //   kernel-fs            mounts /proc and /sys as start-up does
 //   block-devices        the block devices the kernel has now, one line
@@ -38,6 +44,7 @@
 #include "disk/modules.h"
 #include "disk/post_install.h"
 #include "disk/preparation.h"
+#include "flows/hard_disk_install.h"
 #include "startup/boot_steps.h"
 #include "startup/console.h"
 
@@ -53,12 +60,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -326,6 +333,11 @@ void fakeMemInfo(const std::string& kilobytes) {
 }
 
 std::unique_ptr<ConfigStore> heldStore;
+const char* scenarioPath = "";
+
+bool mountExt2Medium(const char* device) {
+    return mount(device, "/floppy", "ext2", 0, nullptr) == 0;
+}
 
 void printBlockDevices() {
     std::vector<std::string> names;
@@ -460,6 +472,30 @@ bool runStep(const std::string& step, DiskRecord& target) {
                     lstat(part[1].c_str(), &status) == 0 ? "exists" : "missing");
     } else if (name == "meminfo" && part.size() == 2) {
         fakeMemInfo(part[1]);
+    } else if (name == "hdd-install") {
+        bool installed = hardDiskInstallFrom(target, mountExt2Medium);
+        std::printf("hardDiskInstall=%s\n", installed ? "true" : "false");
+        printRecord(target);
+    } else if (name == "save-first-sector") {
+        rename("/sbin/sfdisk", "/sbin/sfdisk.saving");
+        writeScript("/sbin/sfdisk", "if [ \"$1\" = -d ] && [ ! -e /tmp/${3##*/}.sector ]; then\n"
+                                    "  " +
+                                        std::string(scenarioPath) +
+                                        " copy-sector:$3:/tmp/${3##*/}.sector >/dev/null\n"
+                                        "fi\n"
+                                        "exec /sbin/sfdisk.saving \"$@\"\n");
+    } else if (name == "hex" && part.size() == 4) {
+        std::string bytes = readAll(part[1]);
+        size_t from = std::stoul(part[2]), length = std::stoul(part[3]);
+        std::printf("--- hex %s\n", part[1].c_str());
+        for (size_t i = from; i < from + length && i < bytes.size(); ++i)
+            std::printf("%02x", static_cast<unsigned char>(bytes[i]));
+        std::printf("\n--- end\n");
+    } else if (name == "copy-sector" && part.size() == 3) {
+        unsigned char sector[512];
+        if (readBootRecord(part[1].c_str(), sector))
+            std::ofstream(part[2], std::ios::binary)
+                .write(reinterpret_cast<const char*>(sector), sizeof sector);
     } else if (name == "plant-link" && part.size() == 3) {
         fs::remove_all(part[1]);
         fs::create_directories(part[2]);
@@ -477,6 +513,7 @@ bool runStep(const std::string& step, DiskRecord& target) {
 int main(int argc, char** argv) {
     static ConsoleState state;
     consoleState = &state;
+    scenarioPath = argv[0];
     DiskRecord target;
     for (int i = 1; i < argc; ++i) {
         if (!runStep(argv[i], target))
