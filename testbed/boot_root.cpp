@@ -123,6 +123,25 @@ void RootPlan::text(const std::string& contents, const std::string& path, mode_t
     steps_.push_back({RootStep::WriteText, path, contents, mode, 0});
 }
 
+bool addBootImageTools(RootPlan& root, const std::string& sfdiskTool) {
+    bool ok = root.addProgram("/bin/bash", "/bin/bash") &&
+              root.addProgram("/sbin/mke2fs", "/sbin/mke2fs") &&
+              root.addProgram("/sbin/e2fsck", "/sbin/e2fsck") &&
+              root.addProgram("/sbin/fsck", "/sbin/fsck") &&
+              root.addProgram("/sbin/fsck.ext2", "/sbin/fsck.ext2") &&
+              root.addProgram("/sbin/fsck.ext3", "/sbin/fsck.ext3") &&
+              root.addProgram("/sbin/fsck.ext4", "/sbin/fsck.ext4") &&
+              root.addProgram("/sbin/sfdisk", "/usr/lib/bootimage/sfdisk") &&
+              root.addProgram(sfdiskTool, "/sbin/sfdisk");
+    if (!ok)
+        return false;
+    root.symlink("bash", "/bin/sh");
+    root.symlink("../proc/self/mounts", "/etc/mtab");
+    if (access("/etc/mke2fs.conf", R_OK) == 0)
+        root.copyFile("/etc/mke2fs.conf", "/etc/mke2fs.conf");
+    return true;
+}
+
 bool sharedLibraries(const std::string& program, std::vector<std::string>& libraries) {
     static std::map<std::string, std::vector<std::string>> cache;
     auto cached = cache.find(program);

@@ -40,6 +40,12 @@ private:
     std::string error_;
 };
 
+// The boot image's system tools as every boot-image root carries them: bash (also as /bin/sh),
+// mke2fs, e2fsck and the fsck front end, the partitioning tool sfdiskTool as /sbin/sfdisk over
+// the host's sector-based sfdisk, /etc/mtab and mke2fs.conf. False (error() says why) when one
+// is missing.
+bool addBootImageTools(RootPlan& root, const std::string& sfdiskTool);
+
 // The shared libraries a dynamically linked host program loads, as absolute host paths
 // (empty for a static program). False when the list cannot be had.
 bool sharedLibraries(const std::string& program, std::vector<std::string>& libraries);

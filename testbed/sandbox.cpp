@@ -151,22 +151,15 @@ bool Sandbox::prepare(std::string& failure) {
         root.directory(dir);
     root.directory("/tmp", 01777);
     root.copyFile(options_.program, "/sbin/init");
-    bool ok = root.addProgram("/bin/bash", "/bin/bash") &&
-              root.addProgram("/sbin/mke2fs", "/sbin/mke2fs") &&
-              root.addProgram("/sbin/e2fsck", "/sbin/e2fsck") &&
-              root.addProgram("/sbin/fsck", "/sbin/fsck") &&
-              root.addProgram("/sbin/fsck.ext2", "/sbin/fsck.ext2") &&
-              root.addProgram("/sbin/fsck.ext3", "/sbin/fsck.ext3") &&
-              root.addProgram("/sbin/fsck.ext4", "/sbin/fsck.ext4") &&
-              root.addProgram("/usr/bin/partx", "/usr/lib/bootimage/partx") &&
-              root.addProgram("/sbin/sfdisk", "/usr/lib/bootimage/sfdisk");
     // The boot image's own partitioning tool, once this build has one; the plain one until then.
     std::string sfdiskTool = SANDBOX_SFDISK_TOOL;
     if (const char* fromEnvironment = std::getenv("INSTALLER_SANDBOX_SFDISK"))
         sfdiskTool = fromEnvironment;
     if (sfdiskTool.empty() || access(sfdiskTool.c_str(), X_OK) != 0)
         sfdiskTool = "/sbin/sfdisk";
-    ok = ok && root.addProgram(sfdiskTool, "/sbin/sfdisk");
+    // partx stands in for a kernel that reads partition tables of loop devices itself.
+    bool ok = addBootImageTools(root, sfdiskTool) &&
+              root.addProgram("/usr/bin/partx", "/usr/lib/bootimage/partx");
     for (const std::string& program : options_.hostPrograms)
         ok = ok && root.addProgram(program, program);
     for (const SandboxPath& copy : options_.copies)
@@ -178,10 +171,6 @@ bool Sandbox::prepare(std::string& failure) {
         failure = root.error();
         return false;
     }
-    root.symlink("bash", "/bin/sh");
-    root.symlink("../proc/self/mounts", "/etc/mtab");
-    if (access("/etc/mke2fs.conf", R_OK) == 0)
-        root.copyFile("/etc/mke2fs.conf", "/etc/mke2fs.conf");
     if (options_.type)
         root.text(*options_.type, "/TYPE");
 

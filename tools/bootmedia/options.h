@@ -1,0 +1,31 @@
+#pragma once
+// The command line of one subcommand: "--name value" and "--name" flags, and plain arguments.
+#include <map>
+#include <string>
+#include <vector>
+
+namespace bootmedia {
+
+struct OptionSpec {
+    std::string name; // without the dashes
+    bool takesValue;
+    bool repeatable = false;
+};
+
+struct Options {
+    std::map<std::string, std::vector<std::string>> values; // a flag holds one empty value
+    std::vector<std::string> arguments;
+
+    bool has(const std::string& name) const { return values.count(name) != 0; }
+    // The value, or fallback when the option was not given.
+    std::string get(const std::string& name, const std::string& fallback = "") const;
+};
+
+// False with a message for an unknown option, a missing value or an option given twice.
+bool parseOptions(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+                  Options& options, std::string& error);
+
+// Sizes as "512M", "2G", "1048576" (bytes); K, M and G are powers of 1024.
+bool parseSize(const std::string& text, unsigned long long& bytes);
+
+} // namespace bootmedia
