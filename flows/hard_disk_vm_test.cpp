@@ -162,4 +162,42 @@ TEST_F(HardDiskVm, ChooseModeTakesItsKeysFromTheSerialConsole) {
     EXPECT_TRUE(contains(installed(disk, "/var/pdb/ppp/version"), "(missing"));
 }
 
+// The kernel started directly with the medium's own kernel and boot image, so that the medium
+// can sit on a later disk than the one the BIOS would boot.
+TEST_F(HardDiskVm, FatDiskWithoutAScriptIsPassedOverAndTheMediumOnTheSecondDiskIsInstalled) {
+    std::string medium = this->medium("second disk\n", false);
+    std::string kernel = files.add("vmlinuz"), bootImage = files.add("initrd.gz");
+    std::string first = files.image("first.img", 16 << 20);
+    std::string notes = files.text("notes.txt", "keep me\n");
+    std::string command = "mcopy -o -i " + medium + " ::vmlinuz " + kernel + " && mcopy -o -i " +
+                          medium + " ::initrd.gz " + bootImage + " && mkfs.vfat -I " + first +
+                          " >/dev/null && mcopy -i " + first + " " + files.text("mbr2", "x") +
+                          " ::mbr && mcopy -i " + first + " " + notes + " ::notes.txt";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+    VmOptions options;
+    options.kernel = kernel;
+    options.initrd = bootImage;
+    options.append = "-hdd-install";
+    options.disks = {VmDisk(first), VmDisk(medium)};
+    options.timeLimit = 400;
+    VirtualMachine machine(options);
+    ASSERT_TRUE(machine.start()) << machine.error();
+    EXPECT_TRUE(machine.wait(380)) << machine.transcript();
+    std::string text = machine.transcript();
+    EXPECT_FALSE(machine.panicked()) << text;
+    EXPECT_TRUE(contains(text, "\nSoftware installed.\n")) << text;
+    EXPECT_TRUE(contains(text, "reboot: Restarting system")) << text;
+
+    EXPECT_EQ(installed(medium, "/rw/autorun.scr"), "second disk\n");
+    EXPECT_TRUE(contains(installed(medium, "/etc/fstab"), "/dev/sdb1  /     ext3 defaults 1 1\n"));
+    uint64_t offset = 0, size = 0;
+    EXPECT_FALSE(partitionExtent(first, 1, offset, size)) << "the first disk got a table";
+    std::string copy = files.add("notes.back");
+    command = "mcopy -o -i " + first + " ::notes.txt " + copy;
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::ifstream back(copy);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(back), {}), "keep me\n");
+}
+
 } // namespace
