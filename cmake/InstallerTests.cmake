@@ -27,18 +27,26 @@ endfunction()
 
 # installer_vm_test(NAME SOURCES ... LIBS ...): a test that boots the boot media's kernel in
 # the virtual machine of testbed/vm.h; labelled "vm" (ctest -L vm runs just these).
-set(INSTALLER_VM_KERNEL "" CACHE FILEPATH "Kernel the VM tests boot (default: the boot media's)")
+# Without INSTALLER_VM_TESTS (on by default) they are not built, and the build fetches no kernel.
+option(INSTALLER_VM_TESTS "Build the tests that boot the media's kernel in QEMU" ON)
+set(INSTALLER_VM_KERNEL "" CACHE FILEPATH "Kernel the VM tests boot (default: build/vm/vmlinux)")
 set(INSTALLER_VM_BOOT_IMAGE "" CACHE FILEPATH
-    "Boot image the VM tests lay their files over (default: the boot media's)")
+    "Boot image the VM tests lay their files over (default: build/vm/boot.img)")
 function(installer_vm_test name)
-    if(INSTALLER_TARGET)
+    if(INSTALLER_TARGET OR NOT INSTALLER_VM_TESTS)
         return()
+    endif()
+    set(kernel ${INSTALLER_VM_KERNEL})
+    set(image ${INSTALLER_VM_BOOT_IMAGE})
+    if(NOT kernel)
+        set(kernel ${CMAKE_BINARY_DIR}/vm/vmlinux)
+    endif()
+    if(NOT image)
+        set(image ${CMAKE_BINARY_DIR}/vm/boot.img)
     endif()
     installer_test(${name} ${ARGN} LABELS vm)
     target_link_libraries(${name} PRIVATE installer_vm)
-    target_compile_definitions(${name} PRIVATE
-        INSTALLER_VM_KERNEL="${INSTALLER_VM_KERNEL}"
-        INSTALLER_VM_BOOT_IMAGE="${INSTALLER_VM_BOOT_IMAGE}"
-        INSTALLER32_VM_SCENARIO="${INSTALLER32_VM_SCENARIO}")
-    add_dependencies(${name} installer32)
+    target_compile_definitions(${name} PRIVATE INSTALLER_VM_KERNEL="${kernel}"
+        INSTALLER_VM_BOOT_IMAGE="${image}" INSTALLER32_VM_SCENARIO="${INSTALLER32_VM_SCENARIO}")
+    add_dependencies(${name} installer32 vm_boot_files)
 endfunction()

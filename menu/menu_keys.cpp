@@ -10,18 +10,6 @@ namespace {
 constexpr int escapeKey = 0x1b;
 constexpr int parkingRow = 25;
 
-void moveAcross(PackageMenu& menu, int to) {
-    int from = menu.cursor;
-    menu.cursor = to;
-    if (menuPageOf(menu, to) != menu.shownPage) {
-        drawAllEntries(menu);
-    } else {
-        drawEntry(menu, from);
-        drawEntry(menu, to);
-    }
-    drawInfo(menu);
-}
-
 void arrow(PackageMenu& menu, int key) {
     int count = int(menu.entries.size());
     switch (key) {
@@ -33,11 +21,11 @@ void arrow(PackageMenu& menu, int key) {
         break;
     case 'C':
         if (menu.cursor + menu.rows < count)
-            moveAcross(menu, menu.cursor + menu.rows);
+            moveCursorTo(menu, menu.cursor + menu.rows);
         break;
     case 'D':
         if (menu.cursor >= menu.rows)
-            moveAcross(menu, menu.cursor - menu.rows);
+            moveCursorTo(menu, menu.cursor - menu.rows);
         break;
     default:
         break;

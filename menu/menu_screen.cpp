@@ -43,17 +43,6 @@ void showPage(PackageMenu& menu, int page) {
     std::fprintf(menu.out, "\x1b[2KPage %d of %d", page + 1, menuPageCount(menu));
 }
 
-// After the cursor moved from `from`: the two entries, or the whole page when it changed.
-void cursorMoved(PackageMenu& menu, int from) {
-    if (menuPageOf(menu, menu.cursor) != menu.shownPage) {
-        drawAllEntries(menu);
-    } else {
-        drawEntry(menu, from);
-        drawEntry(menu, menu.cursor);
-    }
-    drawInfo(menu);
-}
-
 } // namespace
 
 int menuRowsFor(size_t entryCount) {
@@ -124,18 +113,27 @@ void drawInfo(PackageMenu& menu) {
     wrapText(entry.description, menu.out, infoRows - 1);
 }
 
+void moveCursorTo(PackageMenu& menu, int index) {
+    int from = menu.cursor;
+    menu.cursor = index;
+    // Another page: the page is drawn whole; the old entry is not on the screen any more.
+    if (menuPageOf(menu, index) != menu.shownPage) {
+        drawAllEntries(menu);
+    } else {
+        drawEntry(menu, from);
+        drawEntry(menu, index);
+    }
+    drawInfo(menu);
+}
+
 void moveUp(PackageMenu& menu) {
-    if (menu.cursor <= 0)
-        return;
-    --menu.cursor;
-    cursorMoved(menu, menu.cursor + 1);
+    if (menu.cursor > 0)
+        moveCursorTo(menu, menu.cursor - 1);
 }
 
 void moveDown(PackageMenu& menu) {
-    if (size_t(menu.cursor) + 1 >= menu.entries.size())
-        return;
-    ++menu.cursor;
-    cursorMoved(menu, menu.cursor - 1);
+    if (size_t(menu.cursor) + 1 < menu.entries.size())
+        moveCursorTo(menu, menu.cursor + 1);
 }
 
 void drawMenuScreen(PackageMenu& menu) {

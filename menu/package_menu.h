@@ -64,6 +64,8 @@ int menuColumnOf(const PackageMenu& menu, int index);
 void drawEntry(PackageMenu& menu, int index);
 void drawAllEntries(PackageMenu& menu);
 void drawInfo(PackageMenu& menu);
+// The cursor to another entry: the two entries (or the page) and the information redrawn.
+void moveCursorTo(PackageMenu& menu, int index);
 void moveUp(PackageMenu& menu);
 void moveDown(PackageMenu& menu);
 

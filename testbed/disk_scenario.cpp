@@ -35,8 +35,11 @@
 //   hex:PATH:FROM:LENGTH prints LENGTH bytes of a file from FROM in hex
 // and for runs as process 1 of a virtual machine:
 //   kernel-fs            mounts /proc and /sys as start-up does
-//   block-devices        the block devices the kernel has now, one line
+//   block-devices        the block devices the kernel has now with their sizes in sectors
 //   modules              loads the storage, then the USB list, one line per module file there
+//   geometry             what the boot image's sfdisk -g says
+//   broadcast:TEXT       loads the network driver of start-up, brings the first network card
+//                        up as 10.99.0.2/24 and broadcasts TEXT to UDP port 5000, ten times
 //   restart              restarts the machine (which ends it)
 #include "disk/boot_record.h"
 #include "disk/discovery.h"
@@ -46,12 +49,18 @@
 #include "disk/preparation.h"
 #include "flows/hard_disk_install.h"
 #include "startup/boot_steps.h"
+#include "startup/child_process.h"
 #include "startup/console.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/utsname.h>
@@ -349,8 +358,12 @@ void printBlockDevices() {
     }
     std::sort(names.begin(), names.end());
     std::string line;
-    for (const std::string& name : names)
-        line += " " + name;
+    for (const std::string& name : names) {
+        std::ifstream size("/sys/block/" + name + "/size");
+        std::string sectors;
+        size >> sectors;
+        line += " " + name + ":" + sectors;
+    }
     std::printf("block devices:%s\n", line.c_str());
 }
 
@@ -370,6 +383,49 @@ void loadListsReporting() {
                         result ? std::strerror(error) : "");
         }
     }
+}
+
+// Proves a network card to the harness: a broadcast from the first interface that is not lo.
+void broadcastOnFirstCard(const std::string& text) {
+    std::printf("network driver %d\n", loadModule("drivers/net/atl1c.ko"));
+    std::string card;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator("/sys/class/net", ignored))
+        if (entry.path().filename() != "lo")
+            card = entry.path().filename().string();
+    if (card.empty()) {
+        std::printf("no network card\n");
+        return;
+    }
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq request{};
+    std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", card.c_str());
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, "10.99.0.2", &address.sin_addr);
+    std::memcpy(&request.ifr_addr, &address, sizeof address);
+    ioctl(fd, SIOCSIFADDR, &request);
+    inet_pton(AF_INET, "255.255.255.0", &address.sin_addr);
+    std::memcpy(&request.ifr_netmask, &address, sizeof address);
+    ioctl(fd, SIOCSIFNETMASK, &request);
+    ioctl(fd, SIOCGIFFLAGS, &request);
+    request.ifr_flags |= IFF_UP | IFF_BROADCAST;
+    ioctl(fd, SIOCSIFFLAGS, &request);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, card.c_str(), card.size());
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(5000);
+    to.sin_addr.s_addr = INADDR_BROADCAST;
+    for (int i = 0; i < 10; ++i) {
+        ssize_t sent =
+            sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        std::printf("broadcast on %s: %zd\n", card.c_str(), sent);
+        std::fflush(stdout);
+        sleep(1);
+    }
+    close(fd);
 }
 
 bool runStep(const std::string& step, DiskRecord& target) {
@@ -427,10 +483,19 @@ bool runStep(const std::string& step, DiskRecord& target) {
     } else if (name == "kernel-fs") {
         mountKernelFileSystems();
         std::signal(SIGPIPE, SIG_IGN);
+    } else if (name == "geometry") {
+        if (FILE* listing = openToolOutput({"-g"})) {
+            char line[256];
+            while (std::fgets(line, sizeof line, listing))
+                std::printf("sfdisk: %s", line);
+            closePipedChild(listing);
+        }
     } else if (name == "block-devices") {
         printBlockDevices();
     } else if (name == "modules") {
         loadListsReporting();
+    } else if (name == "broadcast" && part.size() == 2) {
+        broadcastOnFirstCard(part[1]);
     } else if (name == "restart") {
         std::printf("restarting\n");
         std::fflush(stdout);

@@ -44,6 +44,8 @@ std::string systemError(const std::string& what) {
 }
 
 bool validDiskName(const std::string& name) {
+    if (name.size() == 3 && name[0] == 's' && name[1] == 'r') // CD-ROM drives
+        return name[2] >= '0' && name[2] <= '3';
     if (name.size() != 3 || name[1] != 'd')
         return false;
     if (name[0] == 'h')

@@ -16,7 +16,7 @@
 #include <vector>
 
 struct SandboxDisk {
-    std::string name;  // "sda" ... "sdh", "hda" ... "hdd"
+    std::string name;  // "sda" ... "sdh", "hda" ... "hdd", "sr0" ... "sr3"
     std::string image; // host image file, attached read-write
 };
 

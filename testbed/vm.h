@@ -87,6 +87,10 @@ public:
     // Seconds from start() to the first appearance of text on the console, or -1.
     double secondsUntil(const std::string& text) const;
 
+    pid_t emulatorPid() const { return pid_; }
+    // Where the run keeps its files (tool log, monitor socket) until stop().
+    const std::string& runDirectory() const { return scratch_; }
+
     // Kills the emulator if it still runs and removes the run's files. The destructor calls it.
     void stop();
 

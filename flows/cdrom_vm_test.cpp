@@ -1,0 +1,197 @@
+// The CD-ROM installation on a real kernel: the media builder's ISO (the signed sample
+// packages in its root) in the machine's CD-ROM drive, the installer as init with /TYPE
+// "cdrom", the dialogue typed on the serial console. Afterwards the disk image is read back
+// and started through the BIOS and the boot code the installer wrote.
+#include "disk/boot_record.h"
+#include "package/format.h"
+#include "package/writer.h"
+#include "testbed/ext_files.h"
+#include "testbed/scratch_files.h"
+#include "testbed/vm_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Says "partition boot sector reached from entry N" on the serial port and ends the machine.
+const unsigned char partitionBootSector[512] = {
+#include "disk/partition_boot_sector.inc"
+};
+constexpr const char* reached = "partition boot sector reached from entry ";
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+const char* const menuShown = "(depends on nothing):";
+const char* const keepQuestion = "Do you want to keep old configuration?  [y/n]:";
+const char* const continueQuestion =
+    "\nWarning: all data on the disk will be erased!\n\nContinue? [y/n]:";
+
+class CdromVm : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string missing = vmMissing();
+        if (!missing.empty())
+            GTEST_SKIP() << missing;
+        if (access(CDROM_VM_ISO, R_OK) != 0)
+            GTEST_SKIP() << "no CD image " << CDROM_VM_ISO;
+        disk = files.image("disk.img", 64 << 20);
+    }
+
+    // Starts the machine with the disc in its drive; at each expected text the keys after it
+    // are typed. The console transcript once the machine has ended.
+    std::string run(const std::vector<std::pair<std::string, std::string>>& dialogue,
+                    const std::string& iso = CDROM_VM_ISO) {
+        std::string image = files.add("boot.img");
+        EXPECT_TRUE(bootImageWith(
+            image, [](InitramfsWriter& overlay) { overlay.file("/TYPE", "cdrom\n"); }));
+        VmOptions options = vmDirectStart(image, "quiet");
+        options.disks = {VmDisk(disk)};
+        options.cdrom = iso;
+        options.timeLimit = 420;
+        VirtualMachine machine(options);
+        if (!machine.start()) {
+            ADD_FAILURE() << machine.error();
+            return "";
+        }
+        for (const auto& [expect, keys] : dialogue) {
+            if (!machine.waitFor(expect, 240)) {
+                ADD_FAILURE() << "no " << expect << " in:\n" << machine.transcript();
+                break;
+            }
+            machine.send(keys);
+        }
+        EXPECT_TRUE(machine.wait(240)) << machine.transcript();
+        EXPECT_FALSE(machine.panicked()) << machine.transcript();
+        std::string text = machine.transcript();
+        EXPECT_TRUE(contains(text, "reboot: Restarting system")) << text;
+        machine.stop();
+        return text;
+    }
+
+    bool installed(const std::string& path, std::string& contents) {
+        uint64_t offset = 0, size = 0;
+        return partitionExtent(disk, 1, offset, size) && readExtFile(disk, offset, path, contents);
+    }
+
+    std::string firstSector() {
+        std::ifstream image(disk, std::ios::binary);
+        std::string sector(512, '\0');
+        image.read(sector.data(), 512);
+        return sector;
+    }
+
+    ScratchFiles files{"cdrom-vm"};
+    std::string disk;
+};
+
+} // namespace
+
+TEST_F(CdromVm, PackagesPickedOnTheSerialConsoleAreInstalledAndTheDiskStartsThroughTheBootCode) {
+    // ppp and routing besides system; dhcp stays out.
+    std::string text = run({{menuShown, "n "},
+                            {"ppp (depends on system):", "\x1b[C\x1b[B"},
+                            {"routing (depends on system):", " i"},
+                            {keepQuestion, "y"},
+                            {continueQuestion, "y"},
+                            {"Software installed.\n", ""},
+                            {"Press ENTER to reboot\n", "\r"}});
+    EXPECT_TRUE(contains(text, "Found harddrive as")) << text;
+    size_t after = text.find("Continue? [y/n]:y\n");
+    ASSERT_NE(after, std::string::npos) << text;
+    size_t system = text.find("installed system-3.1", after);
+    EXPECT_NE(system, std::string::npos) << text;
+    EXPECT_LT(system, text.find("installed ppp-3.1", after)) << text;
+    EXPECT_LT(system, text.find("installed routing-3.1", after)) << text;
+    EXPECT_FALSE(contains(text.substr(after), "dhcp-3.1")) << text;
+    EXPECT_TRUE(contains(text, "\nRebooting...\n")) << text;
+
+    std::string contents;
+    EXPECT_TRUE(installed("/CDINSTALL", contents));
+    for (const char* name : {"system", "ppp", "routing"})
+        EXPECT_TRUE(installed(std::string("/var/pdb/") + name + "/version", contents)) << name;
+    EXPECT_FALSE(installed("/var/pdb/dhcp/version", contents));
+    std::string sector = firstSector();
+    EXPECT_EQ(sector.substr(0, sizeof bootCode),
+              std::string(reinterpret_cast<const char*>(bootCode), sizeof bootCode));
+
+    // The BIOS starts the disk: our boot code finds the active partition and starts it.
+    uint64_t offset = 0, size = 0;
+    ASSERT_TRUE(partitionExtent(disk, 1, offset, size));
+    int fd = open(disk.c_str(), O_RDWR);
+    EXPECT_EQ(pwrite(fd, partitionBootSector, 512, static_cast<off_t>(offset)), 512);
+    close(fd);
+    VmOptions options;
+    options.bootFrom = "disk";
+    options.disks = {VmDisk(disk)};
+    options.biosOnSerial = true;
+    options.memoryMiB = 16;
+    options.timeLimit = 60;
+    VirtualMachine machine(options);
+    ASSERT_TRUE(machine.start()) << machine.error();
+    EXPECT_TRUE(machine.waitFor(std::string(reached) + "1\n", 60)) << machine.transcript();
+}
+
+TEST_F(CdromVm, NoToContinueLeavesTheDiskUntouchedAndQuitCancels) {
+    std::string text = run({{menuShown, "i"},
+                            {keepQuestion, "n"},
+                            {continueQuestion, "n"},
+                            {"Press ENTER to reboot\n", "\r"}});
+    EXPECT_TRUE(contains(text, "Continue? [y/n]:n\nPress ENTER to reboot\n")) << text;
+    EXPECT_EQ(firstSector(), std::string(512, '\0'));
+
+    text = run({{menuShown, "q"}, {"Press ENTER to reboot\n", "\r"}});
+    EXPECT_TRUE(contains(text, "Installation canceled\nPress ENTER to reboot\n")) << text;
+    EXPECT_EQ(firstSector(), std::string(512, '\0'));
+}
+
+// A disc whose last file ends past what the drive can read: its header parts come from the
+// first blocks (the menu offers it), the rest fails with an I/O error while it is installed.
+TEST_F(CdromVm, APackageThatCannotBeReadToItsEndIsACorruptedCdromAndNoMarker) {
+    using namespace installer;
+    std::string parts = partBytes(partHeader, headerBodyBytes({"zz", 0x03010000, 1700000000})) +
+                        partBytes(partDescription, "larger than the readable disc") +
+                        partBytes(partPayload, std::string(1 << 20, 'z'));
+    std::string package = files.text("zz.rpx", packageFileBytes(parts));
+    std::string iso = files.add("damaged.iso");
+    std::string command = "xorriso -indev '" + std::string(CDROM_VM_ISO) + "' -outdev '" + iso +
+                          "' -boot_image any replay -map '" + package +
+                          "' /zz.rpx -commit >/dev/null 2>&1 && xorriso -indev '" + iso +
+                          "' -find /zz.rpx -exec report_lba -- 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string report;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe))
+        report += buffer;
+    ASSERT_EQ(pclose(pipe), 0) << report;
+    // "File data lba:  0 , START , BLOCKS , BYTES , '/zz.rpx'"
+    size_t comma = report.find(',', report.find("File data lba:"));
+    ASSERT_NE(comma, std::string::npos) << report;
+    long start = std::strtol(report.c_str() + comma + 1, nullptr, 10);
+    ASSERT_GT(start, 0) << report;
+    ASSERT_EQ(truncate(iso.c_str(), off_t(start + 64) * 2048), 0);
+
+    std::string text = run({{menuShown, "a"},
+                            {"[X] zz", "i"},
+                            {keepQuestion, "n"},
+                            {continueQuestion, "y"},
+                            {"\nFATAL ERROR: corrupted CD-ROM\n", ""},
+                            {"Press ENTER to reboot\n", "\r"}},
+                           iso);
+    EXPECT_FALSE(contains(text, "Software installed.")) << text;
+    std::string contents;
+    EXPECT_FALSE(installed("/CDINSTALL", contents));
+}
