@@ -11,7 +11,9 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -83,7 +85,8 @@ bool prepareDisk(const DiskRecord& target, bool keepConfiguration) {
         std::printf("ERROR: could not create partitions: %s\n", problem);
         return false;
     }
-    ConfigStore* kept = keepConfiguration ? readOldConfiguration(target) : nullptr;
+    // Owned here, so that every early return below frees what was read.
+    std::unique_ptr<ConfigStore> kept = keepConfiguration ? readOldConfiguration(target) : nullptr;
 
     startProgress("Creating partition...");
     bool partitioned = partitionDisk(target);
@@ -111,6 +114,6 @@ bool prepareDisk(const DiskRecord& target, bool keepConfiguration) {
         markNoFsck(root);
     createBaseDirectories(root);
     if (kept)
-        writeBackConfiguration(kept);
+        writeBackConfiguration(std::move(kept));
     return true;
 }

@@ -15,6 +15,24 @@
 //   system               puts a small installed system (bash, /bin/tavo, /sbin/fsck) in /flash
 //   postinstall          adds /flash/etc/rc.d/rc.postinstall to it
 //   show:PATH            prints a file
+//   prepare-keep         prepareDisk(target, keep)
+//   unmount              unmounts /flash/boot and /flash
+//   keep-read            readOldConfiguration, held until keep-write
+//   keep-write           writeBackConfiguration of what keep-read held
+//   store-full:DIR       a configuration store of every kind of entry at DIR
+//   store-small:DIR      a store of one file at DIR
+//   store-many:DIR:N     a store of N files in directories of 100
+//   store-loop:DIR       a store whose directory link points back up to DIR
+//   manifest:DIR         every entry below DIR, links followed, in path order
+//   exists:PATH          whether PATH exists (without following a last link)
+//   meminfo:KB           the kernel reports KB of available memory from now on
+//   plant-link:PATH:TO   replaces PATH by a symbolic link to TO (created as a directory)
+//   hdd-install          the hard-disk installation, its medium served as whole-disk ext2
+//                        (this kernel has no FAT), into the target
+//   save-first-sector    copies a disk's first sector to /tmp/<disk>.sector when the
+//                        partitioning tool is first asked for its table dump
+//   copy-sector:DEV:TO   copies DEV's first sector to the file TO
+//   hex:PATH:FROM:LENGTH prints LENGTH bytes of a file from FROM in hex
 // and for runs as process 1 of a virtual machine:
 //   kernel-fs            mounts /proc and /sys as start-up does
 //   block-devices        the block devices the kernel has now with their sizes in sectors
@@ -25,32 +43,38 @@
 //   restart              restarts the machine (which ends it)
 #include "disk/boot_record.h"
 #include "disk/discovery.h"
+#include "disk/kept_configuration.h"
 #include "disk/modules.h"
 #include "disk/post_install.h"
 #include "disk/preparation.h"
+#include "flows/hard_disk_install.h"
 #include "startup/boot_steps.h"
 #include "startup/child_process.h"
 #include "startup/console.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/reboot.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
-
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -116,6 +140,212 @@ void stageSystem() {
     }
     writeScript("/flash/bin/tavo", "echo \"tavo ran as $0 with: $*\"\n");
     writeScript("/flash/sbin/fsck", "echo \"fsck ran with: $*\"\n");
+}
+
+// ---- configuration stores
+
+struct Entry {
+    std::string path;
+    mode_t mode;
+    uid_t owner;
+    gid_t group;
+    timespec atime, mtime;
+    std::string contents; // regular files
+    std::string link;     // a symbolic link to this text instead
+    bool device = false, pipe = false;
+};
+
+// Times that differ per entry, down to the nanosecond, all well in the past.
+void setTimes(std::vector<Entry>& entries) {
+    long k = 1;
+    for (Entry& entry : entries) {
+        entry.atime = {1100000000 + k * 86400, 123456789 - k};
+        entry.mtime = {1000000000 + k * 3600, 987654321 - k};
+        ++k;
+    }
+}
+
+void makeEntries(const std::string& top, std::vector<Entry> entries) {
+    setTimes(entries);
+    for (const Entry& entry : entries) {
+        std::string path = top + entry.path;
+        if (!entry.link.empty()) {
+            symlink(entry.link.c_str(), path.c_str());
+            continue;
+        }
+        if (entry.device)
+            mknod(path.c_str(), S_IFCHR | 0600, makedev(1, 3));
+        else if (entry.pipe)
+            mkfifo(path.c_str(), 0600);
+        else if (entry.mode & S_IFDIR)
+            mkdir(path.c_str(), 0700);
+        else
+            std::ofstream(path, std::ios::binary) << entry.contents;
+        lchown(path.c_str(), entry.owner, entry.group);
+        chmod(path.c_str(), entry.mode & 07777);
+    }
+    // Deepest first: what is made inside a directory changes its times.
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+        if (!entry->link.empty())
+            continue;
+        const timespec times[2] = {entry->atime, entry->mtime};
+        utimensat(AT_FDCWD, (top + entry->path).c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
+std::string pattern(size_t length, unsigned seed) {
+    std::string bytes(length, '\0');
+    uint32_t state = seed * 2654435761u + 1;
+    for (char& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = char(state >> 16);
+    }
+    return bytes;
+}
+
+constexpr mode_t dir = S_IFDIR, file = S_IFREG;
+
+void storeFull(const std::string& top) {
+    makeEntries(top,
+                {
+                    {"", dir | 0750, 100, 200, {}, {}, "", "", false, false},
+                    {"/etc", dir | 0755, 0, 0, {}, {}, "", "", false, false},
+                    {"/etc/network.conf",
+                     file | 0644,
+                     1,
+                     2,
+                     {},
+                     {},
+                     "address 10.0.0.1\n",
+                     "",
+                     false,
+                     false},
+                    {"/empty", dir | 0711, 42, 43, {}, {}, "", "", false, false},
+                    {"/shared", dir | 02775, 0, 9, {}, {}, "", "", false, false},
+                    {"/shared/setuid", file | 04755, 5, 6, {}, {}, "#!/bin/sh\n", "", false, false},
+                    {"/big.bin", file | 0600, 7, 8, {}, {}, pattern(50000, 1), "", false, false},
+                    {"/block.bin", file | 0640, 0, 0, {}, {}, pattern(16000, 2), "", false, false},
+                    {"/empty-file", file | 0444, 3, 4, {}, {}, "", "", false, false},
+                    {"/" + std::string(240, 'n'),
+                     file | 0600,
+                     0,
+                     0,
+                     {},
+                     {},
+                     "long name\n",
+                     "",
+                     false,
+                     false},
+                    {"/link-to-file", 0, 0, 0, {}, {}, "", "etc/network.conf", false, false},
+                    {"/link-to-dir", 0, 0, 0, {}, {}, "", "etc", false, false},
+                    {"/null", 0, 0, 0, {}, {}, "", "", true, false},
+                    {"/fifo", 0, 0, 0, {}, {}, "", "", false, true},
+                });
+}
+
+void storeMany(const std::string& top, int count) {
+    std::vector<Entry> entries{{"", dir | 0755, 0, 0, {}, {}, "", "", false, false}};
+    for (int i = 0; i < count; ++i) {
+        std::string group = "/d" + std::to_string(i / 100);
+        if (i % 100 == 0)
+            entries.push_back({group, dir | 0755, 0, 0, {}, {}, "", "", false, false});
+        entries.push_back({group + "/f" + std::to_string(i),
+                           file | 0640,
+                           uid_t(i),
+                           gid_t(i % 7),
+                           {},
+                           {},
+                           pattern(size_t(i) * 37 % 3000, unsigned(i)),
+                           "",
+                           false,
+                           false});
+    }
+    makeEntries(top, entries);
+}
+
+uint64_t digest(const std::string& bytes) {
+    uint64_t hash = 1469598103934665603ull;
+    for (unsigned char byte : bytes)
+        hash = (hash ^ byte) * 1099511628211ull;
+    return hash;
+}
+
+// Reads without changing access times, as the installer reads a store.
+std::string readAll(const std::string& path) {
+    std::string bytes;
+    int fd = open(path.c_str(), O_RDONLY | O_NOATIME);
+    char buffer[4096];
+    for (ssize_t got; fd >= 0 && (got = read(fd, buffer, sizeof buffer)) > 0;)
+        bytes.append(buffer, size_t(got));
+    if (fd >= 0)
+        close(fd);
+    return bytes;
+}
+
+std::vector<std::string> listDirectory(const std::string& path) {
+    std::vector<std::string> names;
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOATIME);
+    DIR* directory = fd >= 0 ? fdopendir(fd) : nullptr;
+    while (dirent* entry = directory ? readdir(directory) : nullptr)
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.push_back(path + "/" + entry->d_name);
+    if (directory)
+        closedir(directory);
+    return names;
+}
+
+// One line per entry that a kept store would hold, in path order; nothing is changed.
+void manifest(const std::string& top) {
+    std::vector<std::string> lines;
+    std::vector<std::string> todo{top};
+    while (!todo.empty()) {
+        std::string path = todo.back();
+        todo.pop_back();
+        struct stat status {
+        }, own{};
+        if (stat(path.c_str(), &status) != 0 || lstat(path.c_str(), &own) != 0)
+            continue;
+        if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode))
+            continue;
+        char line[512];
+        std::snprintf(line, sizeof line, " %s %o %u:%u size=%lld a=%lld.%09ld m=%lld.%09ld",
+                      S_ISDIR(status.st_mode) ? "dir" : "file", unsigned(status.st_mode & 07777),
+                      unsigned(status.st_uid), unsigned(status.st_gid),
+                      S_ISREG(status.st_mode) ? (long long)status.st_size : 0LL,
+                      (long long)status.st_atim.tv_sec, status.st_atim.tv_nsec,
+                      (long long)status.st_mtim.tv_sec, status.st_mtim.tv_nsec);
+        std::string text = "." + path.substr(top.size()) + line;
+        if (S_ISLNK(own.st_mode))
+            text += " (link)";
+        if (S_ISREG(status.st_mode)) {
+            std::string contents = readAll(path);
+            text += " bytes=" + std::to_string(contents.size()) +
+                    " digest=" + std::to_string(digest(contents));
+        } else {
+            for (const std::string& child : listDirectory(path))
+                todo.push_back(child);
+        }
+        lines.push_back(text);
+    }
+    std::sort(lines.begin(), lines.end());
+    std::printf("--- manifest %s\n", top.c_str());
+    for (const std::string& line : lines)
+        std::printf("%s\n", line.c_str());
+    std::printf("--- end\n");
+}
+
+void fakeMemInfo(const std::string& kilobytes) {
+    std::ofstream("/tmp/meminfo") << "MemTotal: " << kilobytes << " kB\nMemAvailable: " << kilobytes
+                                  << " kB\n";
+    if (mount("/tmp/meminfo", "/proc/meminfo", nullptr, MS_BIND, nullptr) != 0)
+        std::perror("meminfo");
+}
+
+std::unique_ptr<ConfigStore> heldStore;
+const char* scenarioPath = "";
+
+bool mountExt2Medium(const char* device) {
+    return mount(device, "/floppy", "ext2", 0, nullptr) == 0;
 }
 
 void printBlockDevices() {
@@ -277,6 +507,64 @@ bool runStep(const std::string& step, DiskRecord& target) {
         std::stringstream text;
         text << file.rdbuf();
         std::printf("--- %s\n%s--- end\n", part[1].c_str(), text.str().c_str());
+    } else if (name == "prepare-keep") {
+        std::printf("prepareDisk=%s\n", prepareDisk(target, true) ? "true" : "false");
+    } else if (name == "unmount") {
+        umount("/flash/boot");
+        umount("/flash");
+    } else if (name == "keep-read") {
+        heldStore = readOldConfiguration(target);
+        std::printf("kept=%s\n", heldStore ? "yes" : "no");
+    } else if (name == "keep-write") {
+        bool written = writeBackConfiguration(std::move(heldStore));
+        std::printf("writeBackConfiguration=%s\n", written ? "true" : "false");
+    } else if (name == "store-full" && part.size() == 2) {
+        storeFull(part[1]);
+    } else if (name == "store-small" && part.size() == 2) {
+        mkdir(part[1].c_str(), 0755);
+        std::ofstream(part[1] + "/small") << "small store\n";
+    } else if (name == "store-many" && part.size() == 3) {
+        storeMany(part[1], std::stoi(part[2]));
+    } else if (name == "store-loop" && part.size() == 2) {
+        fs::create_directories(part[1] + "/a/b");
+        std::ofstream(part[1] + "/a/file") << "x";
+        symlink("../..", (part[1] + "/a/b/up").c_str());
+    } else if (name == "manifest" && part.size() == 2) {
+        manifest(part[1]);
+    } else if (name == "exists" && part.size() == 2) {
+        struct stat status {};
+        std::printf("%s %s\n", part[1].c_str(),
+                    lstat(part[1].c_str(), &status) == 0 ? "exists" : "missing");
+    } else if (name == "meminfo" && part.size() == 2) {
+        fakeMemInfo(part[1]);
+    } else if (name == "hdd-install") {
+        bool installed = hardDiskInstallFrom(target, mountExt2Medium);
+        std::printf("hardDiskInstall=%s\n", installed ? "true" : "false");
+        printRecord(target);
+    } else if (name == "save-first-sector") {
+        rename("/sbin/sfdisk", "/sbin/sfdisk.saving");
+        writeScript("/sbin/sfdisk", "if [ \"$1\" = -d ] && [ ! -e /tmp/${3##*/}.sector ]; then\n"
+                                    "  " +
+                                        std::string(scenarioPath) +
+                                        " copy-sector:$3:/tmp/${3##*/}.sector >/dev/null\n"
+                                        "fi\n"
+                                        "exec /sbin/sfdisk.saving \"$@\"\n");
+    } else if (name == "hex" && part.size() == 4) {
+        std::string bytes = readAll(part[1]);
+        size_t from = std::stoul(part[2]), length = std::stoul(part[3]);
+        std::printf("--- hex %s\n", part[1].c_str());
+        for (size_t i = from; i < from + length && i < bytes.size(); ++i)
+            std::printf("%02x", static_cast<unsigned char>(bytes[i]));
+        std::printf("\n--- end\n");
+    } else if (name == "copy-sector" && part.size() == 3) {
+        unsigned char sector[512];
+        if (readBootRecord(part[1].c_str(), sector))
+            std::ofstream(part[2], std::ios::binary)
+                .write(reinterpret_cast<const char*>(sector), sizeof sector);
+    } else if (name == "plant-link" && part.size() == 3) {
+        fs::remove_all(part[1]);
+        fs::create_directories(part[2]);
+        symlink(part[2].c_str(), part[1].c_str());
     } else {
         std::printf("unknown step %s\n", step.c_str());
         return false;
@@ -290,6 +578,7 @@ bool runStep(const std::string& step, DiskRecord& target) {
 int main(int argc, char** argv) {
     static ConsoleState state;
     consoleState = &state;
+    scenarioPath = argv[0];
     DiskRecord target;
     for (int i = 1; i < argc; ++i) {
         if (!runStep(argv[i], target))

@@ -1,0 +1,18 @@
+#pragma once
+// The installation from a FAT medium on the very disk that is installed.
+#include "disk/disk_record.h"
+
+#include <cstddef>
+
+// Mounts a candidate device at /floppy as the medium's file system; true when it mounted.
+using MediumMount = bool (*)(const char* device);
+
+// The medium as the installer mounts it: FAT on the whole disk.
+bool mountFatMedium(const char* device);
+
+// The room for package files in memory.
+constexpr size_t mediumPackageSlots = 50;
+
+// hardDiskInstall with the medium mounted by `mountMedium` (a sandbox without FAT support
+// serves it another way).
+bool hardDiskInstallFrom(DiskRecord& target, MediumMount mountMedium);

@@ -1,0 +1,203 @@
+// The hard-disk installation on a real kernel: a virtual PC boots the media builder's
+// hard-disk medium through its BIOS, the installer (started with -hdd-install) finds the FAT
+// file system on that same disk, repartitions it, installs every package from memory and
+// restarts without waiting. The disk is then read from outside, and booted once more to show
+// that the BIOS gets through our boot code to the new system's partition.
+#include "disk/boot_record.h"
+#include "testbed/ext_files.h"
+#include "testbed/scratch_files.h"
+#include "testbed/vm.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Says "partition boot sector reached from entry N" on the serial port and ends the machine.
+const unsigned char partitionBootSector[512] = {
+#include "disk/partition_boot_sector.inc"
+};
+
+const std::string build = INSTALLER_BINARY_DIR;
+const std::string bootmedia = build + "/tools/bootmedia/bootmedia";
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class HardDiskVm : public testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "the virtual machine's disks need root";
+        if (access("/usr/bin/qemu-system-x86_64", X_OK) != 0)
+            GTEST_SKIP() << "no qemu-system-x86_64";
+    }
+
+    // The media builder's hard-disk medium of the sample packages, with a boot-record image
+    // made of our boot code.
+    std::string medium(const std::string& script, bool choose) {
+        std::string mbr(512, '\0');
+        std::memcpy(mbr.data(), bootCode, sizeof bootCode);
+        mbr[510] = '\x55';
+        mbr[511] = '\xaa';
+        std::string image = files.add("medium.img");
+        std::string command = bootmedia + " disk --installer " + build + "/target/installer" +
+                              " --sfdisk " + build + "/tools/sfdisk/sfdisk --serial --size 64M" +
+                              " --output " + image + " --mbr " + files.text("mbr", mbr) +
+                              (script.empty() ? "" // the builder's own empty script
+                                              : " --autorun " + files.text("autorun.scr", script)) +
+                              (choose ? " --choose" : "");
+        for (const char* name : {"system", "routing", "ppp", "dhcp"})
+            command += " " + build + "/samples/" + name + ".rpx";
+        command += " >" + files.add("bootmedia.log") + " 2>&1";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return image;
+    }
+
+    // Boots the disk through the BIOS and answers the console; the transcript once it ended.
+    std::string boot(const std::string& disk,
+                     const std::vector<std::pair<std::string, std::string>>& keys = {},
+                     bool biosOnSerial = false) {
+        VmOptions options;
+        options.bootFrom = "disk";
+        options.disks = {VmDisk(disk)};
+        options.timeLimit = 400;
+        options.biosOnSerial = biosOnSerial;
+        VirtualMachine machine(options);
+        if (!machine.start()) {
+            ADD_FAILURE() << machine.error();
+            return "";
+        }
+        for (const auto& [expect, send] : keys) {
+            EXPECT_TRUE(machine.waitFor(expect, 240)) << expect << machine.transcript();
+            usleep(500000);
+            machine.send(send);
+        }
+        EXPECT_TRUE(machine.wait(380)) << machine.transcript();
+        EXPECT_FALSE(machine.timedOut()) << machine.transcript();
+        EXPECT_FALSE(machine.panicked()) << machine.transcript();
+        return machine.transcript();
+    }
+
+    std::string installed(const std::string& disk, const std::string& path) {
+        uint64_t offset = 0, size = 0;
+        if (!partitionExtent(disk, 1, offset, size))
+            return "(no partition 1)";
+        std::string contents, error;
+        if (!readExtFile(disk, offset, path, contents, &error))
+            return "(missing: " + error + ")";
+        return contents;
+    }
+
+    std::string firstSector(const std::string& disk) {
+        std::ifstream in(disk, std::ios::binary);
+        std::string sector(512, '\0');
+        in.read(sector.data(), 512);
+        return sector;
+    }
+
+    ScratchFiles files{"hdd-vm"};
+};
+
+TEST_F(HardDiskVm, MediumInstallsItsOwnDiskRestartsAndTheDiskBootsThroughOurBootCode) {
+    std::string disk = medium("hostname vm-edge\n", false);
+    std::string text = boot(disk);
+    EXPECT_TRUE(contains(text, "hard disk installation")) << text;
+    EXPECT_TRUE(contains(text, "Reading: system-3.1...\nReading: routing-3.1...\n"
+                               "Reading: dhcp-3.1...\nReading: ppp-3.1...\n"))
+        << text;
+    for (const char* label : {"system-3.1", "routing-3.1", "dhcp-3.1", "ppp-3.1"})
+        EXPECT_TRUE(contains(text, std::string("installed ") + label + "\n")) << label << text;
+    EXPECT_TRUE(contains(text, "\nSoftware installed.\n")) << text;
+    EXPECT_FALSE(contains(text, "Press ENTER")) << text;
+    EXPECT_TRUE(contains(text, "reboot: Restarting system")) << text;
+
+    // One bootable partition over the whole disk, our boot code in front of its table.
+    EXPECT_EQ(firstSector(disk).substr(0, sizeof bootCode),
+              std::string(reinterpret_cast<const char*>(bootCode), sizeof bootCode));
+    uint64_t offset = 0, size = 0;
+    ASSERT_TRUE(partitionExtent(disk, 1, offset, size));
+    EXPECT_EQ(offset, 63u * 512);
+    EXPECT_FALSE(partitionExtent(disk, 2, offset, size));
+    ASSERT_TRUE(partitionExtent(disk, 1, offset, size));
+    EXPECT_EQ(installed(disk, "/rw/autorun.scr"), "hostname vm-edge\n");
+    EXPECT_TRUE(contains(installed(disk, "/etc/fstab"), "/dev/sda1  /     ext3 defaults 1 1\n"));
+    for (const char* name : {"system", "routing", "ppp", "dhcp"})
+        EXPECT_FALSE(
+            contains(installed(disk, std::string("/var/pdb/") + name + "/version"), "(missing"))
+            << name;
+
+    // The new system's loader would sit in its partition's boot sector (the file system leaves
+    // that sector free): the test's stands in for it.
+    int fd = open(disk.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, partitionBootSector, 512, off_t(offset)), 512);
+    close(fd);
+    std::string again = boot(disk, {}, true);
+    EXPECT_TRUE(contains(again, "partition boot sector reached from entry 1")) << again;
+}
+
+TEST_F(HardDiskVm, ChooseModeTakesItsKeysFromTheSerialConsole) {
+    std::string disk = medium("", true);
+    // Screen order system, ppp, dhcp, routing: down to routing, pick it, install.
+    std::string text = boot(
+        disk, {{"cancel and reboot.", "nnn"}, {"routing (depends on", " "}, {"[X] routing", "i"}});
+    EXPECT_TRUE(contains(text, "\nSoftware installed.\n")) << text;
+    EXPECT_TRUE(contains(text, "installed system-3.1\n")) << text;
+    EXPECT_TRUE(contains(text, "installed routing-3.1\n")) << text;
+    EXPECT_FALSE(contains(text, "installed ppp-")) << text;
+    EXPECT_FALSE(contains(text, "installed dhcp-")) << text;
+    EXPECT_TRUE(contains(text, "reboot: Restarting system")) << text;
+    EXPECT_EQ(installed(disk, "/rw/autorun.scr"), ""); // an empty script stays empty
+    EXPECT_TRUE(contains(installed(disk, "/var/pdb/ppp/version"), "(missing"));
+}
+
+// The kernel started directly with the medium's own kernel and boot image, so that the medium
+// can sit on a later disk than the one the BIOS would boot.
+TEST_F(HardDiskVm, FatDiskWithoutAScriptIsPassedOverAndTheMediumOnTheSecondDiskIsInstalled) {
+    std::string medium = this->medium("second disk\n", false);
+    std::string kernel = files.add("vmlinuz"), bootImage = files.add("initrd.gz");
+    std::string first = files.image("first.img", 16 << 20);
+    std::string notes = files.text("notes.txt", "keep me\n");
+    std::string command = "mcopy -o -i " + medium + " ::vmlinuz " + kernel + " && mcopy -o -i " +
+                          medium + " ::initrd.gz " + bootImage + " && mkfs.vfat -I " + first +
+                          " >/dev/null && mcopy -i " + first + " " + files.text("mbr2", "x") +
+                          " ::mbr && mcopy -i " + first + " " + notes + " ::notes.txt";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+    VmOptions options;
+    options.kernel = kernel;
+    options.initrd = bootImage;
+    options.append = "-hdd-install";
+    options.disks = {VmDisk(first), VmDisk(medium)};
+    options.timeLimit = 400;
+    VirtualMachine machine(options);
+    ASSERT_TRUE(machine.start()) << machine.error();
+    EXPECT_TRUE(machine.wait(380)) << machine.transcript();
+    std::string text = machine.transcript();
+    EXPECT_FALSE(machine.panicked()) << text;
+    EXPECT_TRUE(contains(text, "\nSoftware installed.\n")) << text;
+    EXPECT_TRUE(contains(text, "reboot: Restarting system")) << text;
+
+    EXPECT_EQ(installed(medium, "/rw/autorun.scr"), "second disk\n");
+    EXPECT_TRUE(contains(installed(medium, "/etc/fstab"), "/dev/sdb1  /     ext3 defaults 1 1\n"));
+    uint64_t offset = 0, size = 0;
+    EXPECT_FALSE(partitionExtent(first, 1, offset, size)) << "the first disk got a table";
+    std::string copy = files.add("notes.back");
+    command = "mcopy -o -i " + first + " ::notes.txt " + copy;
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::ifstream back(copy);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(back), {}), "keep me\n");
+}
+
+} // namespace
