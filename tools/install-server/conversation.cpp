@@ -8,13 +8,20 @@ namespace iserver {
 
 const char* phaseName(Phase phase) {
     switch (phase) {
-    case Phase::drivers: return "drivers";
-    case Phase::offered: return "offered";
-    case Phase::preparing: return "preparing disk";
-    case Phase::sending: return "sending";
-    case Phase::farewell: return "farewell";
-    case Phase::done: return "done";
-    case Phase::failed: return "failed";
+    case Phase::drivers:
+        return "drivers";
+    case Phase::offered:
+        return "offered";
+    case Phase::preparing:
+        return "preparing disk";
+    case Phase::sending:
+        return "sending";
+    case Phase::farewell:
+        return "farewell";
+    case Phase::done:
+        return "done";
+    case Phase::failed:
+        return "failed";
     }
     return "?";
 }
@@ -32,13 +39,21 @@ long DescriptorSource::read(const ServedFile& file, uint64_t offset, uint8_t* da
     return long(done);
 }
 
-Sha256::Sha256() : context(EVP_MD_CTX_new()) { reset(); }
+Sha256::Sha256() : context(EVP_MD_CTX_new()) {
+    reset();
+}
 
-Sha256::~Sha256() { EVP_MD_CTX_free(context); }
+Sha256::~Sha256() {
+    EVP_MD_CTX_free(context);
+}
 
-void Sha256::reset() { EVP_DigestInit_ex(context, EVP_sha256(), nullptr); }
+void Sha256::reset() {
+    EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
+}
 
-void Sha256::update(const uint8_t* data, size_t size) { EVP_DigestUpdate(context, data, size); }
+void Sha256::update(const uint8_t* data, size_t size) {
+    EVP_DigestUpdate(context, data, size);
+}
 
 std::string Sha256::finishHex() {
     unsigned char digest[EVP_MAX_MD_SIZE];

@@ -58,8 +58,8 @@ private:
 
 struct Conversation {
     enum class Kind { none, driver, install } kind = Kind::none;
-    Mac server{};     // the hardware address of the interface the machine talks to
-    int interface = 0; // its index
+    Mac server{};             // the hardware address of the interface the machine talks to
+    int interface = 0;        // its index
     uint16_t sent = 0;        // sequence number of the server's last reply
     uint16_t lastRequest = 0; // sequence number of the client's last request taken
     uint16_t ackToSend = 0;   // what the reply being made acknowledges
@@ -79,8 +79,8 @@ struct Machine {
     bool driversComplete = false;
     bool lost = false;
     int64_t firstSeen = 0, lastHeard = 0, finished = 0; // microseconds
-    uint64_t bytes = 0, totalBytes = 0; // sent, and to send in the installation
-    uint64_t bytesAtSample = 0;
+    uint64_t bytes = 0, totalBytes = 0;                 // sent, and to send in the installation
+    uint64_t bytesAtSample = 0, bytesAtOffer = 0;
     int64_t sampleTime = 0;
     double rate = 0; // bytes per second, smoothed
     uint32_t retransmissions = 0;

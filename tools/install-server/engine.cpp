@@ -31,8 +31,7 @@ bool printable(std::string_view text) {
 
 } // namespace
 
-Engine::Engine(std::shared_ptr<const Content> content, EngineSettings settings,
-               BlockSource& source)
+Engine::Engine(std::shared_ptr<const Content> content, EngineSettings settings, BlockSource& source)
     : content(std::move(content)), settings(std::move(settings)), source(source) {}
 
 bool Engine::idle() const {
@@ -102,9 +101,9 @@ Outcome Engine::broadcastRequest(const Header& header, std::string_view payload,
     }
     Machine& machine = machineFor(header.source, now);
     Conversation& talk = machine.conversation;
-    bool sameStart = talk.sent == 1 && talk.lastRequest == 0 && talk.replySize > 0 &&
-                     talk.kind == (driverRequest ? Conversation::Kind::driver
-                                                 : Conversation::Kind::install);
+    bool sameStart =
+        talk.sent == 1 && talk.lastRequest == 0 && talk.replySize > 0 &&
+        talk.kind == (driverRequest ? Conversation::Kind::driver : Conversation::Kind::install);
     machine.lastHeard = now;
     machine.lost = false;
     if (sameStart) {
@@ -167,11 +166,12 @@ Outcome Engine::broadcastRequest(const Header& header, std::string_view payload,
         talk.kind = Conversation::Kind::install;
         talk.files = offer.files;
         machine.totalBytes = 0;
+        machine.bytesAtOffer = machine.bytes;
         for (const FilePtr& file : offer.files)
             machine.totalBytes += file->size;
         first = "OFFR\n" + settings.serverName + "\n" + (offer.keep ? "keep\n" : "");
-        event(machine, "offer", std::to_string(offer.files.size()) + " files" +
-                                    (offer.keep ? ", keep" : ""));
+        event(machine, "offer",
+              std::to_string(offer.files.size()) + " files" + (offer.keep ? ", keep" : ""));
     }
     return reply(machine, first);
 }
@@ -195,8 +195,7 @@ Outcome Engine::addressedRequest(const Header& header, std::string_view payload,
         outcome.repeated = true;
         return outcome;
     }
-    if (header.sequence != uint16_t(talk.lastRequest + 1) ||
-        header.acknowledgement != talk.sent) {
+    if (header.sequence != uint16_t(talk.lastRequest + 1) || header.acknowledgement != talk.sent) {
         outcome.drop = Drop::outOfSequence;
         return outcome;
     }
@@ -255,8 +254,7 @@ Outcome Engine::nextBlock(Machine& machine, int64_t now) {
         talk.offset = 0;
         talk.hash.reset();
         machine.files.push_back(FileRecord{file.name, 0, "", false});
-        return reply(machine,
-                     "FILE\n" + file.name + "\n" + std::to_string(file.size) + "\n");
+        return reply(machine, "FILE\n" + file.name + "\n" + std::to_string(file.size) + "\n");
     }
     const ServedFile& file = *talk.files[talk.index];
     FileRecord& record = machine.files.back();

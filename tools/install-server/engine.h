@@ -25,14 +25,13 @@ struct Outcome {
     const uint8_t* reply = nullptr;
     size_t size = 0;
     int interface = 0;
-    bool repeated = false;  // the kept reply sent again
+    bool repeated = false;    // the kept reply sent again
     bool otherServer = false; // another install server's reply was heard
 };
 
 class Engine {
 public:
-    Engine(std::shared_ptr<const Content> content, EngineSettings settings,
-           BlockSource& source);
+    Engine(std::shared_ptr<const Content> content, EngineSettings settings, BlockSource& source);
 
     // `server` is the hardware address of the interface it came in on.
     Outcome handle(const uint8_t* datagram, size_t size, int interface, const Mac& server,

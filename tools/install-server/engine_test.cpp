@@ -115,7 +115,8 @@ struct Bench {
     }
     // RETR until the empty block; the bytes of the file, checked against the pattern.
     bool receiveFile(Client& c, const std::string& name, uint64_t size) {
-        if (!exchange(c, "RETR") || c.lastPayload != "FILE\n" + name + "\n" + std::to_string(size) + "\n")
+        if (!exchange(c, "RETR") ||
+            c.lastPayload != "FILE\n" + name + "\n" + std::to_string(size) + "\n")
             return false;
         uint64_t offset = 0;
         for (;;) {
@@ -140,9 +141,8 @@ std::string discovery(const std::string& label) {
 } // namespace
 
 TEST(Engine, wholeInstallationFollowsTheClientsAcceptanceRule) {
-    Bench bench(content({served("base.rpx", 8162), served("net.rpx", 4076),
-                         served("rw/autorun.scr", 0)},
-                        true));
+    Bench bench(content(
+        {served("base.rpx", 8162), served("net.rpx", 4076), served("rw/autorun.scr", 0)}, true));
     Client c(Mac{0x02, 0, 0, 0, 0, 0x11});
 
     Outcome first = bench.send(c.request("DRVR\n6.1.0-amd64" + std::string(1, '\0'), true));
@@ -190,7 +190,8 @@ TEST(Engine, wholeInstallationFollowsTheClientsAcceptanceRule) {
         EXPECT_TRUE(f.complete) << f.name;
         EXPECT_EQ(f.sha256.size(), 64u) << f.name;
     }
-    EXPECT_EQ(m.files[3].sha256, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(m.files[3].sha256,
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(m.retransmissions, 0u);
     EXPECT_TRUE(bench.engine.idle());
 }
@@ -342,8 +343,7 @@ TEST(Engine, silentMachinesAreLostButPreparingOnesGetTime) {
     EXPECT_FALSE(bench.machine(preparing).lost);
     ASSERT_TRUE(bench.exchange(preparing, "STRT"));
     ASSERT_TRUE(bench.receiveFile(preparing, "a.rpx", 20000));
-    EXPECT_NE(std::find(bench.events.begin(), bench.events.end(),
-                        formatMac(sending.mac) + " lost"),
+    EXPECT_NE(std::find(bench.events.begin(), bench.events.end(), formatMac(sending.mac) + " lost"),
               bench.events.end());
 }
 

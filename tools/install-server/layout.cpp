@@ -36,7 +36,8 @@ namespace {
 constexpr size_t clientNameLimit = 32;
 
 bool endsWith(const std::string& text, const std::string& tail) {
-    return text.size() > tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    return text.size() > tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // Entries of a directory, sorted, without "." and ".."; false (errno set) when it cannot be read.
@@ -297,8 +298,8 @@ void readOrder(Loader& loader, const std::string& directory, Content& content,
             loader.problem(path, "line " + std::to_string(number) + ": \"" + line +
                                      "\" is no package or script of this directory");
         else if (!listed.insert(found.get()).second)
-            loader.problem(path, "line " + std::to_string(number) + ": \"" + line +
-                                     "\" is listed twice");
+            loader.problem(path,
+                           "line " + std::to_string(number) + ": \"" + line + "\" is listed twice");
         else
             content.general.files.push_back(found);
     }
@@ -371,9 +372,10 @@ void checkOrder(const Offer& offer, const std::string& who, std::vector<std::str
                 for (const auto& member : package.members)
                     met = met || serves(*member, need);
                 if (!met)
-                    problems.push_back(file->path + ": needs " + need.name +
-                                       (need.minVersion ? " " + installer::formatVersion(need.minVersion) : "") +
-                                       ", which no package sent before it to " + who + " provides");
+                    problems.push_back(
+                        file->path + ": needs " + need.name +
+                        (need.minVersion ? " " + installer::formatVersion(need.minVersion) : "") +
+                        ", which no package sent before it to " + who + " provides");
             }
         before.push_back(&package);
     }
@@ -406,8 +408,7 @@ std::shared_ptr<Content> loadContent(const std::string& directory, const LoadOpt
         readOrder(loader, directory, *content, packages, scripts);
     } else {
         content->general.files = dependencyOrder(packages, &content->superseded);
-        content->general.files.insert(content->general.files.end(), scripts.begin(),
-                                      scripts.end());
+        content->general.files.insert(content->general.files.end(), scripts.begin(), scripts.end());
     }
 
     for (const char* kind : {"machines", "labels"}) {

@@ -2,6 +2,8 @@
 // sequence and acknowledgement, all little-endian, followed by the payload.
 #pragma once
 
+#include "network/packet.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -10,12 +12,12 @@
 
 namespace iserver {
 
-constexpr size_t headerSize = 20;
-constexpr size_t maxDatagram = 4096;
-constexpr size_t maxPayload = maxDatagram - headerSize; // 4076
-constexpr uint16_t protocolPort = 5000;
+using installer::headerSize;
+using installer::maxPayload; // 4076
+using installer::protocolPort;
+constexpr size_t maxDatagram = installer::packetSize;
 
-using Mac = std::array<uint8_t, 6>;
+using Mac = installer::HardwareAddress;
 
 bool isZero(const Mac& mac);
 // "02:1A:2B:3C:4D:5E", as the installer prints it.
@@ -34,13 +36,13 @@ struct Header {
 // Why a datagram was not taken; each is counted.
 enum class Drop {
     none,
-    shortDatagram,   // fewer bytes than a header
-    badLength,       // size and payload length disagree
-    ownStation,      // sent by this server (it hears its own broadcasts)
-    otherStation,    // addressed to another station
-    outOfSequence,   // neither the next request nor a repetition of the last one
-    unknownWord,     // no request this server answers, or one out of place
-    draining,        // a new machine while the server drains
+    shortDatagram, // fewer bytes than a header
+    badLength,     // size and payload length disagree
+    ownStation,    // sent by this server (it hears its own broadcasts)
+    otherStation,  // addressed to another station
+    outOfSequence, // neither the next request nor a repetition of the last one
+    unknownWord,   // no request this server answers, or one out of place
+    draining,      // a new machine while the server drains
     count
 };
 const char* dropName(Drop reason);
