@@ -144,7 +144,8 @@ FilePtr Loader::open(const std::string& path, const std::string& name, bool scri
     file->name = name;
     file->path = path;
     file->script = script;
-    file->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Non-blocking, so that a FIFO in the directory cannot hang the load.
+    file->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     struct stat st;
     if (file->fd < 0 || ::fstat(file->fd, &st) != 0) {
         problem(path, std::strerror(errno));
