@@ -1,0 +1,118 @@
+#include "tools/install-server/udp.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace iserver {
+
+int openProtocolSocket(const std::string& interface, std::string& error) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    int on = 1;
+    auto option = [&](int level, int name, const void* value, socklen_t size, const char* what) {
+        if (::setsockopt(fd, level, name, value, size) == 0)
+            return true;
+        error = std::string(what) + ": " + std::strerror(errno);
+        return false;
+    };
+    bool ok = option(SOL_SOCKET, SO_BROADCAST, &on, sizeof on, "SO_BROADCAST") &&
+              option(IPPROTO_IP, IP_PKTINFO, &on, sizeof on, "IP_PKTINFO");
+    if (ok && !interface.empty())
+        ok = option(SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(), socklen_t(interface.size() + 1),
+                    ("binding to " + interface).c_str());
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(protocolPort);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (ok && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        error = std::string("port 5000: ") + std::strerror(errno);
+        ok = false;
+    }
+    if (!ok) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+long receiveDatagram(int socket, uint8_t* data, size_t capacity, int& interface, int& fromPort) {
+    sockaddr_in from{};
+    iovec io{data, capacity};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t size = ::recvmsg(socket, &message, MSG_TRUNC);
+    if (size < 0)
+        return -1;
+    interface = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            interface = info.ipi_ifindex;
+        }
+    fromPort = ntohs(from.sin_port);
+    // A datagram larger than the buffer counts with its real size: the length check drops it.
+    return long(size);
+}
+
+bool sendBroadcast(int socket, const uint8_t* data, size_t size, int interface) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(protocolPort);
+    to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    iovec io{const_cast<uint8_t*>(data), size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr message{};
+    message.msg_name = &to;
+    message.msg_namelen = sizeof to;
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_ifindex = interface;
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    for (;;) {
+        ssize_t sent = ::sendmsg(socket, &message, 0);
+        if (sent == ssize_t(size))
+            return true;
+        if (sent < 0 && errno == EINTR)
+            continue;
+        return false;
+    }
+}
+
+bool interfaceAddress(int socket, int interface, Mac& mac, std::string& name) {
+    ifreq request{};
+    request.ifr_ifindex = interface;
+    if (::ioctl(socket, SIOCGIFNAME, &request) != 0)
+        return false;
+    name = request.ifr_name;
+    if (::ioctl(socket, SIOCGIFHWADDR, &request) != 0)
+        return false;
+    std::memcpy(mac.data(), request.ifr_hwaddr.sa_data, 6);
+    return !isZero(mac);
+}
+
+} // namespace iserver
