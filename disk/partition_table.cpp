@@ -17,6 +17,10 @@ const char* layoutProblem(const DiskRecord& disk) {
     // size would be a division by zero.
     if (disk.bytesPerCylinder == 0)
         return "the disk reports no heads or no sectors per track";
+    // A disk smaller than one cylinder would get a table of one empty entry, with the old
+    // table's entries cleared, and only then fail to format.
+    if (disk.cylinders == 0)
+        return "the disk has no cylinders";
     if (disk.separateBoot && bootPartitionCylinders(disk) >= disk.cylinders)
         return "the disk is too small for a boot partition";
     return nullptr;
