@@ -1,5 +1,6 @@
 #include "disk/partition_table.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -21,6 +22,9 @@ const char* layoutProblem(const DiskRecord& disk) {
     // table's entries cleared, and only then fail to format.
     if (disk.cylinders == 0)
         return "the disk has no cylinders";
+    // The table is written in signed decimal cylinders.
+    if (disk.cylinders > INT32_MAX)
+        return "the disk has more cylinders than a partition table can hold";
     if (disk.separateBoot && bootPartitionCylinders(disk) >= disk.cylinders)
         return "the disk is too small for a boot partition";
     return nullptr;

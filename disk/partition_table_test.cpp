@@ -83,9 +83,12 @@ TEST(DiskGeometryCheck, DiskWithoutHeadsOrSectorsIsRefusedBeforeAnyDivision) {
     EXPECT_EQ(layoutProblem(describeDisk("/dev/hda", 100, 16, 63)), nullptr);
 }
 
-TEST(DiskGeometryCheck, DiskSmallerThanOneCylinderIsRefusedBeforeItsTableIsCleared) {
+TEST(DiskGeometryCheck, CylinderCountsATableCannotCarryAreRefusedBeforeItIsCleared) {
     EXPECT_STREQ(layoutProblem(describeDisk("/dev/hdc", 0, 2, 1)), "the disk has no cylinders");
     EXPECT_EQ(layoutProblem(describeDisk("/dev/hdc", 1, 2, 1)), nullptr);
+    // Table lines carry cylinders as signed decimal numbers.
+    EXPECT_STREQ(layoutProblem(describeDisk("/dev/sda", 0x80000000u, 1, 1)),
+                 "the disk has more cylinders than a partition table can hold");
 }
 
 TEST(DiskGeometryCheck, BootPartitionMustLeaveRoomForTheSystem) {
