@@ -3,6 +3,7 @@
 #include "startup/child_process.h"
 #include "startup/console.h"
 
+#include <cctype>
 #include <cstring>
 #include <ctime>
 
@@ -38,8 +39,14 @@ bool parseDiskLine(const char* line, DiskRecord& record) {
         return false;
     char device[128];
     unsigned cylinders = 0, heads = 0, sectors = 0;
-    if (std::sscanf(line, "%127s %u %*s %u %*s %u", device, &cylinders, &heads, &sectors) != 4)
+    int at[3] = {};
+    if (std::sscanf(line, "%127s %n%u %*s %n%u %*s %n%u", device, &at[0], &cylinders, &at[1],
+                    &heads, &at[2], &sectors) != 4)
         return false;
+    // %u takes "-24" for 4294967272 cylinders; the tool writes only digits there.
+    for (int offset : at)
+        if (!std::isdigit(static_cast<unsigned char>(line[offset])))
+            return false;
     size_t length = std::strlen(device);
     if (device[length - 1] == ':')
         device[--length] = '\0';

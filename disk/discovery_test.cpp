@@ -60,6 +60,18 @@ TEST(DiskListing, OverlongLinesNeitherTruncateADeviceNorSmuggleInASecondLine) {
     EXPECT_STREQ(table[0].device, "/dev/sdc");
 }
 
+TEST(DiskListing, NumbersWithASignAreNotGeometry) {
+    // "-24" would read as 4294967272 cylinders and be written into the table as -24.
+    DiskRecord table[4];
+    ASSERT_EQ(readListing("/dev/hda: -24 cylinders, 16 heads, 63 sectors/track\n"
+                          "/dev/hdb: 24 cylinders, -16 heads, 63 sectors/track\n"
+                          "/dev/hdc: 24 cylinders, 16 heads, -63 sectors/track\n"
+                          "/dev/hdd: 24 cylinders, 16 heads, 63 sectors/track\n",
+                          table),
+              1);
+    EXPECT_STREQ(table[0].device, "/dev/hdd");
+}
+
 TEST(DiskListing, NoDiskLinesLeaveTheTableEmpty) {
     DiskRecord table[4];
     EXPECT_EQ(readListing("", table), 0);

@@ -1,5 +1,6 @@
 #include "disk/partition_table.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -17,6 +18,13 @@ const char* layoutProblem(const DiskRecord& disk) {
     // size would be a division by zero.
     if (disk.bytesPerCylinder == 0)
         return "the disk reports no heads or no sectors per track";
+    // A disk smaller than one cylinder would get a table of one empty entry, with the old
+    // table's entries cleared, and only then fail to format.
+    if (disk.cylinders == 0)
+        return "the disk has no cylinders";
+    // The table is written in signed decimal cylinders.
+    if (disk.cylinders > INT32_MAX)
+        return "the disk has more cylinders than a partition table can hold";
     if (disk.separateBoot && bootPartitionCylinders(disk) >= disk.cylinders)
         return "the disk is too small for a boot partition";
     return nullptr;

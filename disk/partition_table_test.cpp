@@ -83,6 +83,14 @@ TEST(DiskGeometryCheck, DiskWithoutHeadsOrSectorsIsRefusedBeforeAnyDivision) {
     EXPECT_EQ(layoutProblem(describeDisk("/dev/hda", 100, 16, 63)), nullptr);
 }
 
+TEST(DiskGeometryCheck, CylinderCountsATableCannotCarryAreRefusedBeforeItIsCleared) {
+    EXPECT_STREQ(layoutProblem(describeDisk("/dev/hdc", 0, 2, 1)), "the disk has no cylinders");
+    EXPECT_EQ(layoutProblem(describeDisk("/dev/hdc", 1, 2, 1)), nullptr);
+    // Table lines carry cylinders as signed decimal numbers.
+    EXPECT_STREQ(layoutProblem(describeDisk("/dev/sda", 0x80000000u, 1, 1)),
+                 "the disk has more cylinders than a partition table can hold");
+}
+
 TEST(DiskGeometryCheck, BootPartitionMustLeaveRoomForTheSystem) {
     // 2,000 cylinders of one 512-byte sector: the boot partition alone would need 20,480.
     EXPECT_STREQ(layoutProblem(describeDisk("/dev/sda", 2000, 1, 1)),

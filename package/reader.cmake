@@ -29,3 +29,6 @@ if(NOT INSTALLER_TARGET)
         target_link_libraries(package_reader_bench PRIVATE installer_package benchmark::benchmark)
     endif()
 endif()
+
+installer_fuzz(package_reader_fuzz SOURCE ${CMAKE_CURRENT_LIST_DIR}/reader_fuzz.cpp
+               LIBS installer_package)

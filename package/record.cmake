@@ -16,3 +16,6 @@ installer_test(installed_package_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/installed_package_test.cpp
     LIBS installer_package)
 
+
+installer_fuzz(package_file_fuzz SOURCE ${CMAKE_CURRENT_LIST_DIR}/package_file_fuzz.cpp
+               LIBS installer_package)

@@ -143,12 +143,17 @@ bool dumpLineInCylinders(const std::string& line, const Geometry& geometry, std:
     // A partition placed after the first track is the one that was asked for at cylinder 0.
     uint64_t firstCylinder = start == geometry.sectorsPerTrack ? 0 : start / perCylinder;
     uint64_t endCylinder = (start + size + perCylinder - 1) / perCylinder;
-    char text[200];
-    std::snprintf(text, sizeof text, "%s: start=%6" PRIu64 ", size=%6" PRIu64 ", Id=%2s%s\n",
-                  line.substr(0, colon + 1).c_str(), firstCylinder, endCylinder - firstCylinder,
-                  type.empty() ? "0" : type.c_str(),
-                  line.find("bootable") != std::string::npos ? ", bootable" : "");
-    out = text;
+    // Built as a string: a fixed buffer would cut a long device name's line before its end of
+    // line, and the cut line would run into the next one.
+    char numbers[80];
+    std::snprintf(numbers, sizeof numbers,
+                  ": start=%6" PRIu64 ", size=%6" PRIu64 ", Id=", firstCylinder,
+                  endCylinder - firstCylinder);
+    std::string id = type.empty() ? "0" : type.c_str();
+    if (id.size() < 2)
+        id.insert(0, 2 - id.size(), ' ');
+    out = line.substr(0, colon + 1).c_str() + std::string(numbers) + id +
+          (line.find("bootable") != std::string::npos ? ", bootable" : "") + "\n";
     return true;
 }
 

@@ -89,6 +89,16 @@ TEST(CylinderTable, DumpLinesAreShownInCylinders) {
     EXPECT_FALSE(dumpLineInCylinders("/dev/sda3 : start=x, size=1", geometry, out));
 }
 
+TEST(CylinderTable, ALongDumpLineIsShownWholeWithItsEndOfLine) {
+    // Cut short, the line would lose its newline and run into the next entry's line.
+    std::string device = "/dev/" + std::string(300, 'd');
+    std::string out;
+    ASSERT_TRUE(
+        dumpLineInCylinders(device + " : start=63, size=32067, type=" + std::string(40, 'f'),
+                            disk(255, 63, 4865), out));
+    EXPECT_EQ(out, device + " : start=     0, size=     2, Id=" + std::string(40, 'f') + "\n");
+}
+
 TEST(ChsAddresses, FollowTheDiskGeometryAndStopAtCylinder1023) {
     unsigned char chs[3];
     encodeChs(63, disk(255, 63, 4865), chs); // cylinder 0, head 1, sector 1
