@@ -62,16 +62,16 @@ const std::map<std::string, std::string> helps = {
             "and DIR/drivers.rpx, the storage and USB modules as a package signed with SECRET.\n"},
 };
 
-const std::vector<OptionSpec> common = {
+const std::vector<OptionRule> common = {
     {"kernel-cache", true}, {"kernel-package", true}, {"help", false}};
-const std::vector<OptionSpec> imageSpecs = {{"installer", true}, {"sfdisk", true},
+const std::vector<OptionRule> imageSpecs = {{"installer", true}, {"sfdisk", true},
                                             {"serial", false},   {"nic", true},
                                             {"add", true, true}, {"output", true}};
 
-std::vector<OptionSpec> specsFor(const std::string& command) {
-    std::vector<OptionSpec> specs = common;
-    auto add = [&](std::vector<OptionSpec> more) {
-        specs.insert(specs.end(), more.begin(), more.end());
+std::vector<OptionRule> specsFor(const std::string& command) {
+    std::vector<OptionRule> rules = common;
+    auto add = [&](std::vector<OptionRule> more) {
+        rules.insert(rules.end(), more.begin(), more.end());
     };
     if (command == "kernel")
         add({{"vmlinux", true}, {"vmlinuz", true}});
@@ -89,7 +89,7 @@ std::vector<OptionSpec> specsFor(const std::string& command) {
              {"choose", false}});
     if (command == "net")
         add({{"key", true}, {"rpx", true}});
-    return specs;
+    return rules;
 }
 
 int fail(const std::string& command, const std::string& message) {

@@ -9,7 +9,7 @@ std::string Options::get(const std::string& name, const std::string& fallback) c
     return found == values.end() ? fallback : found->second.back();
 }
 
-bool parseOptions(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool parseOptions(const std::vector<std::string>& args, const std::vector<OptionRule>& rules,
                   Options& options, std::string& error) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -28,25 +28,25 @@ bool parseOptions(const std::vector<std::string>& args, const std::vector<Option
             value = name.substr(equals + 1);
             name.resize(equals);
         }
-        const OptionSpec* spec = nullptr;
-        for (const OptionSpec& candidate : specs)
+        const OptionRule* rule = nullptr;
+        for (const OptionRule& candidate : rules)
             if (candidate.name == name)
-                spec = &candidate;
-        if (!spec) {
+                rule = &candidate;
+        if (!rule) {
             error = "unknown option --" + name;
             return false;
         }
-        if (spec->takesValue && !inlineValue) {
+        if (rule->takesValue && !inlineValue) {
             if (i + 1 == args.size()) {
                 error = "--" + name + " needs a value";
                 return false;
             }
             value = args[++i];
-        } else if (!spec->takesValue && inlineValue) {
+        } else if (!rule->takesValue && inlineValue) {
             error = "--" + name + " takes no value";
             return false;
         }
-        if (!spec->repeatable && options.has(name)) {
+        if (!rule->repeatable && options.has(name)) {
             error = "--" + name + " is given twice";
             return false;
         }

@@ -6,7 +6,7 @@
 
 namespace bootmedia {
 
-struct OptionSpec {
+struct OptionRule {
     std::string name; // without the dashes
     bool takesValue;
     bool repeatable = false;
@@ -22,7 +22,7 @@ struct Options {
 };
 
 // False with a message for an unknown option, a missing value or an option given twice.
-bool parseOptions(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool parseOptions(const std::vector<std::string>& args, const std::vector<OptionRule>& rules,
                   Options& options, std::string& error);
 
 // Sizes as "512M", "2G", "1048576" (bytes); K, M and G are powers of 1024.

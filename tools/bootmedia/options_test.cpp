@@ -5,13 +5,13 @@
 using namespace bootmedia;
 
 TEST(Options, ValuesFlagsRepeatsAndTheirErrors) {
-    const std::vector<OptionSpec> specs = {
+    const std::vector<OptionRule> rules = {
         {"output", true}, {"serial", false}, {"add", true, true}};
     Options options;
     std::string error;
     ASSERT_TRUE(
         parseOptions({"--output", "a.iso", "--serial", "--add=x:/y", "--add", "z:/w", "system.rpx"},
-                     specs, options, error))
+                     rules, options, error))
         << error;
     EXPECT_EQ(options.get("output"), "a.iso");
     EXPECT_TRUE(options.has("serial"));
@@ -29,7 +29,7 @@ TEST(Options, ValuesFlagsRepeatsAndTheirErrors) {
           Bad{{"--serial=yes"}, "--serial takes no value"},
           Bad{{"--output", "a", "--output", "b"}, "--output is given twice"}}) {
         Options parsed;
-        EXPECT_FALSE(parseOptions(bad.args, specs, parsed, error));
+        EXPECT_FALSE(parseOptions(bad.args, rules, parsed, error));
         EXPECT_EQ(error, bad.message);
     }
 }
