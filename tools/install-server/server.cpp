@@ -64,6 +64,7 @@ private:
     void signalled();
     void everySecond(int64_t now);
     bool finished(int& status);
+    bool quietLongEnough(int64_t now) const;
     void writeReport();
     bool knownServer(int interface, Mac& mac);
 
@@ -184,11 +185,11 @@ bool Loop::finished(int& status) {
         status = engine.idle() ? exitSuccess : exitUnfinished;
         return true;
     }
+    bool ending = false;
     if (stopRequests == 1 && engine.idle()) {
         status = exitSuccess;
-        return true;
-    }
-    if (options.expect && options.exitWhenDone) {
+        ending = true;
+    } else if (options.expect && options.exitWhenDone) {
         size_t settled = 0, done = 0;
         for (const auto& [mac, machine] : engine.machines()) {
             settled += machine.settled();
@@ -196,10 +197,21 @@ bool Loop::finished(int& status) {
         }
         if (settled >= options.expect) {
             status = done >= options.expect ? exitSuccess : exitUnfinished;
-            return true;
+            ending = true;
         }
     }
-    return false;
+    return ending && quietLongEnough(monotonicMicros());
+}
+
+// A machine is done at its first WTRM, but the TERM that answers it can be lost; the machine
+// then repeats WTRM once a second. Leaving only once no machine has spoken for a while makes
+// sure every repeated farewell was answered.
+bool Loop::quietLongEnough(int64_t now) const {
+    constexpr int64_t quiet = 2'500'000;
+    int64_t lastHeard = 0;
+    for (const auto& [mac, machine] : engine.machines())
+        lastHeard = std::max(lastHeard, machine.lastHeard);
+    return now - lastHeard >= quiet;
 }
 
 void Loop::writeReport() {
