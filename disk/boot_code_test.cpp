@@ -4,6 +4,7 @@
 // port too and ends the machine. Each run stops as soon as the awaited text has arrived.
 #include "disk/boot_record.h"
 #include "testbed/ext_files.h"
+#include "testbed/partition_boot_sector.h"
 #include "testbed/sandbox.h"
 
 #include <gtest/gtest.h>
@@ -25,12 +26,6 @@
 namespace {
 
 constexpr const char* qemu = "/usr/bin/qemu-system-i386";
-
-// Says "partition boot sector reached from entry N" on the serial port (from
-// disk_partition_boot.S).
-const unsigned char partitionBootSector[512] = {
-#include "disk/partition_boot_sector.inc"
-};
 
 struct Chs {
     unsigned cylinders, heads, sectors;

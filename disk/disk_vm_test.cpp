@@ -24,12 +24,6 @@
 
 namespace {
 
-// Says "partition boot sector reached from entry N" on the serial port and ends the machine.
-const unsigned char partitionBootSector[512] = {
-#include "disk/partition_boot_sector.inc"
-};
-constexpr const char* reached = "partition boot sector reached from entry ";
-
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -78,26 +72,6 @@ protected:
         toolLog = machine.toolLog();
         EXPECT_TRUE(contains(text, "\nrestarting\n")) << "the steps did not all run: " << text;
         return text;
-    }
-
-    // Puts the test boot sector where the boot loader would go, and starts the machine from the
-    // disk through the BIOS; the serial console.
-    std::string bootFromDisk(const VmDisk& disk) {
-        uint64_t offset = 0, size = 0;
-        EXPECT_TRUE(partitionExtent(disk.image, 1, offset, size));
-        int fd = open(disk.image.c_str(), O_RDWR);
-        EXPECT_EQ(pwrite(fd, partitionBootSector, 512, static_cast<off_t>(offset)), 512);
-        close(fd);
-        VmOptions options;
-        options.bootFrom = "disk";
-        options.disks = {disk};
-        options.biosOnSerial = true;
-        options.memoryMiB = 16;
-        options.timeLimit = 60;
-        VirtualMachine machine(options);
-        EXPECT_TRUE(machine.start()) << machine.error();
-        EXPECT_TRUE(machine.waitFor(std::string(reached) + "1\n", 60)) << machine.transcript();
-        return machine.transcript();
     }
 
     std::string file(const std::string& image, uint64_t offset, const std::string& path) {
@@ -189,7 +163,8 @@ TEST_F(DiskVm, SmallDiskGetsOneJournaledPartitionThatBootsThroughOurBootCode) {
     std::string listing;
     EXPECT_TRUE(debugfsRequest(disk.image, offset, "ls /var/pdb", listing)) << listing;
 
-    EXPECT_TRUE(contains(bootFromDisk(disk), std::string(reached) + "1\n"));
+    std::string boot;
+    EXPECT_TRUE(bootsThroughOurBootCode(disk, boot)) << boot;
 }
 
 // A boot image whose sfdisk is told 1 head and 63 sectors: 1400 cylinders are more than 1023,
@@ -229,7 +204,8 @@ TEST_F(DiskVm, DiskOfManyCylindersGetsABootPartitionAndAnExt3SystemThatBoot) {
               "none /dev/pts devpts gid=5,mode=620 0 0\n");
     EXPECT_TRUE(contains(file(disk.image, systemOffset, "/etc/lilo.conf"), "  root=/dev/sda2\n"));
 
-    EXPECT_TRUE(contains(bootFromDisk(disk), std::string(reached) + "1\n"));
+    std::string boot;
+    EXPECT_TRUE(bootsThroughOurBootCode(disk, boot)) << boot;
 }
 
 } // namespace

@@ -24,12 +24,6 @@
 
 namespace {
 
-// Says "partition boot sector reached from entry N" on the serial port and ends the machine.
-const unsigned char partitionBootSector[512] = {
-#include "disk/partition_boot_sector.inc"
-};
-constexpr const char* reached = "partition boot sector reached from entry ";
-
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -128,20 +122,8 @@ TEST_F(CdromVm, PackagesPickedOnTheSerialConsoleAreInstalledAndTheDiskStartsThro
               std::string(reinterpret_cast<const char*>(bootCode), sizeof bootCode));
 
     // The BIOS starts the disk: our boot code finds the active partition and starts it.
-    uint64_t offset = 0, size = 0;
-    ASSERT_TRUE(partitionExtent(disk, 1, offset, size));
-    int fd = open(disk.c_str(), O_RDWR);
-    EXPECT_EQ(pwrite(fd, partitionBootSector, 512, static_cast<off_t>(offset)), 512);
-    close(fd);
-    VmOptions options;
-    options.bootFrom = "disk";
-    options.disks = {VmDisk(disk)};
-    options.biosOnSerial = true;
-    options.memoryMiB = 16;
-    options.timeLimit = 60;
-    VirtualMachine machine(options);
-    ASSERT_TRUE(machine.start()) << machine.error();
-    EXPECT_TRUE(machine.waitFor(std::string(reached) + "1\n", 60)) << machine.transcript();
+    std::string boot;
+    EXPECT_TRUE(bootsThroughOurBootCode(VmDisk(disk), boot)) << boot;
 }
 
 TEST_F(CdromVm, NoToContinueLeavesTheDiskUntouchedAndQuitCancels) {

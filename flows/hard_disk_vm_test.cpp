@@ -6,7 +6,7 @@
 #include "disk/boot_record.h"
 #include "testbed/ext_files.h"
 #include "testbed/scratch_files.h"
-#include "testbed/vm.h"
+#include "testbed/vm_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -21,11 +21,6 @@
 #include <vector>
 
 namespace {
-
-// Says "partition boot sector reached from entry N" on the serial port and ends the machine.
-const unsigned char partitionBootSector[512] = {
-#include "disk/partition_boot_sector.inc"
-};
 
 const std::string build = INSTALLER_BINARY_DIR;
 const std::string bootmedia = build + "/tools/bootmedia/bootmedia";
@@ -137,14 +132,8 @@ TEST_F(HardDiskVm, MediumInstallsItsOwnDiskRestartsAndTheDiskBootsThroughOurBoot
             contains(installed(disk, std::string("/var/pdb/") + name + "/version"), "(missing"))
             << name;
 
-    // The new system's loader would sit in its partition's boot sector (the file system leaves
-    // that sector free): the test's stands in for it.
-    int fd = open(disk.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(pwrite(fd, partitionBootSector, 512, off_t(offset)), 512);
-    close(fd);
-    std::string again = boot(disk, {}, true);
-    EXPECT_TRUE(contains(again, "partition boot sector reached from entry 1")) << again;
+    std::string boot;
+    EXPECT_TRUE(bootsThroughOurBootCode(VmDisk(disk), boot)) << boot;
 }
 
 TEST_F(HardDiskVm, ChooseModeTakesItsKeysFromTheSerialConsole) {

@@ -1,6 +1,7 @@
 // The network boot set on the media's kernel in a virtual machine: its network card on a tap
 // device in a network namespace of the test's own, where the test peer serves the driver
-// package of the set, the sample packages and a configuration script.
+// package of the set, the sample packages and a configuration script; the installed disk boots
+// through our boot code, and a second installation offered with "keep" keeps its configuration.
 #include "disk/boot_record.h"
 #include "network/protocol_text.h"
 #include "testbed/ext_files.h"
@@ -29,19 +30,16 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-} // namespace
-
-TEST(NetworkInstallInVm, DriversFromTheServerFindTheDiskAndEverythingIsInstalledUntilTerm) {
-    if (std::string why = vmMissing(); !why.empty())
-        GTEST_SKIP() << why;
-    ASSERT_TRUE(leaveHostNetwork());
+// One installation onto `disk`: the VM started from the network set, the test peer offering
+// `offer`; the console.
+std::string installOverTheNetwork(const std::string& disk, const std::string& offer,
+                                  const std::string& setup) {
     NetNamespace lan("vm");
-    ASSERT_TRUE(lan.valid());
+    EXPECT_TRUE(lan.valid());
     std::string tap = vethName("t");
-    ASSERT_TRUE(lan.ip("tuntap add dev " + tap + " mode tap") && lan.ip("link set " + tap + " up"));
+    EXPECT_TRUE(lan.ip("tuntap add dev " + tap + " mode tap") && lan.ip("link set " + tap + " up"));
 
     ScratchFiles files("net-vm");
-    std::string disk = files.image("sda.img", 64 << 20);
     std::string image = files.add("initrd.gz");
     std::filesystem::copy_file(mediaDir + "/tftp/initrd.gz", image,
                                std::filesystem::copy_options::overwrite_existing);
@@ -49,12 +47,12 @@ TEST(NetworkInstallInVm, DriversFromTheServerFindTheDiskAndEverythingIsInstalled
         // The tool log on the second serial line, as in every VM test.
         InitramfsWriter overlay(image, true);
         overlay.characterDevice("/dev/tty9", 4, 65);
-        ASSERT_TRUE(overlay.close());
+        EXPECT_TRUE(overlay.close());
     }
 
     PeerScript script;
     script.driver = {"drivers.rpx", fileContents(mediaDir + "/drivers.rpx"), {}, {}, {}};
-    std::string setup = "set hostname vm\n";
+    script.offer = offer;
     script.files = {
         {"system.rpx", fileContents(INSTALLER_BINARY_DIR "/samples/system.rpx"), {}, {}, {}},
         {"routing.rpx", fileContents(INSTALLER_BINARY_DIR "/samples/routing.rpx"), {}, {}, {}},
@@ -62,9 +60,12 @@ TEST(NetworkInstallInVm, DriversFromTheServerFindTheDiskAndEverythingIsInstalled
     std::unique_ptr<TestPeer> peer;
     {
         EnterNamespace inside(lan);
-        ASSERT_TRUE(inside.entered());
+        EXPECT_TRUE(inside.entered());
         peer = std::make_unique<TestPeer>(tap, script);
-        ASSERT_TRUE(peer->valid());
+        if (!peer->valid()) {
+            ADD_FAILURE() << "no test peer on " << tap;
+            return "";
+        }
         peer->start();
     }
 
@@ -74,10 +75,13 @@ TEST(NetworkInstallInVm, DriversFromTheServerFindTheDiskAndEverythingIsInstalled
     options.tap = tap;
     options.timeLimit = 600;
     VirtualMachine machine(options);
-    ASSERT_TRUE(machine.start()) << machine.error();
-    ASSERT_TRUE(machine.waitFor("Retrieving drivers...", 240)) << machine.transcript();
-    ASSERT_TRUE(machine.waitFor("Found harddrive", 120)) << machine.transcript();
-    ASSERT_TRUE(machine.waitFor("Software installed.\nPress ENTER to reboot\n", 300))
+    if (!machine.start()) {
+        ADD_FAILURE() << machine.error();
+        return "";
+    }
+    EXPECT_TRUE(machine.waitFor("Retrieving drivers...", 240)) << machine.transcript();
+    EXPECT_TRUE(machine.waitFor("Found harddrive", 120)) << machine.transcript();
+    EXPECT_TRUE(machine.waitFor("Software installed.\nPress ENTER to reboot\n", 300))
         << machine.transcript();
     // TERM ends the farewell and the machine restarts by itself.
     EXPECT_TRUE(machine.wait(120)) << machine.transcript();
@@ -87,7 +91,21 @@ TEST(NetworkInstallInVm, DriversFromTheServerFindTheDiskAndEverythingIsInstalled
     if (getenv("NET_SHOW"))
         std::printf("%s\n", console.c_str());
     EXPECT_FALSE(contains(console, "FATAL ERROR")) << console;
+    return console;
+}
+
+} // namespace
+
+TEST(NetworkInstallInVm, DriversFromTheServerFindTheDiskEverythingIsInstalledAndKeptTheNextTime) {
+    if (std::string why = vmMissing(); !why.empty())
+        GTEST_SKIP() << why;
+    ASSERT_TRUE(leaveHostNetwork());
+    ScratchFiles files("net-vm-disk");
+    std::string disk = files.image("sda.img", 64 << 20);
+    std::string setup = "set hostname vm\n";
+    std::string console = installOverTheNetwork(disk, "OFFR\ntest peer\n", setup);
     EXPECT_TRUE(contains(console, "disk label: Kestrova\n")) << console;
+    EXPECT_FALSE(contains(console, "Reading old configuration...")) << console;
 
     // The boot record starts with the installer's boot code.
     std::string sector = fileContents(disk).substr(0, 512);
@@ -102,4 +120,26 @@ TEST(NetworkInstallInVm, DriversFromTheServerFindTheDiskAndEverythingIsInstalled
     EXPECT_TRUE(readExtFile(disk, offset, "/var/pdb/system/version", contents, &error)) << error;
     EXPECT_TRUE(readExtFile(disk, offset, "/var/pdb/routing/version", contents, &error)) << error;
     EXPECT_TRUE(readExtFile(disk, offset, "/CDINSTALL", contents, &error)) << error;
+
+    std::string boot;
+    EXPECT_TRUE(bootsThroughOurBootCode(VmDisk(disk), boot)) << boot;
+
+    // The installed system's configuration store, then an installation whose offer says "keep":
+    // the store survives the new file systems.
+    std::string site = files.text("site.conf", "route 10.0.0.0/8 via 192.168.1.1\n");
+    std::string requests = files.text("requests", "mkdir /rw\nmkdir /rw/store\nwrite " + site +
+                                                      " /rw/store/site.conf\n");
+    std::string command = "debugfs -w -f " + requests + " '" + disk +
+                          "?offset=" + std::to_string(offset) + "' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    ASSERT_TRUE(readExtFile(disk, offset, "/rw/store/site.conf", contents, &error)) << error;
+
+    console = installOverTheNetwork(disk, "OFFR\ntest peer\nkeep\n", "set hostname again\n");
+    EXPECT_TRUE(contains(console, "Reading old configuration...")) << console;
+    EXPECT_TRUE(contains(console, "Writing back old configuration...")) << console;
+    ASSERT_TRUE(partitionExtent(disk, 1, offset, size));
+    EXPECT_TRUE(readExtFile(disk, offset, "/rw/store/site.conf", contents, &error)) << error;
+    EXPECT_EQ(contents, "route 10.0.0.0/8 via 192.168.1.1\n");
+    EXPECT_TRUE(readExtFile(disk, offset, "/setup.scr", contents, &error)) << error;
+    EXPECT_EQ(contents, "set hostname again\n");
 }

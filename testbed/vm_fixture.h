@@ -2,12 +2,15 @@
 // What VM tests share: the kernel and boot image the media builder made, and boot images of a
 // test's own, laid over a copy of that one. The build names both files; the environment
 // variables INSTALLER_VM_KERNEL and INSTALLER_VM_BOOT_IMAGE override them for a run by hand.
+#include "testbed/ext_files.h"
 #include "testbed/initramfs.h"
+#include "testbed/partition_boot_sector.h"
 #include "testbed/vm.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -65,4 +68,38 @@ inline VmOptions vmDirectStart(const std::string& bootImage, const std::string& 
     options.append = append;
     options.timeLimit = 240;
     return options;
+}
+
+// Starts an installed disk under the BIOS, the test's partition boot sector standing in for the
+// new system's loader (the file system leaves that sector free): true when our boot code in the
+// boot record started partition `entry`. Links installer_partition_boot_sector.
+inline bool bootsThroughOurBootCode(const VmDisk& disk, std::string& transcript, int entry = 1) {
+    uint64_t offset = 0, size = 0;
+    if (!partitionExtent(disk.image, entry, offset, size)) {
+        transcript = "no partition " + std::to_string(entry) + " on " + disk.image;
+        return false;
+    }
+    int fd = open(disk.image.c_str(), O_WRONLY | O_CLOEXEC);
+    bool written = fd >= 0 && pwrite(fd, partitionBootSector, 512, off_t(offset)) == 512;
+    if (fd >= 0)
+        close(fd);
+    if (!written) {
+        transcript = "cannot write the partition boot sector of " + disk.image;
+        return false;
+    }
+    VmOptions options;
+    options.bootFrom = "disk";
+    options.disks = {disk};
+    options.biosOnSerial = true;
+    options.memoryMiB = 16;
+    options.timeLimit = 60;
+    VirtualMachine machine(options);
+    if (!machine.start()) {
+        transcript = machine.error();
+        return false;
+    }
+    bool reached =
+        machine.waitFor(std::string(partitionBootSectorReached) + std::to_string(entry) + "\n", 60);
+    transcript = machine.transcript();
+    return reached;
 }
