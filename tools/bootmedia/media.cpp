@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,16 +20,13 @@ std::string baseName(const std::string& path) {
 }
 
 bool copyTo(const std::string& from, const std::string& to, std::string& error) {
-    std::ifstream in(from, std::ios::binary);
-    if (!in) {
-        error = from + ": " + std::strerror(errno);
-        return false;
-    }
-    std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
-    out.close();
-    if (!out) {
-        error = to + ": cannot be written";
+    // An empty file (an empty configuration script, say) is copied as well: a stream copy
+    // would report it as a failed write.
+    std::error_code failure;
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing,
+                               failure);
+    if (failure) {
+        error = from + ": " + failure.message();
         return false;
     }
     return true;

@@ -260,6 +260,17 @@ TEST(Media, HardDiskIsOneFatFileSystemThatStartsTheHardDiskInstallation) {
                               " --boot-code " + BOOT_CODE_FILE + " " + BOOT_CODE_FILE);
     EXPECT_NE(notPackage.status, 0);
     EXPECT_NE(notPackage.output.find("end in .rpx"), std::string::npos) << notPackage.output;
+
+    // An empty script given on purpose is a medium with an empty script, not an error.
+    std::string empty = scratch / "empty.scr";
+    std::ofstream{empty};
+    Result quiet =
+        shell(BOOTMEDIA " disk" + imageOptions + "--output " + scratch / "e.img" +
+              " --size 64M --autorun " + empty + " --boot-code " + BOOT_CODE_FILE + " " + packages);
+    ASSERT_EQ(quiet.status, 0) << quiet.output;
+    Result script = shell("mtype -i " + scratch / "e.img" + " ::/autorun.scr");
+    EXPECT_EQ(script.status, 0);
+    EXPECT_EQ(script.output, "");
 }
 
 TEST(Media, NetworkSetIsATftpRootAndASignedDriverPackage) {
