@@ -15,3 +15,10 @@ installer_test(install_server_network_test
 if(TARGET install_server_network_test)
     add_dependencies(install_server_network_test install-server samples)
 endif()
+# The real installer in the sandbox against the server (root).
+installer_test(install_server_sandbox_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_sandbox_test.cpp
+    LIBS installer_sandbox installer_netns nlohmann_json::nlohmann_json)
+if(TARGET install_server_sandbox_test)
+    add_dependencies(install_server_sandbox_test install-server rpx samples)
+endif()
