@@ -69,7 +69,8 @@ struct Served {
         sh("(" + serve + ") & sleep 0.5");
         simulateStatus = sh("ip netns exec " + lan.b + " " + binary + " simulate " +
                             std::to_string(clients) + " --dir " + dir + " --quiet --timeout 120 " +
-                            simulateExtra + " > " + (folder / "simulate.out") + " 2>&1");
+                            "--report " + (folder / "simulate.json") + " " + simulateExtra + " > " +
+                            (folder / "simulate.out") + " 2>&1");
         for (int i = 0; i < 100 && access((folder / "serve.rc").c_str(), F_OK) != 0; ++i)
             usleep(100000);
         std::ifstream(folder / "serve.rc") >> serveStatus;
@@ -212,6 +213,11 @@ TEST(ServerOverVeth, oneEightAndManyClientsReceiveEveryByte) {
         std::string digest = report["machines"][0]["files"].back()["sha256"];
         for (auto& machine : report["machines"])
             EXPECT_EQ(machine["files"].back()["sha256"], digest);
+        // No client waited long for any reply: nothing was lost in a queue.
+        nlohmann::json simulated =
+            nlohmann::json::parse(std::ifstream(run.folder / "simulate.json"), nullptr, false);
+        ASSERT_FALSE(simulated.is_discarded());
+        EXPECT_LT(simulated["longest_wait"].get<double>(), 1.0) << clients;
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -28,6 +30,22 @@ int openProtocolSocket(const std::string& interface, std::string& error) {
     };
     bool ok = option(SOL_SOCKET, SO_BROADCAST, &on, sizeof on, "SO_BROADCAST") &&
               option(IPPROTO_IP, IP_PKTINFO, &on, sizeof on, "IP_PKTINFO");
+    // Hundreds of machines asking at once must not overflow the queues: room for about a
+    // thousand datagrams each way (the kernel caps this at net.core.rmem_max / wmem_max).
+    int room = 4 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    // Every broadcast this host sends comes back to every socket of the port on it: our own
+    // replies, 4 KB each. Dropped in the kernel they neither fill the queue nor wake the loop;
+    // the check of the sender's address stays for kernels without the filter.
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, uint32_t(SKF_AD_OFF + SKF_AD_PKTTYPE)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_LOOPBACK, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+        BPF_STMT(BPF_RET | BPF_K, 0xffffffffu),
+    };
+    sock_fprog program{uint16_t(sizeof code / sizeof code[0]), code};
+    ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
     if (ok && !interface.empty())
         ok = option(SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(), socklen_t(interface.size() + 1),
                     ("binding to " + interface).c_str());
