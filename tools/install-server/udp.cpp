@@ -64,30 +64,40 @@ int openProtocolSocket(const std::string& interface, std::string& error) {
     return fd;
 }
 
-long receiveDatagram(int socket, uint8_t* data, size_t capacity, int& interface, int& fromPort) {
-    sockaddr_in from{};
-    iovec io{data, capacity};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t size = ::recvmsg(socket, &message, MSG_TRUNC);
-    if (size < 0)
-        return -1;
-    interface = 0;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-            in_pktinfo info;
-            std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            interface = info.ipi_ifindex;
-        }
-    fromPort = ntohs(from.sin_port);
-    // A datagram larger than the buffer counts with its real size: the length check drops it.
-    return long(size);
+int receiveBatch(int socket, Received* batch, int count) {
+    constexpr int most = 64;
+    count = count < most ? count : most;
+    sockaddr_in from[most];
+    iovec io[most];
+    alignas(cmsghdr) char control[most][CMSG_SPACE(sizeof(in_pktinfo))];
+    mmsghdr messages[most] = {};
+    for (int n = 0; n < count; ++n) {
+        io[n] = {batch[n].data, sizeof batch[n].data};
+        msghdr& m = messages[n].msg_hdr;
+        m.msg_name = &from[n];
+        m.msg_namelen = sizeof from[n];
+        m.msg_iov = &io[n];
+        m.msg_iovlen = 1;
+        m.msg_control = control[n];
+        m.msg_controllen = sizeof control[n];
+    }
+    int got = ::recvmmsg(socket, messages, unsigned(count), MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    if (got <= 0)
+        return 0;
+    for (int n = 0; n < got; ++n) {
+        Received& r = batch[n];
+        r.size = long(messages[n].msg_len);
+        r.interface = 0;
+        msghdr& m = messages[n].msg_hdr;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info;
+                std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                r.interface = info.ipi_ifindex;
+            }
+        r.fromPort = ntohs(from[n].sin_port);
+    }
+    return got;
 }
 
 bool sendBroadcast(int socket, const uint8_t* data, size_t size, int interface) {
