@@ -61,6 +61,7 @@ public:
 private:
     void log(nlohmann::json event);
     void receive();
+    void handle(Received& received, int64_t arrived);
     void signalled();
     void everySecond(int64_t now);
     bool finished(int& status);
@@ -81,6 +82,7 @@ private:
     std::set<Mac> ourAddresses;
     std::set<Mac> otherServers;
     int64_t lastMetrics = 0;
+    std::vector<Received> batch = std::vector<Received>(32);
 };
 
 void Loop::log(nlohmann::json event) {
@@ -111,40 +113,48 @@ bool Loop::knownServer(int interface, Mac& mac) {
 }
 
 void Loop::receive() {
-    uint8_t datagram[maxDatagram + 1];
+    // A whole batch per call; a short one means the queue is empty, and the loop goes back to
+    // waiting without asking once more for nothing.
     for (;;) {
-        int interface = 0, port = 0;
-        long size = receiveDatagram(socket, datagram, sizeof datagram, interface, port);
-        if (size < 0)
-            return;
+        int got = receiveBatch(socket, batch.data(), int(batch.size()));
         int64_t arrived = monotonicMicros();
-        Mac server;
-        if (port != protocolPort || !knownServer(interface, server))
-            continue;
-        // Our own replies come back to us from every interface we serve.
-        if (size >= long(headerSize) && size <= long(maxDatagram)) {
-            Mac from;
-            std::copy(datagram, datagram + 6, from.begin());
-            if (ourAddresses.count(from))
-                continue;
+        for (int n = 0; n < got; ++n)
+            handle(batch[size_t(n)], arrived);
+        if (got < int(batch.size()))
+            return;
+    }
+}
+
+void Loop::handle(Received& received, int64_t arrived) {
+    uint8_t* datagram = received.data;
+    long size = received.size;
+    int interface = received.interface;
+    Mac server;
+    if (received.fromPort != protocolPort || !knownServer(interface, server))
+        return;
+    // Our own replies come back to us from every interface we serve.
+    if (size >= long(headerSize) && size <= long(maxDatagram)) {
+        Mac from;
+        std::copy(datagram, datagram + 6, from.begin());
+        if (ourAddresses.count(from))
+            return;
+    }
+    Outcome outcome = engine.handle(datagram, size_t(std::min<long>(size, maxDatagram + 1)),
+                                    interface, server, arrived);
+    if (outcome.otherServer) {
+        Mac other;
+        std::copy(datagram, datagram + 6, other.begin());
+        if (otherServers.insert(other).second) {
+            std::cerr << "install-server: WARNING: another install server answers on this "
+                         "network: "
+                      << formatMac(other) << "\n";
+            log({{"event", "other_server"}, {"mac", formatMac(other)}});
         }
-        Outcome outcome = engine.handle(datagram, size_t(std::min<long>(size, maxDatagram + 1)),
-                                        interface, server, arrived);
-        if (outcome.otherServer) {
-            Mac other;
-            std::copy(datagram, datagram + 6, other.begin());
-            if (otherServers.insert(other).second) {
-                std::cerr << "install-server: WARNING: another install server answers on this "
-                             "network: "
-                          << formatMac(other) << "\n";
-                log({{"event", "other_server"}, {"mac", formatMac(other)}});
-            }
-        }
-        if (outcome.reply) {
-            if (!sendBroadcast(socket, outcome.reply, outcome.size, outcome.interface))
-                log({{"event", "send_failed"}, {"error", std::strerror(errno)}});
-            times.observe(double(monotonicMicros() - arrived) / 1e6);
-        }
+    }
+    if (outcome.reply) {
+        if (!sendBroadcast(socket, outcome.reply, outcome.size, outcome.interface))
+            log({{"event", "send_failed"}, {"error", std::strerror(errno)}});
+        times.observe(double(monotonicMicros() - arrived) / 1e6);
     }
 }
 

@@ -343,6 +343,7 @@ int Simulation::run() {
 
     int64_t limit = start + int64_t(options.timeout) * 1'000'000;
     Packet packet{};
+    std::vector<Received> batch(32);
     for (;;) {
         int64_t now = installer::nowMicros();
         int64_t next = now + 200'000;
@@ -361,17 +362,19 @@ int Simulation::run() {
         int millis = int(std::max<int64_t>(0, (next - now + 999) / 1000));
         if (::poll(&wait, 1, millis) <= 0)
             continue;
-        for (;;) {
-            int interface = 0, port = 0;
-            long size = receiveDatagram(socket, packet.bytes, sizeof packet.bytes, interface, port);
-            if (size < 0)
-                break;
-            if (port != protocolPort || size < long(headerSize) || size > long(maxDatagram))
-                continue;
-            auto found = byAddress.find(packet.destination());
-            if (found == byAddress.end())
-                continue;
-            received(clients[found->second], packet, size, installer::nowMicros());
+        for (int got = int(batch.size()); got == int(batch.size());) {
+            got = receiveBatch(socket, batch.data(), int(batch.size()));
+            for (int n = 0; n < got; ++n) {
+                const Received& r = batch[size_t(n)];
+                if (r.fromPort != protocolPort || r.size < long(headerSize) ||
+                    r.size > long(maxDatagram))
+                    continue;
+                std::memcpy(packet.bytes, r.data, size_t(r.size));
+                auto found = byAddress.find(packet.destination());
+                if (found == byAddress.end())
+                    continue;
+                received(clients[found->second], packet, r.size, installer::nowMicros());
+            }
         }
     }
     int64_t end = installer::nowMicros();

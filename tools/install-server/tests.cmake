@@ -1,10 +1,12 @@
-# In-process tests of the server's protocol side and of the served directory.
+# In-process tests of the server's protocol side, of the served directory and of the unit file.
 installer_test(install_server_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/engine_test.cpp ${CMAKE_CURRENT_LIST_DIR}/layout_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/unit_test.cpp
     LIBS install_server_core)
 if(TARGET install_server_test)
     target_compile_definitions(install_server_test PRIVATE
         DEV_SECRET_KEY="${CMAKE_SOURCE_DIR}/keys/dev.sec")
+    add_dependencies(install_server_test install-server)
 endif()
 # Over veth pairs between network namespaces of the test's own (root).
 installer_test(install_server_network_test
@@ -12,4 +14,11 @@ installer_test(install_server_network_test
     LIBS nlohmann_json::nlohmann_json)
 if(TARGET install_server_network_test)
     add_dependencies(install_server_network_test install-server samples)
+endif()
+# The real installer in the sandbox against the server (root).
+installer_test(install_server_sandbox_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_sandbox_test.cpp
+    LIBS installer_sandbox installer_netns nlohmann_json::nlohmann_json)
+if(TARGET install_server_sandbox_test)
+    add_dependencies(install_server_sandbox_test install-server rpx samples)
 endif()

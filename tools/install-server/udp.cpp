@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -28,6 +30,22 @@ int openProtocolSocket(const std::string& interface, std::string& error) {
     };
     bool ok = option(SOL_SOCKET, SO_BROADCAST, &on, sizeof on, "SO_BROADCAST") &&
               option(IPPROTO_IP, IP_PKTINFO, &on, sizeof on, "IP_PKTINFO");
+    // Hundreds of machines asking at once must not overflow the queues: room for about a
+    // thousand datagrams each way (the kernel caps this at net.core.rmem_max / wmem_max).
+    int room = 4 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    // Every broadcast this host sends comes back to every socket of the port on it: our own
+    // replies, 4 KB each. Dropped in the kernel they neither fill the queue nor wake the loop;
+    // the check of the sender's address stays for kernels without the filter.
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, uint32_t(SKF_AD_OFF + SKF_AD_PKTTYPE)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_LOOPBACK, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+        BPF_STMT(BPF_RET | BPF_K, 0xffffffffu),
+    };
+    sock_fprog program{uint16_t(sizeof code / sizeof code[0]), code};
+    ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
     if (ok && !interface.empty())
         ok = option(SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(), socklen_t(interface.size() + 1),
                     ("binding to " + interface).c_str());
@@ -46,30 +64,40 @@ int openProtocolSocket(const std::string& interface, std::string& error) {
     return fd;
 }
 
-long receiveDatagram(int socket, uint8_t* data, size_t capacity, int& interface, int& fromPort) {
-    sockaddr_in from{};
-    iovec io{data, capacity};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t size = ::recvmsg(socket, &message, MSG_TRUNC);
-    if (size < 0)
-        return -1;
-    interface = 0;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-            in_pktinfo info;
-            std::memcpy(&info, CMSG_DATA(c), sizeof info);
-            interface = info.ipi_ifindex;
-        }
-    fromPort = ntohs(from.sin_port);
-    // A datagram larger than the buffer counts with its real size: the length check drops it.
-    return long(size);
+int receiveBatch(int socket, Received* batch, int count) {
+    constexpr int most = 64;
+    count = count < most ? count : most;
+    sockaddr_in from[most];
+    iovec io[most];
+    alignas(cmsghdr) char control[most][CMSG_SPACE(sizeof(in_pktinfo))];
+    mmsghdr messages[most] = {};
+    for (int n = 0; n < count; ++n) {
+        io[n] = {batch[n].data, sizeof batch[n].data};
+        msghdr& m = messages[n].msg_hdr;
+        m.msg_name = &from[n];
+        m.msg_namelen = sizeof from[n];
+        m.msg_iov = &io[n];
+        m.msg_iovlen = 1;
+        m.msg_control = control[n];
+        m.msg_controllen = sizeof control[n];
+    }
+    int got = ::recvmmsg(socket, messages, unsigned(count), MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    if (got <= 0)
+        return 0;
+    for (int n = 0; n < got; ++n) {
+        Received& r = batch[n];
+        r.size = long(messages[n].msg_len);
+        r.interface = 0;
+        msghdr& m = messages[n].msg_hdr;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info;
+                std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                r.interface = info.ipi_ifindex;
+            }
+        r.fromPort = ntohs(from[n].sin_port);
+    }
+    return got;
 }
 
 bool sendBroadcast(int socket, const uint8_t* data, size_t size, int interface) {

@@ -12,9 +12,16 @@ namespace iserver {
 // -1 with `error` set on failure.
 int openProtocolSocket(const std::string& interface, std::string& error);
 
-// One datagram without blocking: its size, or -1 when none is waiting. `interface` gets the
-// index of the interface it came in on, `fromPort` its UDP source port.
-long receiveDatagram(int socket, uint8_t* data, size_t capacity, int& interface, int& fromPort);
+// One datagram of a batch; `size` is its real size even when larger than the buffer.
+struct Received {
+    uint8_t data[maxDatagram + 1];
+    long size = 0;
+    int interface = 0, fromPort = 0;
+};
+
+// Up to `count` datagrams that are waiting, in one call and without blocking; how many (0 when
+// none). Fewer than `count` means the queue is empty for now.
+int receiveBatch(int socket, Received* batch, int count);
 
 // Sends to 255.255.255.255:5000 out of the interface of that index; false on failure.
 bool sendBroadcast(int socket, const uint8_t* data, size_t size, int interface);

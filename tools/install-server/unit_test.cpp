@@ -1,0 +1,55 @@
+// The service unit shipped next to the server: systemd takes it as written (with this build's
+// binary where the installed one would be), and the service's reach stays small.
+#include "testbed/scratch_files.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace {
+
+std::string output(const std::string& command, int& status) {
+    std::string text;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        text.append(buffer, n);
+    status = pipe ? WEXITSTATUS(pclose(pipe)) : -1;
+    return text;
+}
+
+} // namespace
+
+TEST(ServiceUnit, systemdAcceptsItAndItsExposureStaysLow) {
+    int status = 0;
+    output("command -v systemd-analyze", status);
+    if (status != 0)
+        GTEST_SKIP() << "no systemd-analyze";
+    std::ifstream in(INSTALLER_SOURCE_DIR "/tools/install-server/install-server.service");
+    std::stringstream unit;
+    unit << in.rdbuf();
+    std::string text =
+        std::regex_replace(unit.str(), std::regex("/usr/local/bin/install-server"),
+                           INSTALLER_BINARY_DIR "/tools/install-server/install-server");
+    ASSERT_NE(text, unit.str());
+    ScratchFolder folder("srv-unit");
+    std::string path = folder / "install-server.service";
+    std::ofstream(path) << text;
+
+    std::string said = output("systemd-analyze verify --man=no " + path, status);
+    EXPECT_EQ(status, 0) << said;
+    EXPECT_EQ(said.find("install-server.service"), std::string::npos) << said;
+
+    said = output("systemd-analyze security --offline=yes " + path, status);
+    std::smatch level;
+    if (std::regex_search(said, level, std::regex("exposure level for [^:]*: ([0-9.]+)")))
+        EXPECT_LT(std::stod(level[1]), 2.0) << said;
+    else
+        EXPECT_NE(status, 0) << "no exposure level in\n" << said; // too old to judge offline
+    for (const char* setting : {"DynamicUser=yes", "NoNewPrivileges=yes", "ProtectSystem=strict",
+                                "CapabilityBoundingSet=\n", "ReadOnlyPaths="})
+        EXPECT_NE(text.find(setting), std::string::npos) << setting;
+}
