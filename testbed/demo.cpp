@@ -174,9 +174,11 @@ std::string shellWord(const std::string& text) {
 }
 
 // Shows a command and what it said.
-bool show(const std::string& command, const std::string& shown = "") {
+bool show(const std::string& command, const std::string& shown = "", std::string* said = nullptr) {
     int status = 0;
     std::string text = capture(command, &status);
+    if (said)
+        *said = text;
     out("  $ " + (shown.empty() ? command : shown) + "\n" + indent(text));
     return status == 0;
 }
@@ -262,20 +264,30 @@ std::string screen(Machine& machine, const std::string& work) {
     std::ofstream(capture, std::ios::binary) << machine->rawTranscript();
     std::string rendered =
         ::capture(std::string(DEMO_SOURCE_DIR) + "/testbed/screen_render.py " + shellWord(capture));
+    // "row NN |text|" then "attr NN flags"; reverse video (the menu's cursor) is marked
+    // with ^ on a line of its own below the row.
     std::vector<std::string> rows;
     std::istringstream lines(rendered);
     for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("row ", 0) != 0)
-            continue;
-        line = line.substr(4);
-        line.erase(line.find_last_not_of(' ') + 1);
-        rows.push_back(line);
+        if (line.rfind("row ", 0) == 0 && line.size() > 9) {
+            std::string row = line.substr(8, line.size() - 9);
+            row.erase(row.find_last_not_of(' ') + 1);
+            rows.push_back(row);
+        } else if (line.rfind("attr ", 0) == 0 && line.find('r', 8) != std::string::npos) {
+            std::string marks = line.substr(8);
+            for (char& c : marks)
+                c = c == 'r' ? '^' : ' ';
+            marks.erase(marks.find_last_not_of(' ') + 1);
+            rows.push_back(marks);
+        }
     }
-    while (!rows.empty() && rows.back().empty())
-        rows.pop_back();
+    // Runs of empty rows shrink to one.
     std::string text;
-    for (const std::string& row : rows)
-        text += "    |" + row + "\n";
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (!(rows[i].empty() && i > 0 && rows[i - 1].empty()))
+            text += "    |" + rows[i] + "\n";
+    while (text.size() >= 6 && text.compare(text.size() - 6, 6, "    |\n") == 0)
+        text.erase(text.size() - 6);
     return text;
 }
 
@@ -297,16 +309,23 @@ bool dialogue(Machine& machine, const std::vector<Exchange>& steps, double secon
         if (!step.screenTitle.empty())
             out("  screen " + step.screenTitle + ":\n" + screen(machine, work));
         if (!step.keys.empty()) {
-            machine->send(step.keys);
             if (!step.screenTitle.empty() || !machine.live())
                 out("  keys typed: " + visibleKeys(step.keys) + "\n");
+            machine->send(step.keys);
         }
     }
     return true;
 }
 
-// After the installation: what is on the disk, read from outside the machine.
-bool showDisk(const std::string& disk, const std::string& work) {
+// What an installation must have left: the packages rpx list names, and files with their text.
+struct Expected {
+    std::vector<std::string> packages;
+    std::vector<std::pair<std::string, std::string>> files;
+};
+
+// After the installation: what is on the disk, read from outside the machine; false (with the
+// reason said) when it is not what the installation should have left.
+bool showDisk(const std::string& disk, const std::string& work, const Expected& expected) {
     Step step("the installed disk, read from its image");
     std::string sector = fileContents(disk).substr(0, 512);
     bool ours = sector.size() == 512 &&
@@ -352,7 +371,21 @@ bool showDisk(const std::string& disk, const std::string& work) {
             std::string inner = entry.path();
             root = inner;
         }
-    show(rpxProgram + " list --root " + shellWord(root), "rpx list --root (the disk's files)");
+    std::string listed;
+    bool ok = show(rpxProgram + " list --root " + shellWord(root),
+                   "rpx list --root (the disk's files)", &listed);
+    std::vector<std::string> names;
+    std::istringstream listLines(listed);
+    for (std::string line; std::getline(listLines, line);)
+        names.push_back(line.substr(0, line.find(' ')));
+    std::sort(names.begin(), names.end());
+    if (names != expected.packages) {
+        std::string wanted;
+        for (const std::string& name : expected.packages)
+            wanted += " " + name;
+        out("demo: the package database should list" + wanted + "\n");
+        ok = false;
+    }
     std::vector<std::string> files;
     for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
         if (entry.is_directory() && !entry.is_symlink())
@@ -375,10 +408,23 @@ bool showDisk(const std::string& disk, const std::string& work) {
         }
         out("    " + file + "\n");
     }
-    for (const char* script : {"/rw/autorun.scr", "/setup.scr"})
-        if (fs::exists(root + script))
-            out(std::string("  ") + script + ": " + fileContents(root + script));
-    return ours && clean;
+    for (const auto& [path, text] : expected.files) {
+        bool there = fs::exists(root + path);
+        std::string found = there ? fileContents(root + path) : "";
+        out("  " + path + ": " +
+            (!there          ? "(missing)\n"
+             : found.empty() ? "(empty)\n"
+                             : indent(found, "").substr(0)));
+        if (!there || found != text) {
+            out("demo: " + path + " should hold \"" + text + "\"\n");
+            ok = false;
+        }
+    }
+    if (!ours)
+        out("demo: sector 0 does not start with our boot code\n");
+    if (!clean)
+        out("demo: e2fsck found faults\n");
+    return ours && clean && ok;
 }
 
 // Starts the disk through the BIOS until our boot code has done its part; the console lines.
@@ -581,11 +627,14 @@ bool networkInstallation(const Settings& settings) {
             return false;
         installed = dialogue(machine, {{"Software installed.", ""}}, 800);
         // The server's farewell ends the wait for ENTER and the machine restarts by itself.
-        if (installed && !machine->wait(120))
+        if (installed && !machine->wait(120)) {
             out("demo: the machine did not restart after the installation\n");
+            installed = false;
+        }
         console = machine.text();
         int status = server.finish(installed ? 30 : 0);
         out("  install server ended with status " + std::to_string(status) + "\n");
+        installed = installed && status == 0;
     }
     if (!settings.live)
         out("  console:\n" + indent(console, "    | "));
@@ -596,7 +645,9 @@ bool networkInstallation(const Settings& settings) {
         out("  install server (--table plain):\n" + indent(lines, "    server| "));
     if (!installed || interrupted)
         return false;
-    bool ok = showDisk(disk, settings.work);
+    bool ok = showDisk(
+        disk, settings.work,
+        {{"dhcp", "extras", "ppp", "routing", "system"}, {{"/setup.scr", "hostname demo-net\n"}}});
     return bootDisk(disk, settings.work) && ok;
 }
 
@@ -621,15 +672,18 @@ bool hardDiskInstallation(const Settings& settings) {
             return false;
         // The medium's own flow: no questions, a restart once the software is installed.
         installed = dialogue(machine, {{"Software installed.", ""}}, 800);
-        if (installed && !machine->wait(120))
+        if (installed && !machine->wait(120)) {
             out("demo: the machine did not restart after the installation\n");
+            installed = false;
+        }
         console = machine.text();
     }
     if (!settings.live)
         out("  console:\n" + indent(console, "    | "));
     if (!installed || interrupted)
         return false;
-    bool ok = showDisk(disk, settings.work);
+    bool ok = showDisk(disk, settings.work,
+                       {{"dhcp", "extras", "ppp", "routing", "system"}, {{"/rw/autorun.scr", ""}}});
     return bootDisk(disk, settings.work) && ok;
 }
 
@@ -662,15 +716,18 @@ bool cdromInstallation(const Settings& settings) {
                               {"Software installed.", ""},
                               {"Press ENTER to reboot", "\r"}},
                              600, settings.work);
-        if (installed && !machine->wait(120))
+        if (installed && !machine->wait(120)) {
             out("demo: the machine did not restart after the installation\n");
+            installed = false;
+        }
         console = machine.text();
     }
     if (!settings.live)
         out("  console:\n" + indent(console, "    | "));
     if (!installed || interrupted)
         return false;
-    bool ok = showDisk(disk, settings.work);
+    bool ok =
+        showDisk(disk, settings.work, {{"dhcp", "extras", "ppp", "system"}, {{"/CDINSTALL", ""}}});
     return bootDisk(disk, settings.work) && ok;
 }
 
@@ -723,16 +780,17 @@ int main(int argc, char** argv) {
         usage();
         return 2;
     }
+    // 77: cannot run on this machine (the test harness counts it as skipped).
     if (geteuid() != 0) {
         std::fprintf(stderr, "demo: the virtual machine's disks and network need root\n");
-        return 2;
+        return 77;
     }
     for (const std::string& file : {media + "/vmlinux", media + "/hdd.img", media + "/cdrom.iso",
                                     media + "/net/drivers.rpx", standInSector})
         if (access(file.c_str(), R_OK) != 0) {
             std::fprintf(stderr, "demo: %s is missing: build the target media first\n",
                          file.c_str());
-            return 2;
+            return 77;
         }
 
     sigset_t set;
@@ -776,5 +834,5 @@ int main(int argc, char** argv) {
         out("  work folder kept: " + settings.work + "\n");
     else
         fs::remove_all(settings.work);
-    return ok ? 0 : 1;
+    return interrupted ? 130 : ok ? 0 : 1;
 }
