@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -69,6 +70,7 @@ std::string seconds(double s) {
 
 // What each step took, for the closing table.
 std::vector<std::pair<std::string, double>> timings;
+std::string stepPrefix; // the installation the steps belong to
 
 class Step {
 public:
@@ -77,7 +79,7 @@ public:
     }
     ~Step() {
         double took = now() - start_;
-        timings.emplace_back(name_, took);
+        timings.emplace_back(stepPrefix + name_, took);
         out("--- " + name_ + ": " + seconds(took) + "\n");
     }
 
@@ -145,6 +147,25 @@ std::string indent(const std::string& text, const std::string& prefix = "    ") 
     for (std::string line; std::getline(lines, line);)
         result += prefix + line + "\n";
     return result;
+}
+
+// The transcript without the kernel's own lines ("[    3.52] ..."), which --live shows.
+std::string consoleShown(const std::string& console) {
+    std::string kept;
+    size_t left = 0;
+    std::istringstream lines(console);
+    for (std::string line; std::getline(lines, line);) {
+        size_t digit = line.find_first_not_of(' ', 1);
+        if (line.size() > 3 && line[0] == '[' && digit != std::string::npos &&
+            std::isdigit(static_cast<unsigned char>(line[digit])) &&
+            line.find("] ", digit) != std::string::npos) {
+            ++left;
+            continue;
+        }
+        kept += line + "\n";
+    }
+    return "  console (" + std::to_string(left) + " kernel lines left out):\n" +
+           indent(kept, "    | ");
 }
 
 bool contains(const std::string& text, const std::string& part) {
@@ -576,6 +597,7 @@ private:
 };
 
 bool networkInstallation(const Settings& settings) {
+    stepPrefix = "net: ";
     section("network installation against the install server");
     std::string served = settings.work + "/served";
     std::string disk = settings.work + "/net-disk.img";
@@ -637,7 +659,7 @@ bool networkInstallation(const Settings& settings) {
         installed = installed && status == 0;
     }
     if (!settings.live)
-        out("  console:\n" + indent(console, "    | "));
+        out(consoleShown(console));
     std::string lines;
     for (const std::string& line : server.lines())
         lines += line + "\n";
@@ -652,6 +674,7 @@ bool networkInstallation(const Settings& settings) {
 }
 
 bool hardDiskInstallation(const Settings& settings) {
+    stepPrefix = "hdd: ";
     section("hard-disk installation from the FAT medium");
     std::string disk = settings.work + "/hdd.img";
     {
@@ -679,7 +702,7 @@ bool hardDiskInstallation(const Settings& settings) {
         console = machine.text();
     }
     if (!settings.live)
-        out("  console:\n" + indent(console, "    | "));
+        out(consoleShown(console));
     if (!installed || interrupted)
         return false;
     bool ok = showDisk(disk, settings.work,
@@ -688,6 +711,7 @@ bool hardDiskInstallation(const Settings& settings) {
 }
 
 bool cdromInstallation(const Settings& settings) {
+    stepPrefix = "cdrom: ";
     section("CD-ROM installation, the menu driven by keys");
     std::string disk = settings.work + "/cd-disk.img";
     if (!sparseImage(disk, off_t(128) << 20))
@@ -723,7 +747,7 @@ bool cdromInstallation(const Settings& settings) {
         console = machine.text();
     }
     if (!settings.live)
-        out("  console:\n" + indent(console, "    | "));
+        out(consoleShown(console));
     if (!installed || interrupted)
         return false;
     bool ok =
@@ -760,6 +784,7 @@ int main(int argc, char** argv) {
     }
     Settings settings;
     bool keep = false;
+    double before = 0;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         if (option == "--live")
@@ -770,7 +795,12 @@ int main(int argc, char** argv) {
             settings.mode = argv[++i];
         else if (option == "--netns" && i + 1 < argc)
             settings.netns = argv[++i];
-        else {
+        else if (option == "--took" && i + 2 < argc) {
+            // A step done before this program, for the closing table: --took NAME SECONDS.
+            timings.emplace_back(argv[i + 1], std::atof(argv[i + 2]));
+            before += timings.back().second;
+            i += 2;
+        } else {
             usage();
             return option == "--help" ? 0 : 2;
         }
@@ -822,7 +852,7 @@ int main(int argc, char** argv) {
         std::snprintf(line, sizeof line, "  %8.1f s  %s\n", took, name.c_str());
         out(line);
     }
-    out("  " + seconds(now() - started) + " in all\n");
+    out("  " + seconds(now() - started + before) + " in all\n");
     bool ok = !interrupted;
     for (const auto& [name, passed] : results) {
         out("  " + name + ": " + (passed ? "done" : "FAILED") + "\n");
