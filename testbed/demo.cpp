@@ -769,10 +769,12 @@ void watchSignals(sigset_t set) {
 
 void usage() {
     std::fprintf(stderr, "usage: demo [--mode all|net|hdd|cdrom] [--live] [--netns NAME] [--keep]\n"
+                         "            [--took NAME SECONDS]...\n"
                          "  --mode   one installation (default all three)\n"
                          "  --live   show the console (and the server's lines) while it runs\n"
                          "  --netns  name of the network namespace made for the run (vm...)\n"
-                         "  --keep   keep the work folder with the disk images\n");
+                         "  --keep   keep the work folder with the disk images\n"
+                         "  --took NAME SECONDS  a step done before, for the closing table\n");
 }
 
 } // namespace
