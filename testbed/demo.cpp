@@ -678,9 +678,15 @@ bool hardDiskInstallation(const Settings& settings) {
     section("hard-disk installation from the FAT medium");
     std::string disk = settings.work + "/hdd.img";
     {
-        Step step("copying the FAT medium (it is installed over)");
-        show("mdir -i " + shellWord(media + "/hdd.img") + " ::", "mdir -i hdd.img ::");
+        Step step("copying the FAT medium (it is installed over), with a configuration script");
         capture("cp --sparse=always " + shellWord(media + "/hdd.img") + " " + shellWord(disk));
+        // The medium's script (empty as built) goes to the new system's /rw/autorun.scr.
+        std::string script = settings.work + "/autorun.scr";
+        std::ofstream(script) << "hostname demo-hdd\n";
+        if (!show("mcopy -o -i " + shellWord(disk) + " " + shellWord(script) + " ::autorun.scr",
+                  "mcopy -o -i hdd.img autorun.scr ::   (hostname demo-hdd)"))
+            return false;
+        show("mdir -i " + shellWord(disk) + " ::", "mdir -i hdd.img ::");
     }
     bool installed = false;
     std::string console;
@@ -706,7 +712,8 @@ bool hardDiskInstallation(const Settings& settings) {
     if (!installed || interrupted)
         return false;
     bool ok = showDisk(disk, settings.work,
-                       {{"dhcp", "extras", "ppp", "routing", "system"}, {{"/rw/autorun.scr", ""}}});
+                       {{"dhcp", "extras", "ppp", "routing", "system"},
+                        {{"/rw/autorun.scr", "hostname demo-hdd\n"}}});
     return bootDisk(disk, settings.work) && ok;
 }
 
