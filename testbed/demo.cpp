@@ -10,6 +10,8 @@
 #include "testbed/isolation.h"
 #include "testbed/vm.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -596,6 +598,36 @@ private:
     std::vector<std::string> lines_;
 };
 
+// The server's JSON report of the run: every machine done, every file sent complete.
+bool serverReport(const std::string& path) {
+    nlohmann::json report = nlohmann::json::parse(fileContents(path), nullptr, false);
+    if (report.is_discarded() || !report.contains("machines")) {
+        out("demo: the install server left no report\n");
+        return false;
+    }
+    bool ok = !report["machines"].empty();
+    out("  install server report (--report):\n");
+    for (const nlohmann::json& machine : report["machines"]) {
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "    %s  release %s  %s  %.0f bytes in %.1f s  %d retransmissions\n",
+                      machine.value("mac", "").c_str(), machine.value("release", "").c_str(),
+                      machine.value("result", "").c_str(), machine.value("bytes", 0.0),
+                      machine.value("duration", 0.0), machine.value("retransmissions", 0));
+        out(line);
+        ok = ok && machine.value("result", "") == "done";
+        for (const nlohmann::json& file : machine.value("files", nlohmann::json::array())) {
+            bool complete = file.value("complete", false);
+            out("      " + file.value("name", "") + "  " + std::to_string(file.value("bytes", 0)) +
+                " bytes" + (complete ? "" : "  INCOMPLETE") + "\n");
+            ok = ok && complete;
+        }
+    }
+    if (!ok)
+        out("demo: the install server did not see the installation through\n");
+    return ok;
+}
+
 bool networkInstallation(const Settings& settings) {
     stepPrefix = "net: ";
     section("network installation against the install server");
@@ -665,7 +697,7 @@ bool networkInstallation(const Settings& settings) {
         lines += line + "\n";
     if (!settings.live)
         out("  install server (--table plain):\n" + indent(lines, "    server| "));
-    if (!installed || interrupted)
+    if (!installed || interrupted || !serverReport(report))
         return false;
     bool ok = showDisk(
         disk, settings.work,
