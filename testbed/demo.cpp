@@ -476,8 +476,7 @@ std::string bootOnce(const std::string& disk, bool& chained, bool& missing) {
     while (now() < until && !interrupted) {
         std::string text = machine.text();
         chained = contains(text, "partition boot sector reached from entry");
-        missing = contains(text, "Missing operating system") ||
-                  contains(text, "Error loading operating system");
+        missing = contains(text, "Missing operating system");
         if (chained || missing || !machine->running())
             break;
         usleep(200000);
@@ -496,10 +495,25 @@ bool bootDisk(const std::string& disk, const std::string& work) {
     out("  the disk as installed:\n" + indent(text, "    | "));
     if (interrupted)
         return false;
-    if (missing)
-        out("  Our boot code found partition 1 marked active and loaded its first sector, which\n"
-            "  holds no boot signature: the sample packages bring no boot loader for the new\n"
-            "  system, so the installed system itself does not start. The boot code says so.\n");
+    uint64_t offset = 0, size = 0;
+    std::string first;
+    if (partitionExtent(disk, 1, offset, size)) {
+        std::ifstream in(disk, std::ios::binary);
+        in.seekg(std::streamoff(offset));
+        first.assign(512, '\0');
+        in.read(first.data(), 512);
+    }
+    bool hasSignature = first.size() == 512 && first.substr(510) == "\x55\xaa";
+    bool empty = first == std::string(512, '\0');
+    out(std::string("  partition 1's first sector: ") +
+        (empty          ? "all zero"
+         : hasSignature ? "ends in 55 AA"
+                        : "no 55 AA at its end") +
+        "\n");
+    if (missing && !hasSignature)
+        out("  Our boot code found partition 1 marked active and loaded that sector; without a\n"
+            "  boot signature it stops there. The sample packages bring no boot loader for the\n"
+            "  new system, so the installed system itself does not start.\n");
     else
         out("  (the boot code did not answer as expected)\n");
 
@@ -507,7 +521,6 @@ bool bootDisk(const std::string& disk, const std::string& work) {
     // shows the chain: the boot code hands over to whatever that sector holds.
     std::string copy = work + "/boot-check.img";
     capture("cp --sparse=always " + shellWord(disk) + " " + shellWord(copy));
-    uint64_t offset = 0, size = 0;
     std::string sector = fileContents(standInSector);
     int fd = open(copy.c_str(), O_WRONLY);
     bool written = fd >= 0 && partitionExtent(copy, 1, offset, size) && sector.size() == 512 &&
@@ -525,7 +538,7 @@ bool bootDisk(const std::string& disk, const std::string& work) {
         indent(text, "    | "));
     out(chainedCopy ? "  The boot code chained to partition 1's boot sector.\n"
                     : "  The boot code did NOT chain to partition 1.\n");
-    return missing && chainedCopy;
+    return missing && !hasSignature && chainedCopy;
 }
 
 // The install server, in the namespace of the machine's network; its lines as they come.
@@ -541,6 +554,9 @@ public:
             return false;
         if (pid == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
+            sigset_t all;
+            sigfillset(&all);
+            sigprocmask(SIG_UNBLOCK, &all, nullptr); // the server drains on SIGINT of its own
             dup2(pipeFds[1], 1);
             dup2(pipeFds[1], 2);
             execlp("ip", "ip", "netns", "exec", netns.c_str(), serverProgram.c_str(), "serve",
