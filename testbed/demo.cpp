@@ -238,6 +238,16 @@ std::string fileContents(const std::string& path) {
     return s.str();
 }
 
+// The 512 bytes at offset of an image (fewer if it ends sooner).
+std::string sectorAt(const std::string& image, uint64_t offset) {
+    std::ifstream in(image, std::ios::binary);
+    in.seekg(std::streamoff(offset));
+    std::string sector(512, '\0');
+    in.read(sector.data(), 512);
+    sector.resize(size_t(in.gcount()));
+    return sector;
+}
+
 struct Settings {
     std::string mode = "all";
     bool live = false;
@@ -360,7 +370,7 @@ struct Expected {
 // reason said) when it is not what the installation should have left.
 bool showDisk(const std::string& disk, const std::string& work, const Expected& expected) {
     Step step("the installed disk, read from its image");
-    std::string sector = fileContents(disk).substr(0, 512);
+    std::string sector = sectorAt(disk, 0);
     bool ours = sector.size() == 512 &&
                 std::memcmp(sector.data(), bootCode, sizeof bootCode) == 0 &&
                 sector.substr(510) == "\x55\xaa";
@@ -447,7 +457,7 @@ bool showDisk(const std::string& disk, const std::string& work, const Expected& 
         out("  " + path + ": " +
             (!there          ? "(missing)\n"
              : found.empty() ? "(empty)\n"
-                             : indent(found, "").substr(0)));
+                             : indent(found, "")));
         if (!there || found != text) {
             out("demo: " + path + " should hold \"" + text + "\"\n");
             ok = false;
@@ -496,13 +506,7 @@ bool bootDisk(const std::string& disk, const std::string& work) {
     if (interrupted)
         return false;
     uint64_t offset = 0, size = 0;
-    std::string first;
-    if (partitionExtent(disk, 1, offset, size)) {
-        std::ifstream in(disk, std::ios::binary);
-        in.seekg(std::streamoff(offset));
-        first.assign(512, '\0');
-        in.read(first.data(), 512);
-    }
+    std::string first = partitionExtent(disk, 1, offset, size) ? sectorAt(disk, offset) : "";
     bool hasSignature = first.size() == 512 && first.substr(510) == "\x55\xaa";
     bool empty = first == std::string(512, '\0');
     out(std::string("  partition 1's first sector: ") +
