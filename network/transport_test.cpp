@@ -110,7 +110,7 @@ TEST_F(TwoStations, ScanKeepsEveryCardButLoopbackAndABroadcastDiffersOnlyInItsSo
     EXPECT_EQ(clientSide(0).name, vethName("c0"));
     Packet packet = request("DRVR\n6.1\n");
     ASSERT_TRUE(broadcast(clientLink, packet, 9));
-    auto first = collect(0, 0.3), second = collect(1, 0.1);
+    auto first = collect(0, 0.3), second = collect(1, 0.3);
     ASSERT_EQ(first.size(), 1u);
     ASSERT_EQ(second.size(), 1u);
     EXPECT_EQ(first[0].source(), clientSide(0).hardwareAddress);

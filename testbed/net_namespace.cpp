@@ -34,7 +34,11 @@ bool addVethPair(const NetNamespace& a, const std::string& nameA, const NetNames
                  const std::string& nameB) {
     return shell("ip link add " + nameA + " netns " + a.name() + " type veth peer name " + nameB +
                  " netns " + b.name()) &&
-           a.ip("link set " + nameA + " up") && b.ip("link set " + nameB + " up");
+           a.ip("link set " + nameA + " up") && b.ip("link set " + nameB + " up") &&
+           // A datagram sent before the carrier is on is lost without an error: wait for it.
+           shell("for i in $(seq 100); do ip -n " + a.name() + " -o link show " + nameA +
+                 " | grep -q 'state UP' && ip -n " + b.name() + " -o link show " + nameB +
+                 " | grep -q 'state UP' && exit 0; sleep 0.05; done; exit 1");
 }
 
 std::string vethName(const std::string& suffix) {
