@@ -5,8 +5,8 @@
 #include "disk/target_files.h"
 #include "startup/child_process.h"
 #include "startup/console.h"
+#include "startup/system_interface.h"
 
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -56,7 +56,7 @@ bool formatDisk(const DiskRecord& target) {
 }
 
 bool mountAs(const std::string& device, const char* at, const char* type) {
-    return mount(device.c_str(), at, type, 0, nullptr) == 0;
+    return currentSystem().mount(device.c_str(), at, type);
 }
 
 } // namespace
@@ -74,7 +74,7 @@ bool mountTarget(const DiskRecord& target, bool withBoot) {
     std::string boot = std::string(root) + "/boot";
     mkdir(boot.c_str(), 0755);
     if (!mountAs(partition(target, 1), boot.c_str(), "ext2")) {
-        umount(root);
+        currentSystem().unmount(root);
         return false;
     }
     return true;
