@@ -7,7 +7,6 @@
 #include "startup/console.h"
 #include "startup/system_interface.h"
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -72,7 +71,7 @@ bool mountTarget(const DiskRecord& target, bool withBoot) {
     if (!withBoot)
         return true;
     std::string boot = std::string(root) + "/boot";
-    mkdir(boot.c_str(), 0755);
+    currentSystem().makeDirectory(boot.c_str(), 0755);
     if (!mountAs(partition(target, 1), boot.c_str(), "ext2")) {
         currentSystem().unmount(root);
         return false;

@@ -173,3 +173,12 @@ TEST(DiskPreparation, AnOldSystemAloneOnPartitionOneIsMountedWithoutABootPartiti
     EXPECT_TRUE(mountTarget(disk, true));
     EXPECT_EQ(system.stepText(), "mount /dev/hda2 /flash ext3\nmount /dev/hda1 /flash ext3\n");
 }
+
+TEST(DiskPreparation, ABootPartitionThatDoesNotMountTakesTheSystemDownAgain) {
+    RecordingSystem system;
+    DiskRecord disk = describeDisk("/dev/hda", 4865, 255, 63);
+    system.mountable = {"/dev/hda2 /flash ext3"};
+    EXPECT_FALSE(mountTarget(disk, true));
+    EXPECT_EQ(system.stepText(), "mount /dev/hda2 /flash ext3\nmkdir /flash/boot\n"
+                                 "mount /dev/hda1 /flash/boot ext2\numount /flash\n");
+}

@@ -28,7 +28,7 @@ const char* const discCandidates[] = {"/dev/hda", "/dev/hdb", "/dev/hdc", "/dev/
 constexpr int discPasses = 20;
 
 bool findDisc(DiscMount mountDisc) {
-    mkdir("/floppy", 0755);
+    currentSystem().makeDirectory("/floppy", 0755);
     for (int pass = 0; pass < discPasses; ++pass) {
         if (pass > 0)
             currentSystem().pause(1);

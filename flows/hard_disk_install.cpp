@@ -60,7 +60,8 @@ const char* findMediumOnce(MediumMount mountMedium) {
 }
 
 const char* findMedium(MediumMount mountMedium) {
-    mkdir(medium, 0755); // the boot image's mount point for install media, should it lack one
+    // The boot image's mount point for install media, should it lack one.
+    currentSystem().makeDirectory(medium, 0755);
     startProgress("Looking for harddrives...");
     const char* device = findMediumOnce(mountMedium);
     for (int pass = 1; !device && pass < searchPasses; ++pass) {

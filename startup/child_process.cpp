@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -206,6 +207,7 @@ public:
         return startInputTool(args);
     }
     int closePipedChild(FILE* stream) override { return finishPipedChild(stream); }
+    void makeDirectory(const char* path, mode_t mode) override { mkdir(path, mode); }
     bool mount(const char* source, const char* target, const char* type) override {
         return ::mount(source, target, type, 0, nullptr) == 0;
     }

@@ -1,11 +1,12 @@
 #pragma once
 // Where disk preparation and the searches touch the system: the tools they run, the one piped
-// child, the mounts of the target and the pauses between search passes. Each call goes through
-// the one object in use: the real system, unless a test has put a recording stand-in in its
-// place (testbed/recording_system.h), so that the order of the steps and the waits are checked
-// in-process, without root and without waiting.
+// child, mount points, the target's mounts and the pauses between search passes. Each call goes
+// through the one object in use: the real system, unless a test has put a recording stand-in in
+// its place (testbed/recording_system.h), so that the order of the steps and the waits are
+// checked in-process, without root and without waiting.
 #include <cstdio>
 #include <initializer_list>
+#include <sys/types.h>
 
 class SystemInterface {
 public:
@@ -19,6 +20,8 @@ public:
     virtual FILE* openToolInput(std::initializer_list<const char*> args) = 0;
     virtual int closePipedChild(FILE* stream) = 0;
 
+    // Makes the directory (a mount point); one that exists already is no error worth telling.
+    virtual void makeDirectory(const char* path, mode_t mode) = 0;
     // Mounts source at target with no flags and no options; true when it is mounted.
     virtual bool mount(const char* source, const char* target, const char* type) = 0;
     virtual void unmount(const char* target) = 0;

@@ -87,6 +87,10 @@ int RecordingSystem::closePipedChild(FILE* stream) {
     return statusOf(pipedCall);
 }
 
+void RecordingSystem::makeDirectory(const char* path, mode_t) {
+    steps.push_back(std::string("mkdir ") + path);
+}
+
 bool RecordingSystem::mount(const char* source, const char* target, const char* type) {
     std::string what = std::string(source) + ' ' + target + ' ' + type;
     steps.push_back("mount " + what);

@@ -7,7 +7,8 @@
 //   "sfdisk -g"                     the partitioning tool started for its output
 //   "sfdisk -q -uC /dev/sda >null"  ... started for its input
 //   "run /sbin/mke2fs -j /dev/sda1" a tool run to completion ("run [root] program args")
-//   "mount /dev/sda2 /flash ext3", "umount /flash", "pause 1", "pause-through 1"
+//   "mkdir /flash/boot", "mount /dev/sda2 /flash ext3", "umount /flash", "pause 1",
+//   "pause-through 1"
 // Mounts fail unless listed in `mountable`, so nothing a test drives goes on to write below
 // a mount point of this machine.
 #include "startup/system_interface.h"
@@ -45,6 +46,7 @@ public:
     FILE* openToolOutput(std::initializer_list<const char*> args) override;
     FILE* openToolInput(std::initializer_list<const char*> args) override;
     int closePipedChild(FILE* stream) override;
+    void makeDirectory(const char* path, mode_t mode) override;
     bool mount(const char* source, const char* target, const char* type) override;
     void unmount(const char* target) override;
     void pause(unsigned seconds) override;
