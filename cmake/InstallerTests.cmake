@@ -1,7 +1,15 @@
-# installer_test(NAME SOURCES a_test.cpp ... LIBS lib ... [LABELS label ...])
+# installer_test(NAME SOURCES a_test.cpp ... LIBS lib ... LABELS label ... [ROOT_CASES filter])
 # One GoogleTest executable; its cases are registered with CTest one by one. Every test binary
 # starts in testbed/test_main.cpp, which gives up the capabilities to restart the machine and to
 # load kernel modules before any test runs.
+# LABELS holds exactly one of the labels below, for what every case of the binary needs (a
+# binary whose cases need different things is split, or names the few cases that need root in
+# ROOT_CASES, a GoogleTest filter such as "Suite.*:Other.Case", which then get the label root).
+#   unit     nothing: no root, no namespaces, fast
+#   root     root, for private mount or network namespaces, chroot or loop devices of its own
+#   sandbox  root and the sandbox: the real installer or a scenario as process 1 (testbed/sandbox.h)
+#   vm       QEMU and the boot media's kernel (installer_vm_test)
+set(INSTALLER_TEST_KINDS unit root sandbox vm)
 include(GoogleTest)
 if(NOT INSTALLER_TARGET)
     find_package(GTest REQUIRED)
@@ -11,18 +19,29 @@ function(installer_test name)
     if(INSTALLER_TARGET)
         return()
     endif()
-    cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+    cmake_parse_arguments(T "" "ROOT_CASES" "SOURCES;LIBS;LABELS" ${ARGN})
+    set(kinds ${T_LABELS})
+    list(FILTER kinds INCLUDE REGEX "^(unit|root|sandbox|vm)$")
+    list(LENGTH kinds count)
+    if(NOT count EQUAL 1)
+        message(FATAL_ERROR "${name}: LABELS needs exactly one of ${INSTALLER_TEST_KINDS}, "
+                            "has '${T_LABELS}'")
+    endif()
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE ${T_LIBS} installer_test_main GTest::gtest GTest::gmock)
     # Where this checkout and its build are, for tests that read keys, tools or fixtures.
     target_compile_definitions(${name} PRIVATE INSTALLER_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
                                INSTALLER_BINARY_DIR="${CMAKE_BINARY_DIR}")
-    set(properties TIMEOUT 900)
-    if(T_LABELS)
-        list(APPEND properties LABELS "${T_LABELS}")
+    set(properties TIMEOUT 900 LABELS "${T_LABELS}")
+    if(T_ROOT_CASES)
+        gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                             TEST_FILTER "-${T_ROOT_CASES}" PROPERTIES ${properties})
+        gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                             TEST_FILTER "${T_ROOT_CASES}" PROPERTIES TIMEOUT 900 LABELS root)
+    else()
+        gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                             PROPERTIES ${properties})
     endif()
-    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-                         PROPERTIES ${properties})
 endfunction()
 
 # installer_vm_test(NAME SOURCES ... LIBS ...): a test that boots the boot media's kernel in

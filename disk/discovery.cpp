@@ -2,10 +2,10 @@
 
 #include "startup/child_process.h"
 #include "startup/console.h"
+#include "startup/system_interface.h"
 
 #include <cctype>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
@@ -70,13 +70,6 @@ bool readLine(FILE* stream, char (&line)[128]) {
     return true;
 }
 
-// The dot display's alarm cuts a plain sleep short; this one sleeps its whole second.
-void sleepOneSecond() {
-    timespec left{1, 0};
-    while (nanosleep(&left, &left) != 0) {
-    }
-}
-
 } // namespace
 
 DiskRecord describeDisk(const char* device, unsigned cylinders, unsigned heads, unsigned sectors) {
@@ -124,7 +117,8 @@ bool findHardDisk(DiskRecord& target) {
     startProgress("Looking for harddrives...");
     DiskRecord* table = listDisks();
     for (int attempt = 1; !table && attempt < searchAttempts; ++attempt) {
-        sleepOneSecond();
+        // The dot display's alarm would cut a plain sleep short: each pass waits its second.
+        currentSystem().pauseThrough(1);
         table = listDisks();
     }
     stopProgress();

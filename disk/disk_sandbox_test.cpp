@@ -171,15 +171,8 @@ TEST_F(DiskRun, DiskThatAppearsAfterSomeSecondsIsWaitedFor) {
     EXPECT_GE(seconds, 3);
 }
 
-TEST_F(DiskRun, NoDiskAtAllEndsTheSearchAfterTwentyAttempts) {
-    auto started = std::chrono::steady_clock::now();
-    std::string text = run({}, {"find"});
-    double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    EXPECT_TRUE(contains(text, "\nFATAL ERROR: no harddrives found\nfindHardDisk=false\n")) << text;
-    EXPECT_GE(seconds, 19);
-    EXPECT_LT(seconds, 40);
-}
+// Twenty passes without any disk are counted on the virtual clock (DiskSearch in disk_test); the
+// installer itself waits the real twenty seconds in startup_sandbox_test.
 
 // ---- preparation
 

@@ -5,9 +5,8 @@
 #include "disk/target_files.h"
 #include "startup/child_process.h"
 #include "startup/console.h"
+#include "startup/system_interface.h"
 
-#include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -56,7 +55,7 @@ bool formatDisk(const DiskRecord& target) {
 }
 
 bool mountAs(const std::string& device, const char* at, const char* type) {
-    return mount(device.c_str(), at, type, 0, nullptr) == 0;
+    return currentSystem().mount(device.c_str(), at, type);
 }
 
 } // namespace
@@ -72,9 +71,9 @@ bool mountTarget(const DiskRecord& target, bool withBoot) {
     if (!withBoot)
         return true;
     std::string boot = std::string(root) + "/boot";
-    mkdir(boot.c_str(), 0755);
+    currentSystem().makeDirectory(boot.c_str(), 0755);
     if (!mountAs(partition(target, 1), boot.c_str(), "ext2")) {
-        umount(root);
+        currentSystem().unmount(root);
         return false;
     }
     return true;

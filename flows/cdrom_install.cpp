@@ -10,6 +10,7 @@
 #include "startup/boot_steps.h"
 #include "startup/child_process.h"
 #include "startup/console.h"
+#include "startup/system_interface.h"
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -27,10 +28,10 @@ const char* const discCandidates[] = {"/dev/hda", "/dev/hdb", "/dev/hdc", "/dev/
 constexpr int discPasses = 20;
 
 bool findDisc(DiscMount mountDisc) {
-    mkdir("/floppy", 0755);
+    currentSystem().makeDirectory("/floppy", 0755);
     for (int pass = 0; pass < discPasses; ++pass) {
         if (pass > 0)
-            sleep(1);
+            currentSystem().pause(1);
         for (const char* device : discCandidates)
             if (mountDisc(device))
                 return true;

@@ -14,6 +14,7 @@
 #include "package/version.h"
 #include "startup/child_process.h"
 #include "startup/console.h"
+#include "startup/system_interface.h"
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -59,11 +60,12 @@ const char* findMediumOnce(MediumMount mountMedium) {
 }
 
 const char* findMedium(MediumMount mountMedium) {
-    mkdir(medium, 0755); // the boot image's mount point for install media, should it lack one
+    // The boot image's mount point for install media, should it lack one.
+    currentSystem().makeDirectory(medium, 0755);
     startProgress("Looking for harddrives...");
     const char* device = findMediumOnce(mountMedium);
     for (int pass = 1; !device && pass < searchPasses; ++pass) {
-        sleep(1);
+        currentSystem().pause(1);
         device = findMediumOnce(mountMedium);
     }
     stopProgress();
@@ -263,7 +265,7 @@ bool installFromMedium(DiskRecord& target, const char* device, bool choose) {
         return false;
     finishInstall(target);
     std::printf("\nSoftware installed.\n");
-    sleep(2);
+    currentSystem().pause(2);
     return true;
 }
 

@@ -2,7 +2,7 @@
 target_sources(installer_network PRIVATE ${CMAKE_CURRENT_LIST_DIR}/installer_child.cpp
                                          ${CMAKE_CURRENT_LIST_DIR}/image_store.cpp)
 target_link_libraries(installer_network PUBLIC installer_repository)
-installer_test(installer_child_test
+installer_test(installer_child_test LABELS root
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_child_test.cpp
     LIBS installer_network rpx_signer)
 if(TARGET installer_child_test)

@@ -10,6 +10,7 @@
 #include "network/file_transfer.h"
 #include "network/protocol_text.h"
 #include "startup/console.h"
+#include "startup/system_interface.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -75,7 +76,7 @@ void findServer(NetLink& link, const std::string& label, bool& keep) {
         }
         std::printf("\nCouldn't find any installation server on network\n");
         // Nothing can answer without a card: look again, once a second.
-        sleep(1);
+        currentSystem().pause(1);
         scanInterfaces(link);
     }
 }

@@ -13,11 +13,12 @@ target_sources(installer_package PRIVATE
 
 if(NOT INSTALLER_TARGET)
     find_package(OpenSSL REQUIRED)
-    installer_test(package_version_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/version_test.cpp
+    installer_test(package_version_test LABELS unit
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/version_test.cpp
                    LIBS installer_package)
-    installer_test(package_sha1_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/sha1_test.cpp
+    installer_test(package_sha1_test LABELS unit SOURCES ${CMAKE_CURRENT_LIST_DIR}/sha1_test.cpp
                    LIBS installer_package OpenSSL::Crypto)
-    installer_test(package_reader_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/reader_test.cpp
+    installer_test(package_reader_test LABELS unit SOURCES ${CMAKE_CURRENT_LIST_DIR}/reader_test.cpp
                    ${CMAKE_CURRENT_LIST_DIR}/inflate_test.cpp LIBS installer_package)
 endif()
 

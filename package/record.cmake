@@ -10,9 +10,10 @@ target_sources(installer_package PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/installed_package.cpp
     ${CMAKE_CURRENT_LIST_DIR}/package_file.cpp)
 
-installer_test(record_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/record_test.cpp LIBS installer_package)
+installer_test(record_test LABELS unit
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/record_test.cpp LIBS installer_package)
 # Runs parts of its tests as root in a private mount namespace (record_test_support.h).
-installer_test(installed_package_test
+installer_test(installed_package_test LABELS root
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/installed_package_test.cpp
     LIBS installer_package)
 

@@ -58,7 +58,7 @@ else()
     known_digest_table(${full_table_text} ${CMAKE_CURRENT_BINARY_DIR}/known_digests_full.cpp
                        fullTestDigest)
 
-    installer_test(signature_test
+    installer_test(signature_test LABELS unit
         SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/field25519_test.cpp
                 ${CMAKE_CURRENT_SOURCE_DIR}/signature_hash_test.cpp
                 ${CMAKE_CURRENT_SOURCE_DIR}/signature_ladder_test.cpp
@@ -75,7 +75,7 @@ else()
     endif()
 
     # The 32-bit installer's ten-limb arithmetic under the same field and curve tests, on the host.
-    installer_test(signature_ten_limbs_test
+    installer_test(signature_ten_limbs_test LABELS unit
         SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/field25519_test.cpp
                 ${CMAKE_CURRENT_SOURCE_DIR}/signature_ladder_test.cpp
                 ${CMAKE_CURRENT_SOURCE_DIR}/field25519.cpp

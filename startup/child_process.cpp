@@ -1,11 +1,17 @@
+// Child processes, and the real system behind startup/system_interface.h: every call of that
+// interface is one of the functions here, or the system call it names.
 #include "startup/child_process.h"
 
 #include "startup/console.h"
+#include "startup/system_interface.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,7 +69,9 @@ pid_t forkChild() {
     return pid;
 }
 
-int runTool(const char* root, const char* program, std::initializer_list<const char*> args) {
+namespace {
+
+int spawnTool(const char* root, const char* program, std::initializer_list<const char*> args) {
     ArgumentVector argv;
     argv.add(program);
     for (const char* argument : args) {
@@ -87,7 +95,7 @@ int runTool(const char* root, const char* program, std::initializer_list<const c
     return waitForChild(pid);
 }
 
-FILE* openToolOutput(std::initializer_list<const char*> args) {
+FILE* startOutputTool(std::initializer_list<const char*> args) {
     if (pipedChildPid != -1)
         return nullptr;
     ArgumentVector argv;
@@ -128,7 +136,7 @@ FILE* openToolOutput(std::initializer_list<const char*> args) {
     return stream;
 }
 
-FILE* openToolInput(std::initializer_list<const char*> args) {
+FILE* startInputTool(std::initializer_list<const char*> args) {
     ArgumentVector argv;
     argv.add(partitioningTool);
     bool toLog = false;
@@ -175,7 +183,7 @@ FILE* openToolInput(std::initializer_list<const char*> args) {
     return stream;
 }
 
-int closePipedChild(FILE* stream) {
+int finishPipedChild(FILE* stream) {
     if (pipedChildPid == -1)
         return -1;
     pid_t child = pipedChildPid;
@@ -184,4 +192,59 @@ int closePipedChild(FILE* stream) {
     bool closed = fclose(stream) == 0;
     int status = waitForChild(child);
     return closed ? status : -1;
+}
+
+class RealSystem final : public SystemInterface {
+public:
+    int runTool(const char* root, const char* program,
+                std::initializer_list<const char*> args) override {
+        return spawnTool(root, program, args);
+    }
+    FILE* openToolOutput(std::initializer_list<const char*> args) override {
+        return startOutputTool(args);
+    }
+    FILE* openToolInput(std::initializer_list<const char*> args) override {
+        return startInputTool(args);
+    }
+    int closePipedChild(FILE* stream) override { return finishPipedChild(stream); }
+    void makeDirectory(const char* path, mode_t mode) override { mkdir(path, mode); }
+    bool mount(const char* source, const char* target, const char* type) override {
+        return ::mount(source, target, type, 0, nullptr) == 0;
+    }
+    void unmount(const char* target) override { umount(target); }
+    void pause(unsigned seconds) override { sleep(seconds); }
+    void pauseThrough(unsigned seconds) override {
+        timespec left{time_t(seconds), 0};
+        while (nanosleep(&left, &left) != 0) {
+        }
+    }
+};
+
+RealSystem realSystem;
+SystemInterface* systemInUse = &realSystem;
+
+} // namespace
+
+SystemInterface& currentSystem() {
+    return *systemInUse;
+}
+
+void useSystem(SystemInterface* standIn) {
+    systemInUse = standIn ? standIn : &realSystem;
+}
+
+int runTool(const char* root, const char* program, std::initializer_list<const char*> args) {
+    return systemInUse->runTool(root, program, args);
+}
+
+FILE* openToolOutput(std::initializer_list<const char*> args) {
+    return systemInUse->openToolOutput(args);
+}
+
+FILE* openToolInput(std::initializer_list<const char*> args) {
+    return systemInUse->openToolInput(args);
+}
+
+int closePipedChild(FILE* stream) {
+    return systemInUse->closePipedChild(stream);
 }

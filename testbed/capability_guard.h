@@ -25,13 +25,27 @@ inline bool dropCapability(int cap) {
     return syscall(SYS_capset, &header, data) == 0;
 }
 
-// True when the process holds neither capability afterwards. Without CAP_SETPCAP the bounding
-// set cannot shrink; a process that lacks the two capabilities already is just as safe.
+// True when neither capability is permitted to this process.
+inline bool lacksCapability(int cap) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return false;
+    return (data[cap / 32].permitted & (1u << (cap % 32))) == 0;
+}
+
+// True when the process holds neither capability afterwards. Without CAP_SETPCAP (an ordinary
+// user) the bounding set cannot shrink; a process that lacks the two capabilities and can gain
+// none through the programs it starts (no new privileges: set-user-ID bits and file
+// capabilities are ignored) is just as safe.
 inline bool dropMachineCapabilities() {
     if (dropCapability(CAP_SYS_BOOT) && dropCapability(CAP_SYS_MODULE))
         return true;
-    return prctl(PR_CAPBSET_READ, CAP_SYS_BOOT, 0, 0, 0) != 1 &&
-           prctl(PR_CAPBSET_READ, CAP_SYS_MODULE, 0, 0, 0) != 1;
+    if (prctl(PR_CAPBSET_READ, CAP_SYS_BOOT, 0, 0, 0) != 1 &&
+        prctl(PR_CAPBSET_READ, CAP_SYS_MODULE, 0, 0, 0) != 1)
+        return true;
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && lacksCapability(CAP_SYS_BOOT) &&
+           lacksCapability(CAP_SYS_MODULE);
 }
 
 } // namespace testbed

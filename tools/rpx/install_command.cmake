@@ -3,7 +3,7 @@
 target_sources(rpx PRIVATE ${CMAKE_CURRENT_LIST_DIR}/install_command.cpp
                            ${CMAKE_CURRENT_LIST_DIR}/list_command.cpp)
 target_link_libraries(rpx PRIVATE installer_network)
-installer_test(rpx_install_test
+installer_test(rpx_install_test LABELS root
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/install_command_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/list_command.cpp
     LIBS rpx_core)

@@ -5,7 +5,7 @@ if(NOT TARGET rpx_signer)
 endif()
 
 find_package(OpenSSL REQUIRED)
-installer_test(signer_test
+installer_test(signer_test LABELS unit
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/signer_test.cpp ${CMAKE_CURRENT_LIST_DIR}/signer_target_test.cpp
     LIBS rpx_signer OpenSSL::Crypto)
 if(TARGET signer_test)

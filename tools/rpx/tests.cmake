@@ -1,5 +1,5 @@
 # Tests of the package tool, in-process through rpx_core and through the rpx program itself.
-installer_test(rpx_test
+installer_test(rpx_test LABELS unit
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/manifest_test.cpp ${CMAKE_CURRENT_LIST_DIR}/rpx_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/rpx_cli_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/reader_signature_test.cpp
