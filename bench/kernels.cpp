@@ -3,6 +3,8 @@
 //   reader  — the package reader (SHA-1 of every byte, then the inflating stream) over a
 //             package's file archive, against bare zlib inflate of the same bytes with the
 //             same 16 KB buffers; the package is held in memory, as a file in the page cache;
+//   inflate — bare inflate of a package's archive, read from the file, nothing printed (timed
+//             from outside, beside the installations);
 //   verify  — the installer's signature check against libsodium's Ed25519 verification of a
 //             message of the same size.
 // Each run prints one sample line "FIGURE<TAB>SUBJECT<TAB>VALUE" (processor seconds) for
@@ -110,9 +112,24 @@ uint64_t readerInflate(const std::string& file) {
     return reader.takeDigest(digest) ? total : 0;
 }
 
-int readerFigure(const std::string& path, int runs) {
+std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Bare inflate of a package file's archive as a process of its own, timed from outside beside
+// the installations: the limit of the installation's pipeline.
+int inflateFigure(const std::string& path) {
+    std::string archive = archiveOf(readFile(path));
+    if (archive.empty() || bareInflate(archive) == 0) {
+        std::fprintf(stderr, "bench_kernels: %s: no file archive to inflate\n", path.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int readerFigure(const std::string& path, int runs) {
+    std::string file = readFile(path);
     std::string archive = archiveOf(file);
     if (archive.empty()) {
         std::fprintf(stderr, "bench_kernels: %s: no file archive\n", path.c_str());
@@ -181,10 +198,16 @@ int main(int argc, char** argv) {
     CLI::App* reader = app.add_subcommand("reader", "Package reader against bare inflate");
     reader->add_option("package", package, "Package file")->required()->check(CLI::ExistingFile);
     reader->add_flag("--portable-sha1", portableSha1, "SHA-1 without the processor's instructions");
+    CLI::App* inflateOnly = app.add_subcommand("inflate", "Bare inflate of a package's archive");
+    inflateOnly->add_option("package", package, "Package file")
+        ->required()
+        ->check(CLI::ExistingFile);
     int calls = 2000;
     CLI::App* verify = app.add_subcommand("verify", "Signature check against libsodium");
     verify->add_option("--calls", calls, "Verifications per run")->check(CLI::PositiveNumber);
     CLI11_PARSE(app, argc, argv);
+    if (inflateOnly->parsed())
+        return inflateFigure(package);
     if (reader->parsed()) {
         bool hardware = selectSha1Hardware(!portableSha1);
         std::printf("note\treader\tSHA-1 %s the processor's SHA instructions\n",

@@ -109,7 +109,7 @@ const std::vector<Row>& standardRows() {
          0.8},
         {"install vs its limit",
          {"install-tmpfs", "installer", "installer child, tmpfs", "s"},
-         {"reader", "inflate", "bare zlib inflate", "s"},
+         {"install-tmpfs", "inflate", "bare zlib inflate", "s"},
          RatioKind::timeShare,
          0.85},
         {"package reader",
