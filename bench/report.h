@@ -38,15 +38,16 @@ enum class RatioKind {
 struct Row {
     std::string name;
     Side subject, peer;
-    RatioKind kind;
-    double goal;
+    RatioKind kind = RatioKind::timeRatio;
+    double goal = 0; // 0: none, the ratio is shown for what it tells
 };
 
 struct RowResult {
     Row row;
     std::optional<double> subject, peer, ratio;
     size_t subjectRuns = 0, peerRuns = 0;
-    std::optional<bool> met; // none when not measured
+    bool measured = false;
+    std::optional<bool> met; // none when not measured or without a goal
     std::string note;
 };
 

@@ -37,6 +37,7 @@ TEST(BenchReport, RatiosPointTheRightWay) {
         {"flat", {"m", "big", "", "KB"}, {"m", "small", "", "KB"}, RatioKind::flatMemory, 16384},
         {"grows", {"m", "huge", "", "KB"}, {"m", "small", "", "KB"}, RatioKind::flatMemory, 16384},
         {"absent", {"x", "a", "", "s"}, {"x", "b", "", "s"}, RatioKind::timeRatio, 1},
+        {"no goal", {"f", "a", "", "s"}, {"f", "b", "", "s"}, RatioKind::timeRatio, 0},
     };
     Samples s = parse({"f\ta\t4", "f\tb\t5", "g\ta\t90", "g\tb\t100", "m\tbig\t3500",
                        "m\tsmall\t3000", "m\thuge\t9000", "note\tx\tno peer here"});
@@ -52,7 +53,11 @@ TEST(BenchReport, RatiosPointTheRightWay) {
     EXPECT_TRUE(*r[3].met);  // 0.5 MB more for the large package, below 16 MB
     EXPECT_FALSE(*r[4].met); // below 16 MB, but it follows the package's size
     EXPECT_FALSE(r[5].met.has_value());
+    EXPECT_FALSE(r[5].measured);
     EXPECT_EQ(r[5].note, "no peer here");
+    EXPECT_TRUE(r[6].measured); // a ratio, but nothing to meet
+    EXPECT_FALSE(r[6].met.has_value());
+    EXPECT_NE(formatTable(r, "", "full").find("no peer here"), std::string::npos);
 
     s = parse({"f\ta\t6", "f\tb\t5", "g\ta\t80", "g\tb\t100"});
     r = evaluate(s, rows);
