@@ -214,7 +214,8 @@ int main(int argc, char** argv) {
     if (inflateOnly->parsed())
         return inflateFigure(package);
     if (reader->parsed()) {
-        bool hardware = selectSha1Hardware(!portableSha1);
+        // True when the kind asked for is in use: hardware only when asked for and present.
+        bool hardware = selectSha1Hardware(!portableSha1) && !portableSha1;
         std::printf("note\treader\tSHA-1 %s the processor's SHA instructions\n",
                     hardware ? "with" : "without");
         return readerFigure(package, runs);
