@@ -243,7 +243,8 @@ TEST_F(NetworkInstall,
     ASSERT_EQ(starts.size(), 5u) << "five tries";
     for (size_t n = 1; n < starts.size(); ++n) {
         EXPECT_GT(starts[n] - starts[n - 1], 900000) << n;
-        EXPECT_LT(starts[n] - starts[n - 1], 1300000) << n;
+        // A second apart, give or take what a loaded machine adds to a wake-up.
+        EXPECT_LT(starts[n] - starts[n - 1], 2500000) << n;
     }
     // "keep " is not "keep": the disk was prepared without carrying anything over.
     EXPECT_FALSE(contains(sandbox->transcript(), "configuration")) << sandbox->transcript();
