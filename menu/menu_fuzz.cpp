@@ -5,7 +5,8 @@
 // Input: an entry count, the entries (a name, a description, up to three dependencies, each
 // another entry's name or any bytes), then the keys. Beyond crashes, a run fails when the
 // cursor leaves the entries, when a selection breaks the space bar's rules ("system" stays,
-// what an entry needs is selected with it, what needs it is deselected with it), or when
+// what an entry needs and is not selected yet is selected with it, what needs it directly is
+// deselected with it), or when
 // anything reaches the terminal but printable text, line feeds and the menu's own escape
 // sequences, or a line wider than the screen.
 #include "menu/package_menu.h"
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
 using namespace installer;
 
@@ -37,22 +39,30 @@ std::string takeName(fuzz::Cursor& cursor, int count, int self) {
     return std::string(cursor.bytes(choice & 0x1f));
 }
 
-// Every entry reachable from `index` through dependencies that name an entry.
-void reachable(const PackageMenu& menu, int index, std::set<int>& seen) {
+// The entries a press on `index` selects: it, and through dependencies that name an entry, every
+// one that was not selected yet (a selected one is not looked into again).
+void reachable(const PackageMenu& menu, const std::vector<bool>& before, int index,
+               std::set<int>& seen) {
     if (index < 0 || !seen.insert(index).second)
         return;
-    for (const Requirement& need : menu.entries[size_t(index)]->depends)
-        reachable(menu, findEntry(menu, need.name), seen);
+    for (const Requirement& need : menu.entries[size_t(index)]->depends) {
+        int needed = findEntry(menu, need.name);
+        if (needed >= 0 && !before[size_t(needed)])
+            reachable(menu, before, needed, seen);
+    }
 }
 
-void checkSpace(const PackageMenu& menu, int index, bool wasSelected) {
+void checkSpace(const PackageMenu& menu, int index, const std::vector<bool>& before) {
     const MenuEntry& entry = *menu.entries[size_t(index)];
-    if (!wasSelected) {
+    if (!before[size_t(index)]) {
         std::set<int> needed;
-        reachable(menu, index, needed);
+        reachable(menu, before, index, needed);
         for (int at : needed)
             if (!menu.entries[size_t(at)]->selected)
                 failWith("selected " + entry.name + " without what it needs");
+        for (size_t at = 0; at < before.size(); ++at)
+            if (before[at] && !menu.entries[at]->selected)
+                failWith("selecting " + entry.name + " deselected another");
         return;
     }
     if (entry.name == "system") {
@@ -82,9 +92,10 @@ void checkScreen(const std::string& screen) {
             for (const char* known : sequences)
                 if (rest.starts_with(known))
                     length = std::strlen(known);
+            // A cursor move is short: scanning a copy keeps sscanf from measuring the screen.
+            std::string move(rest.substr(0, 12));
             int row = 0, column = 0, used = 0;
-            if (!length &&
-                std::sscanf(screen.c_str() + at + 1, "[%d;%dH%n", &row, &column, &used) == 2 &&
+            if (!length && std::sscanf(move.c_str(), "[%d;%dH%n", &row, &column, &used) == 2 &&
                 used > 0) {
                 if (row < 1 || row > 25 || column < 0 || column >= 80)
                     failWith("cursor moved off the screen");
@@ -133,18 +144,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (entry->selected != (entry->name == "system"))
             failWith("the menu opens with more or less than \"system\" selected");
     int keys = 0;
-    while (!cursor.empty() && ++keys <= 2000) {
+    while (!cursor.empty() && ++keys <= 256) {
         int key = cursor.byte();
         int index = menu.cursor;
-        bool spaceBar = key == ' ' && menu.escape != 2;
-        bool wasSelected = !menu.entries.empty() && menu.entries[size_t(index)]->selected;
+        // After ESC "[" a key is an arrow's last byte, not a command.
+        bool command = menu.escape != 2;
+        bool spaceBar = key == ' ' && command;
+        std::vector<bool> before;
+        for (const auto& entry : menu.entries)
+            before.push_back(entry->selected);
         MenuOutcome outcome = handleMenuKey(menu, key);
         if (menu.entries.empty() ? menu.cursor != 0
                                  : menu.cursor < 0 || size_t(menu.cursor) >= menu.entries.size())
             failWith("the cursor left the entries");
         if (spaceBar && !menu.entries.empty())
-            checkSpace(menu, index, wasSelected);
-        if (menu.escape == 0 && (key == 'm' || key == 'M'))
+            checkSpace(menu, index, before);
+        if (command && (key == 'm' || key == 'M'))
             for (const auto& entry : menu.entries)
                 if (entry->selected != (entry->name == "system"))
                     failWith("minimum is more or less than \"system\"");
