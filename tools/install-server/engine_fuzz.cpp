@@ -133,7 +133,9 @@ void checkWellFormed(const Outcome& outcome, const Mac& asker, std::string_view 
 // what the machine knows.
 void checkInOrder(Client& client, const Outcome& outcome, std::string_view request) {
     if (!outcome.reply) {
-        // Only an unanswerable request goes unanswered: out of place, or no file to read.
+        // An unanswerable request (out of place) goes unanswered; the installer would send it
+        // again under the same number, so the next request takes that number.
+        client.peer.sent -= 1;
         return;
     }
     installer::Packet packet;
