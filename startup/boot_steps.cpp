@@ -3,6 +3,7 @@
 #include "startup/console.h"
 #include "startup/mode.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -10,6 +11,7 @@
 #include <sys/reboot.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 void mountKernelFileSystems() {
@@ -93,6 +95,23 @@ void restartMachine() {
     reboot(RB_AUTOBOOT);
 }
 
+namespace {
+
+// The children (an installer child writing a package, a tool) got the same interrupt, but until
+// they have ended their open files and working directories keep /flash busy and the unmount
+// would fail. They are given a moment to go, never long: the unmount goes ahead regardless.
+void letChildrenEnd() {
+    for (int tick = 0; tick < 200; ++tick) {
+        pid_t ended = waitpid(-1, nullptr, WNOHANG);
+        if (ended < 0 && errno == ECHILD)
+            return;
+        if (ended == 0)
+            usleep(10000);
+    }
+}
+
+} // namespace
+
 void abortInstallation(int) {
     if (installFinished)
         return;
@@ -101,6 +120,7 @@ void abortInstallation(int) {
     std::fputs("\n\nInstallation aborted\n", stdout);
     std::fputs("Press ENTER to reboot\n", stdout);
     std::fflush(stdout);
+    letChildrenEnd();
     unmountAll({"/flash/boot", "/flash", "/floppy"});
     waitForEnter();
     if (consoleState)
