@@ -4,6 +4,7 @@
 #include "disk/preparation.h"
 #include "package/record_root.h"
 #include "startup/console.h"
+#include "startup/write_all.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -42,19 +43,6 @@ int openUntouched(const char* path, int flags) {
     if (fd < 0 && errno == EPERM)
         fd = open(path, flags | O_CLOEXEC | O_NOCTTY);
     return fd;
-}
-
-bool writeAll(int fd, const unsigned char* data, size_t length) {
-    while (length > 0) {
-        ssize_t put = write(fd, data, length);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        data += put;
-        length -= size_t(put);
-    }
-    return true;
 }
 
 // Contents go straight from the file into the chain, block by block.

@@ -6,6 +6,7 @@
 #include "testbed/ext_files.h"
 #include "testbed/sandbox.h"
 #include "testbed/scratch_files.h"
+#include "testbed/text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -25,10 +26,6 @@ const std::string samples = INSTALLER_BINARY_DIR "/samples/";
 const std::string rpx = INSTALLER_BINARY_DIR "/tools/rpx/rpx";
 const std::string devKey = INSTALLER_SOURCE_DIR "/keys/dev.sec";
 constexpr uint64_t cylinderBytes = 16 * 63 * 512;
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 // A first sector with a table, as a medium's "mbr" file.
 std::string bootRecordImage() {

@@ -15,6 +15,7 @@
 #include "startup/child_process.h"
 #include "startup/console.h"
 #include "startup/system_interface.h"
+#include "startup/write_all.h"
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -136,19 +137,6 @@ bool findTarget(const char* device, DiskRecord& target) {
     }
     std::printf("\nFATAL ERROR: Couldn't find the disk!\n");
     return false;
-}
-
-bool writeAll(int fd, const unsigned char* data, size_t length) {
-    while (length > 0) {
-        ssize_t put = write(fd, data, length);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        data += put;
-        length -= size_t(put);
-    }
-    return true;
 }
 
 // One package from memory into an installer child, in blocks; the slot is emptied after.

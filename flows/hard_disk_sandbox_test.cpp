@@ -6,6 +6,7 @@
 #include "testbed/ext_files.h"
 #include "testbed/sandbox.h"
 #include "testbed/scratch_files.h"
+#include "testbed/text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -26,10 +27,6 @@ const std::string samples = INSTALLER_BINARY_DIR "/samples/";
 const std::string rpx = INSTALLER_BINARY_DIR "/tools/rpx/rpx";
 const std::string devKey = INSTALLER_SOURCE_DIR "/keys/dev.sec";
 constexpr uint64_t cylinderBytes = 16 * 63 * 512;
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 std::string hex(const std::string& bytes) {
     std::string text;
@@ -58,11 +55,6 @@ std::string bootRecordImage() {
     sector[510] = char(0x55);
     sector[511] = char(0xaa);
     return sector;
-}
-
-std::string fileContents(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 struct Key {

@@ -2,6 +2,7 @@
 
 #include "network/file_transfer.h"
 #include "package/record_root.h"
+#include "startup/write_all.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -32,19 +33,6 @@ int openInsideRoot(const char* root, const std::string& name) {
     }
     return openat(parent, leaf.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                   0666);
-}
-
-bool writeAll(int fd, const unsigned char* data, size_t size) {
-    while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "testbed/net_peer.h"
 #include "testbed/sandbox.h"
 #include "testbed/scratch_files.h"
+#include "testbed/text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -20,17 +21,6 @@ using namespace installer;
 namespace {
 
 const std::string buildDir = INSTALLER_BINARY_DIR;
-
-std::string fileContents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 // A small signed driver package, built with the package tool once per test process.
 const std::string& driverPackage() {

@@ -8,6 +8,7 @@
 #include "testbed/net_namespace.h"
 #include "testbed/net_peer.h"
 #include "testbed/scratch_files.h"
+#include "testbed/text_files.h"
 #include "testbed/vm_fixture.h"
 
 #include <gtest/gtest.h>
@@ -18,17 +19,6 @@
 namespace {
 
 const std::string mediaDir = NET_MEDIA_DIR;
-
-std::string fileContents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 // One installation onto `disk`: the VM started from the network set, the test peer offering
 // `offer`; the console.

@@ -8,6 +8,7 @@
 #include "testbed/ext_files.h"
 #include "testbed/initramfs.h"
 #include "testbed/isolation.h"
+#include "testbed/text_files.h"
 #include "testbed/vm.h"
 
 #include <nlohmann/json.hpp>
@@ -179,10 +180,6 @@ std::string consoleShown(const std::string& console) {
            indent(kept, "    | ");
 }
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 // A shell command's output (standard error too); status in *status.
 std::string capture(const std::string& command, int* status = nullptr) {
     std::string text;
@@ -229,13 +226,6 @@ std::string visibleKeys(const std::string& keys) {
         shown += c == ' ' ? "SPACE " : c == '\r' ? "ENTER " : std::string(1, c) + " ";
     shown.pop_back();
     return shown;
-}
-
-std::string fileContents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // The 512 bytes at offset of an image (fewer if it ends sooner).
