@@ -27,9 +27,17 @@ bool startedAsInit(const char* argv0) {
 }
 
 bool forkAndWaitAsInit(int& exitCode) {
+    // An interrupt between the fork and the forwarding below would end the first process (and
+    // with it the machine): it waits, blocked, until the forwarding is in place.
+    sigset_t interrupt, before;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    sigprocmask(SIG_BLOCK, &interrupt, &before);
     pid_t child = fork();
-    if (child <= 0)
+    if (child <= 0) {
+        sigprocmask(SIG_SETMASK, &before, nullptr);
         return false;
+    }
     workingChild = child;
     // Ctrl-Alt-Delete would otherwise restart the machine at once, under a half-written disk;
     // as a signal it takes the abort path, which asks first. Refused without the right to
@@ -40,6 +48,7 @@ bool forkAndWaitAsInit(int& exitCode) {
     forward.sa_handler = forwardInterrupt;
     sigemptyset(&forward.sa_mask);
     sigaction(SIGINT, &forward, &previous);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
     int status = 0;
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) {
