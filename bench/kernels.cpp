@@ -12,7 +12,7 @@
 #include "package/reader.h"
 #include "package/sha1.h"
 #include "package/signature.h"
-#include "package/signature_fixture.h"
+#include "testbed/support/signature_case.h"
 
 #include <CLI/CLI.hpp>
 #include <sodium.h>

@@ -6,6 +6,7 @@
 #include "testbed/ext_files.h"
 #include "testbed/partition_boot_sector.h"
 #include "testbed/sandbox.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -81,13 +82,6 @@ std::string bootDisk(const std::string& name, const Chs& g, const std::vector<En
     return path;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 // Boots image with the BIOS seeing geometry g (or translating it, with g.heads 0) until the
 // serial port has shown awaited or seconds have passed; everything the serial port showed.
 std::string boot(const std::string& image, const Chs& g, const std::string& awaited,
@@ -120,7 +114,7 @@ std::string boot(const std::string& image, const Chs& g, const std::string& awai
     bool ended = false;
     while (std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        shown = readFile(serial);
+        shown = fileContents(serial);
         if (shown.find(awaited) != std::string::npos)
             break;
         if (waitpid(machine, &status, WNOHANG) == machine) {
@@ -132,7 +126,7 @@ std::string boot(const std::string& image, const Chs& g, const std::string& awai
         kill(machine, SIGKILL);
         waitpid(machine, &status, 0);
     }
-    shown = readFile(serial);
+    shown = fileContents(serial);
     unlink(serial.c_str());
     unlink(port.c_str());
     return shown;

@@ -2,7 +2,7 @@
 #include "disk/config_store.h"
 #include "disk/kept_configuration.h"
 #include "disk/memory_budget.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
 
 #include <gtest/gtest.h>
 

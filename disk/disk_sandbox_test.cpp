@@ -4,7 +4,8 @@
 // are read with the sector-based sfdisk and debugfs, nothing mounted.
 #include "testbed/ext_files.h"
 #include "testbed/sandbox.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -119,10 +120,6 @@ protected:
     std::map<std::string, std::string> images;
     std::string toolLog;
 };
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 // ---- discovery
 

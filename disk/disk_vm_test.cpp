@@ -5,7 +5,8 @@
 // and booted under the BIOS through our boot code.
 #include "disk/modules.h"
 #include "testbed/ext_files.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 #include "testbed/vm_fixture.h"
 
 #include <gtest/gtest.h>
@@ -23,10 +24,6 @@
 #endif
 
 namespace {
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
     std::vector<std::string> lines;

@@ -4,7 +4,7 @@
 // and only the installer's own behaviour is visible.
 #include "disk/modules.h"
 #include "testbed/chroot_runner.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
 
 #include <gtest/gtest.h>
 

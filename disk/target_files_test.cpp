@@ -3,7 +3,7 @@
 #include "disk/target_files.h"
 
 #include "disk/discovery.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
 
 #include <gtest/gtest.h>
 

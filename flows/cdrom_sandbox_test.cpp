@@ -4,10 +4,11 @@
 // that is read back afterwards. The real installer binary runs the start-up's way into the flow.
 #include "package/format.h"
 #include "package/writer.h"
-#include "repository/install_stream_test_support.h"
 #include "testbed/ext_files.h"
 #include "testbed/sandbox.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/stream_packages.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -21,10 +22,6 @@
 #include <vector>
 
 namespace {
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 // The target: 60 cylinders of 16 heads and 63 sectors (one ext2 partition).
 constexpr uint64_t targetBytes = 60ull * 16 * 63 * 512;
@@ -213,7 +210,7 @@ TEST_F(CdromRun, APackageOfExactlyOneBlockIsInstalledWhole) {
     for (int i = 0; i < 4096 && tiny.size() < 4096; ++i) {
         seed = seed * 1103515245 + 12345;
         content += char(seed >> 16); // next to incompressible: a byte more each time
-        tiny = streamtest::signedFile(streamtest::simple("tiny", 0x01000000, content));
+        tiny = streamtest::simple("tiny", 0x01000000, content).signedFile();
     }
     ASSERT_EQ(tiny.size(), 4096u);
     std::string image = disc({"system"}, {{"tiny.rpx", tiny}});

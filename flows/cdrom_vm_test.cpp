@@ -6,7 +6,8 @@
 #include "package/format.h"
 #include "package/writer.h"
 #include "testbed/ext_files.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 #include "testbed/vm_fixture.h"
 
 #include <gtest/gtest.h>
@@ -23,10 +24,6 @@
 #include <vector>
 
 namespace {
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 const char* const menuShown = "(depends on nothing):";
 const char* const keepQuestion = "Do you want to keep old configuration?  [y/n]:";

@@ -5,8 +5,8 @@
 // and an interrupted run leaves nothing mounted.
 #include "testbed/ext_files.h"
 #include "testbed/sandbox.h"
-#include "testbed/scratch_files.h"
-#include "testbed/text_files.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,8 @@
 // that the BIOS gets through our boot code to the new system's partition.
 #include "disk/boot_record.h"
 #include "testbed/ext_files.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 #include "testbed/vm_fixture.h"
 
 #include <gtest/gtest.h>
@@ -24,10 +25,6 @@ namespace {
 
 const std::string build = INSTALLER_BINARY_DIR;
 const std::string bootmedia = build + "/tools/bootmedia/bootmedia";
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 class HardDiskVm : public testing::Test {
 protected:

@@ -1,6 +1,6 @@
 // Files read whole into memory before the medium's disk is rewritten.
 #include "flows/memory_file.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The install list: only what is marked, everything after what it needs.
 #include "flows/plan_install.h"
-#include "menu/menu_test_support.h"
+#include "testbed/support/menu_packages.h"
 
 #include <gtest/gtest.h>
 

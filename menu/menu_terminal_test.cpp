@@ -1,8 +1,9 @@
 // The menu as a person sees it: runMenu on a real pseudo-terminal, its output rendered by a
 // terminal emulator, and the screen read back row by row with its reverse video and cursor.
-#include "menu/menu_test_support.h"
 #include "menu/package_menu.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/menu_packages.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -91,8 +92,7 @@ protected:
     void medium(const std::vector<std::tuple<std::string, std::vector<std::string>, std::string>>&
                     packages) {
         for (const auto& [name, depends, description] : packages)
-            menutest::writeFile(folder / (name + ".rpx"),
-                                menutest::packageBytes(name, depends, description));
+            writeFile(folder / (name + ".rpx"), menutest::packageBytes(name, depends, description));
         menu.medium = folder.path;
         ASSERT_TRUE(loadMenuPackages(menu));
     }

@@ -1,9 +1,10 @@
 // The menu in-process: wrapping and attributes byte for byte, what a medium offers and in which
 // order, what the keys do to the cursor and the selection, and what each key redraws.
-#include "menu/menu_test_support.h"
 #include "menu/package_menu.h"
 #include "menu/screen_text.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/menu_packages.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -132,7 +133,7 @@ class MenuMedium : public testing::Test {
 protected:
     void add(const std::string& file, const std::string& name,
              const std::vector<std::string>& depends = {}) {
-        menutest::writeFile(folder / file, menutest::packageBytes(name, depends));
+        writeFile(folder / file, menutest::packageBytes(name, depends));
     }
     bool load(std::string& printed) {
         menu.medium = folder.path;
@@ -153,8 +154,8 @@ TEST_F(MenuMedium, LeadingPackagesComeFirstAndOnlyLowerCaseRpxFilesOfFourCharact
     add("a.rpx", "apps");
     add("LOUD.RPX", "loud");
     add("Mixed.Rpx", "mixed");
-    menutest::writeFile(folder / "rpx", "not a package");
-    menutest::writeFile(folder / "notes.txt", "not a package");
+    writeFile(folder / "rpx", "not a package");
+    writeFile(folder / "notes.txt", "not a package");
     std::string printed;
     ASSERT_TRUE(load(printed)) << printed;
     EXPECT_EQ(printed, "");
@@ -172,10 +173,9 @@ TEST_F(MenuMedium, ABadPackageOrNoPackageStopsLoadingWithItsMessageAndLeavesNoEn
     add("s.rpx", "system");
     // A dependency list that ends early: the header named the package already.
     using namespace installer;
-    menutest::writeFile(
-        folder / "r.rpx",
-        packageFileBytes(partBytes(partHeader, headerBodyBytes({"routing", 0x02090000, 1})) +
-                         partBytes(partDepends, std::string("\x05\x05", 2))));
+    writeFile(folder / "r.rpx",
+              packageFileBytes(partBytes(partHeader, headerBodyBytes({"routing", 0x02090000, 1})) +
+                               partBytes(partDepends, std::string("\x05\x05", 2))));
     std::string printed;
     EXPECT_FALSE(load(printed));
     EXPECT_EQ(printed, "FATAL ERROR: Bad package routing-2.9\n\n");
@@ -183,13 +183,13 @@ TEST_F(MenuMedium, ABadPackageOrNoPackageStopsLoadingWithItsMessageAndLeavesNoEn
 
     // A file cut short does not even give a name: it is named by its file.
     std::string good = menutest::packageBytes("routing", {"system"});
-    menutest::writeFile(folder / "r.rpx", good.substr(0, good.size() - 5));
+    writeFile(folder / "r.rpx", good.substr(0, good.size() - 5));
     EXPECT_FALSE(load(printed));
     EXPECT_EQ(printed, "FATAL ERROR: Bad package r.rpx\n\n");
 
     // A file that gives no name at all is named by its file; its bytes are not obeyed.
     unlink((folder / "r.rpx").c_str());
-    menutest::writeFile(folder / "\x1b[2J.rpx", "garbage");
+    writeFile(folder / "\x1b[2J.rpx", "garbage");
     EXPECT_FALSE(load(printed));
     EXPECT_EQ(printed, "FATAL ERROR: Bad package ?[2J.rpx\n\n");
     EXPECT_TRUE(menu.entries.empty());

@@ -4,8 +4,4 @@ target_sources(installer_network PRIVATE ${CMAKE_CURRENT_LIST_DIR}/installer_chi
 target_link_libraries(installer_network PUBLIC installer_repository)
 installer_test(installer_child_test LABELS root
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/installer_child_test.cpp
-    LIBS installer_network rpx_signer)
-if(TARGET installer_child_test)
-    target_compile_definitions(installer_child_test PRIVATE
-        DEV_SECRET_KEY="${CMAKE_SOURCE_DIR}/keys/dev.sec")
-endif()
+    LIBS installer_network installer_test_signing)

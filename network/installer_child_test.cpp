@@ -3,8 +3,9 @@
 #include "network/installer_child.h"
 
 #include "network/image_store.h"
-#include "repository/install_stream_test_support.h"
 #include "startup/child_process.h"
+#include "testbed/support/private_root.h"
+#include "testbed/support/stream_packages.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +16,6 @@
 
 using namespace installer;
 using namespace streamtest;
-using sandbox::exists;
-using sandbox::readFile;
 
 namespace {
 
@@ -30,7 +29,7 @@ struct Fed {
 // the child's standard output caught in a file.
 Fed feed(const std::string& bytes, InstallerMode mode = InstallerMode::softwarePackage) {
     Fed fed;
-    sandbox::makeDirectory("/flash/var/pdb"); // as disk preparation leaves it
+    makeDirectories("/flash/var/pdb"); // as disk preparation leaves it
     std::fflush(stdout);
     int saved = dup(1);
     int out = open("/tmp/console", O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -49,7 +48,7 @@ Fed feed(const std::string& bytes, InstallerMode mode = InstallerMode::softwareP
     std::fflush(stdout);
     dup2(saved, 1);
     close(saved);
-    fed.console = messageLines(readFile("/tmp/console"));
+    fed.console = messageLines(fileContents("/tmp/console"));
     return fed;
 }
 
@@ -59,19 +58,19 @@ TEST(InstallerChild, ImageEqualsThePackageBytesWhenTheRecordHasAPayload) {
     sandbox::run([] {
         Draft system = simple("system");
         system.payload = std::string(100000, 'k');
-        std::string bytes = signedFile(system);
+        std::string bytes = system.signedFile();
         Fed fed = feed(bytes);
         EXPECT_TRUE(fed.written);
         EXPECT_EQ(fed.status, 0);
         EXPECT_EQ(fed.console, "installed system-1.0\n");
-        EXPECT_TRUE(readFile("/flash/var/pdb/system/image") == bytes);
+        EXPECT_TRUE(fileContents("/flash/var/pdb/system/image") == bytes);
         EXPECT_FALSE(exists(imagePath));
     });
 }
 
 TEST(InstallerChild, NoPayloadOrNoInstallationLeavesNoImageAnywhere) {
     sandbox::run([] {
-        Fed fed = feed(signedFile(simple("ppp")));
+        Fed fed = feed(simple("ppp").signedFile());
         EXPECT_EQ(fed.console, "installed ppp-1.0\n");
         EXPECT_FALSE(exists("/flash/var/pdb/ppp/image"));
         EXPECT_FALSE(exists(imagePath));
@@ -79,7 +78,7 @@ TEST(InstallerChild, NoPayloadOrNoInstallationLeavesNoImageAnywhere) {
         Draft refused = simple("dhcp");
         refused.payload = "blob";
         refused.architecture = "arm";
-        fed = feed(signedFile(refused));
+        fed = feed(refused.signedFile());
         EXPECT_EQ(fed.console, "ERROR: can not install dhcp-1.0: it is not made for i386, but "
                                "for arm\n");
         EXPECT_FALSE(exists("/flash/var/pdb/dhcp"));
@@ -99,7 +98,7 @@ TEST(InstallerChild, BundleWithPayloadKeepsItsImageInTheBundleRecord) {
         std::string withPayload = packageFileBytes(header + partBytes(partPayload, "p") + body);
         Fed fed = feed(withPayload);
         EXPECT_EQ(fed.console, "installed base-1.0\n");
-        EXPECT_TRUE(readFile("/flash/var/pdb/base/image") == withPayload);
+        EXPECT_TRUE(fileContents("/flash/var/pdb/base/image") == withPayload);
         EXPECT_FALSE(exists("/flash/var/pdb/system/image"));
         EXPECT_FALSE(exists(imagePath));
     });
@@ -109,18 +108,18 @@ TEST(InstallerChild, EachChildSeesWhatTheOnesBeforeInstalled) {
     sandbox::run([] {
         Draft app = simple("routing");
         app.depends = {{"system", 0, 0, 0}};
-        EXPECT_EQ(feed(signedFile(app)).console,
+        EXPECT_EQ(feed(app.signedFile()).console,
                   "ERROR: can not install routing-1.0: system is not installed, but is required\n");
-        EXPECT_EQ(feed(signedFile(simple("system"))).console, "installed system-1.0\n");
-        EXPECT_EQ(feed(signedFile(app)).console, "installed routing-1.0\n");
-        EXPECT_EQ(feed(signedFile(simple("system"))).console,
+        EXPECT_EQ(feed(simple("system").signedFile()).console, "installed system-1.0\n");
+        EXPECT_EQ(feed(app.signedFile()).console, "installed routing-1.0\n");
+        EXPECT_EQ(feed(simple("system").signedFile()).console,
                   "WARNING: omitting package system-1.0: it is already installed\n");
     });
 }
 
 TEST(InstallerChild, SecondPipeWhileOneIsOpenGivesNone) {
     sandbox::run([] {
-        sandbox::makeDirectory("/flash/var/pdb");
+        makeDirectories("/flash/var/pdb");
         std::FILE* first = openInstallerPipe(InstallerMode::softwarePackage);
         ASSERT_NE(first, nullptr);
         pid_t running = pipedChildPid;
@@ -139,7 +138,7 @@ TEST(InstallerChild, ChildThatStopsReadingMakesTheWriteFailInsteadOfKillingTheWr
         ASSERT_EQ(mkdir(imagePath, 0755), 0); // the image can not be opened
         Draft big = simple("system");
         big.payload = std::string(1 << 20, 'x');
-        Fed fed = feed(signedFile(big));
+        Fed fed = feed(big.signedFile());
         EXPECT_FALSE(fed.written);
         EXPECT_EQ(fed.status, 0) << "the child's status carries no meaning";
         EXPECT_EQ(fed.console, "ERROR: could not open image\n");
@@ -151,10 +150,10 @@ TEST(InstallerChild, DriverModeIsQuietRelativeAndKeepsNoImage) {
     sandbox::run([] {
         Draft driver = simple("drivers");
         driver.payload = "ignored";
-        Fed fed = feed(signedFile(driver), InstallerMode::driverPackage);
+        Fed fed = feed(driver.signedFile(), InstallerMode::driverPackage);
         EXPECT_EQ(fed.status, 0);
-        EXPECT_EQ(readFile("/tmp/console"), "") << "not even a status line";
-        EXPECT_EQ(readFile("/drivers/file"), "data") << "installed into the running system";
+        EXPECT_EQ(fileContents("/tmp/console"), "") << "not even a status line";
+        EXPECT_EQ(fileContents("/drivers/file"), "data") << "installed into the running system";
         EXPECT_FALSE(exists("/flash/drivers"));
         EXPECT_FALSE(exists(imagePath));
     });

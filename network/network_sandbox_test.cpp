@@ -5,8 +5,8 @@
 #include "testbed/net_namespace.h"
 #include "testbed/net_peer.h"
 #include "testbed/sandbox.h"
-#include "testbed/scratch_files.h"
-#include "testbed/text_files.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,8 @@
 #include "testbed/ext_files.h"
 #include "testbed/net_namespace.h"
 #include "testbed/net_peer.h"
-#include "testbed/scratch_files.h"
-#include "testbed/text_files.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 #include "testbed/vm_fixture.h"
 
 #include <gtest/gtest.h>

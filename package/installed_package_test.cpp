@@ -1,12 +1,10 @@
 // The package database on a target, in a sandbox with tmpfs at /flash and /ram.
 #include "package/installed_package.h"
 
-#include "package/record_test_support.h"
+#include "testbed/support/package_drafts.h"
+#include "testbed/support/private_root.h"
 
 using namespace installer;
-using sandbox::exists;
-using sandbox::readFile;
-using sandbox::writeFile;
 
 namespace {
 
@@ -26,10 +24,10 @@ void fill(InstalledPackage& p) {
 
 // Loads the record "p" after writing its files (name → content; null deletes).
 void loadWith(InstalledPackage& p, std::vector<std::pair<std::string, const char*>> files) {
-    sandbox::makeDirectory("/flash/var/pdb/p");
+    makeDirectories("/flash/var/pdb/p");
     for (auto& [name, text] : files) {
         std::string path = (name == "schedule" ? "/ram/pdb/p/" : "/flash/var/pdb/p/") + name;
-        sandbox::makeDirectory(path.substr(0, path.rfind('/')));
+        makeDirectories(path.substr(0, path.rfind('/')));
         text ? writeFile(path, text) : void(unlink(path.c_str()));
     }
     p.load("p");
@@ -44,11 +42,11 @@ TEST(Database, SavedFilesHoldExactlyTheRecordsTextAndLoadBack) {
         p.userChoice = true;
         Reports reports;
         ASSERT_TRUE(p.store(reports));
-        EXPECT_EQ(readFile(d + "version"), "34170395 1234567890\n");
-        EXPECT_TRUE(exists(d + "deps") && readFile(d + "deps").empty()) << "present when empty";
+        EXPECT_EQ(fileContents(d + "version"), "34170395 1234567890\n");
+        EXPECT_TRUE(exists(d + "deps") && fileContents(d + "deps").empty()) << "present when empty";
         EXPECT_FALSE(exists(d + "provides") || exists(d + "conflicts") || exists(d + "bundle"));
-        EXPECT_EQ(readFile(d + "files"), "bin/tool\netc/tool.conf\n");
-        EXPECT_EQ(readFile(d + "enabled"), "user\n");
+        EXPECT_EQ(fileContents(d + "files"), "bin/tool\netc/tool.conf\n");
+        EXPECT_EQ(fileContents(d + "enabled"), "user\n");
 
         p.depends = {{"libc", 5, 0, 0}, {"zlib", 0, 7, 0}};
         p.provides = {{"mta", 1, 2, -3}};
@@ -59,11 +57,11 @@ TEST(Database, SavedFilesHoldExactlyTheRecordsTextAndLoadBack) {
         p.hasPayload = true;
         writeFile(d + "oninstall", "#!/bin/bash\n");
         ASSERT_TRUE(p.save(false, reports));
-        EXPECT_EQ(readFile(d + "deps"), "libc 5 0\nzlib 0 7\n");
-        EXPECT_EQ(readFile(d + "provides"), "mta 1 2 -3\n");
-        EXPECT_EQ(readFile(d + "conflicts"), "old 0 9\n");
-        EXPECT_EQ(readFile(d + "bundle"), "suite\n");
-        EXPECT_EQ(readFile(d + "disabled"), "auto\n");
+        EXPECT_EQ(fileContents(d + "deps"), "libc 5 0\nzlib 0 7\n");
+        EXPECT_EQ(fileContents(d + "provides"), "mta 1 2 -3\n");
+        EXPECT_EQ(fileContents(d + "conflicts"), "old 0 9\n");
+        EXPECT_EQ(fileContents(d + "bundle"), "suite\n");
+        EXPECT_EQ(fileContents(d + "disabled"), "auto\n");
         EXPECT_FALSE(exists(d + "enabled"));
         EXPECT_FALSE(exists(d + "oninstall")) << "a package with payload keeps no install script";
 
@@ -136,17 +134,17 @@ TEST(Database, DisableEnableAndScriptsWriteTheirFiles) {
         ASSERT_TRUE(p.store(reports));
         p.scheduled = scheduleDisable;
         p.disable();
-        EXPECT_EQ(readFile(d + "disabled"), "auto\n");
+        EXPECT_EQ(fileContents(d + "disabled"), "auto\n");
         EXPECT_FALSE(exists(d + "enabled"));
         EXPECT_TRUE(p.disabled && p.scheduled == scheduleNone);
         p.userChoice = true;
         p.enable();
         EXPECT_FALSE(exists(d + "disabled"));
-        EXPECT_EQ(readFile(d + "enabled"), "user\n");
+        EXPECT_EQ(fileContents(d + "enabled"), "user\n");
 
         std::istringstream body("echo configured\n");
         ASSERT_TRUE(p.writeScript(body, 16, "oninstall", false, reports));
-        EXPECT_EQ(readFile(d + "oninstall"),
+        EXPECT_EQ(fileContents(d + "oninstall"),
                   "#!/bin/bash\n\n. /vela/lib/install/profile.sh\n\necho configured\n");
         struct stat st;
         ASSERT_EQ(stat((d + "oninstall").c_str(), &st), 0);
@@ -185,8 +183,8 @@ TEST(Database, RemovalDeletesOwnedPathsBelowTheirRootAndNothingElse) {
         Reports reports;
         ASSERT_TRUE(p.store(reports));
         writeFile(d + "image", "raw package");
-        sandbox::makeDirectory("/flash/bin");
-        sandbox::makeDirectory("/flash/etc");
+        makeDirectories("/flash/bin");
+        makeDirectories("/flash/etc");
         for (std::string f : {"/flash/bin/tool", "/flash/etc/tool.conf", "/flash/etc/other"})
             writeFile(f, "x");
         p.remove();
@@ -195,19 +193,19 @@ TEST(Database, RemovalDeletesOwnedPathsBelowTheirRootAndNothingElse) {
         EXPECT_TRUE(p.files.empty());
 
         // Relative records are removed below the current directory, where they were placed.
-        sandbox::makeDirectory("/ram/root/bin");
+        makeDirectories("/ram/root/bin");
         ASSERT_EQ(chdir("/ram/root"), 0);
         writeFile("/ram/root/bin/tool", "x");
         writeFile("/flash/bin/tool", "target's own");
         p.files = {"./bin/tool"};
         ASSERT_TRUE(p.makeDatabaseDirectory(true) && p.save(true, reports));
-        EXPECT_EQ(readFile("/ram/root/flash/var/pdb/tool/version"), "34170395 1234567890\n");
+        EXPECT_EQ(fileContents("/ram/root/flash/var/pdb/tool/version"), "34170395 1234567890\n");
         p.remove(true);
         EXPECT_FALSE(exists("/ram/root/bin/tool") || exists("/ram/root/flash/var/pdb/tool"));
-        EXPECT_EQ(readFile("/flash/bin/tool"), "target's own");
+        EXPECT_EQ(fileContents("/flash/bin/tool"), "target's own");
 
         // Links on the target lead out of /flash in a plain lookup; not here.
-        sandbox::makeDirectory("/tmp/outside");
+        makeDirectories("/tmp/outside");
         writeFile("/tmp/outside/passwd", "precious");
         ASSERT_EQ(symlink("/tmp/outside", "/flash/lnk"), 0);
         ASSERT_EQ(symlink("/tmp/outside", "/flash/var/pdb/evil"), 0);
@@ -215,7 +213,7 @@ TEST(Database, RemovalDeletesOwnedPathsBelowTheirRootAndNothingElse) {
         evil.name = "evil";
         evil.files = {"/lnk/passwd", "/../tmp/outside/passwd", "/lnk"};
         evil.remove();
-        EXPECT_EQ(readFile("/tmp/outside/passwd"), "precious");
+        EXPECT_EQ(fileContents("/tmp/outside/passwd"), "precious");
         EXPECT_FALSE(exists("/flash/lnk")) << "the recorded link itself is the package's";
     });
 }

@@ -3,6 +3,7 @@
 #include "package/hex_text.h"
 #include "package/known_digests.h"
 #include "package/signature.h"
+#include "testbed/support/command_output.h"
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
@@ -58,13 +59,8 @@ TEST(KnownDigests, AFullTableAcceptsItsFirstAndItsLastEntryAndNothingElse) {
     EXPECT_FALSE(findKnownDigest(fullTestDigestTable, 1226, entry(1227).data()));
 }
 
-struct GeneratorRun {
-    int status;
-    std::string output;
-};
-
 // Runs the table generator on `text` as the build does.
-GeneratorRun generate(const std::string& text) {
+CommandRun generate(const std::string& text) {
     char dir[] = "/tmp/known-digests-XXXXXX";
     if (!mkdtemp(dir))
         return {-1, "mkdtemp failed"};
@@ -72,13 +68,7 @@ GeneratorRun generate(const std::string& text) {
     std::ofstream(input) << text;
     std::string command = std::string(CMAKE_COMMAND_PATH) + " -DINPUT=" + input +
                           " -DOUTPUT=" + output + " -P " + KNOWN_DIGEST_GENERATOR + " 2>&1";
-    GeneratorRun run{-1, ""};
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
-            run.output.append(buffer, n);
-        run.status = pclose(pipe);
-    }
+    CommandRun run = runCommand(command);
     std::ifstream table(output);
     if (run.status == 0)
         run.output.assign(std::istreambuf_iterator<char>(table), {});
@@ -94,7 +84,7 @@ std::string hexLine(int i) {
 }
 
 TEST(KnownDigestGenerator, CommentsAndEmptyLinesAreSkippedAndCaseIgnored) {
-    GeneratorRun run =
+    CommandRun run =
         generate("# accepted\n\n  " + hexLine(1) + "ABCDEF0123456789ABCDEF0123456789ABCDEF01\r\n");
     ASSERT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find("knownDigestCount = 2;"), std::string::npos) << run.output;
@@ -104,7 +94,7 @@ TEST(KnownDigestGenerator, CommentsAndEmptyLinesAreSkippedAndCaseIgnored) {
 TEST(KnownDigestGenerator, AMalformedLineStopsTheBuildNamingTheLine) {
     for (const std::string bad : {"0123", "zz23456789abcdef0123456789abcdef01234567",
                                   "0123456789abcdef0123456789abcdef012345678", "a;b", "[x]"}) {
-        GeneratorRun run = generate("# list\n" + hexLine(1) + bad + "\n" + hexLine(2));
+        CommandRun run = generate("# list\n" + hexLine(1) + bad + "\n" + hexLine(2));
         EXPECT_NE(run.status, 0) << bad;
         EXPECT_NE(run.output.find("list.txt:3: not a SHA-1 digest"), std::string::npos)
             << run.output;
@@ -116,7 +106,7 @@ TEST(KnownDigestGenerator, MoreThan1227DigestsStopTheBuild) {
     for (int i = 1; i <= 1227; ++i)
         text += hexLine(i);
     EXPECT_EQ(generate(text).status, 0);
-    GeneratorRun run = generate(text + hexLine(1228));
+    CommandRun run = generate(text + hexLine(1228));
     EXPECT_NE(run.status, 0);
     EXPECT_NE(run.output.find("list.txt:1228: more than 1227 known digests"), std::string::npos)
         << run.output;

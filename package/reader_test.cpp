@@ -2,6 +2,7 @@
 
 #include "package/hex_text.h"
 #include "package/writer.h"
+#include "testbed/support/test_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -28,14 +29,6 @@ std::string takenDigest(PackageReader& reader) {
 
 std::string headerPart(const std::string& name, int kind = partHeader) {
     return partBytes(kind, headerBodyBytes({name, 0x03006601, 1000}));
-}
-
-std::string randomBytes(size_t n, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string s(n, '\0');
-    for (auto& c : s)
-        c = char(random());
-    return s;
 }
 
 // A source that counts what is taken from it, so that tests can tell a skip by repositioning

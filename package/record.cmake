@@ -12,7 +12,7 @@ target_sources(installer_package PRIVATE
 
 installer_test(record_test LABELS unit
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/record_test.cpp LIBS installer_package)
-# Runs parts of its tests as root in a private mount namespace (record_test_support.h).
+# Runs parts of its tests as root in a private mount namespace (testbed/support/private_root.h).
 installer_test(installed_package_test LABELS root
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/installed_package_test.cpp
     LIBS installer_package)

@@ -4,7 +4,8 @@
 #include "package/record_header.h"
 #include "package/record_relations.h"
 
-#include "package/record_test_support.h"
+#include "testbed/support/package_drafts.h"
+#include "testbed/support/private_root.h"
 
 using namespace installer;
 using testpkg::Draft;
@@ -181,7 +182,7 @@ TEST(MakeDirectories, CreatesTheChainOutermostFirstAndStopsAtAFileInTheWay) {
     EXPECT_EQ(access((root + "/a/b").c_str(), F_OK), 0);
     EXPECT_NE(access((root + "/a/b/c").c_str(), F_OK), 0) << "parents only";
     EXPECT_TRUE(makeDirectories(root + "/a/b/c", false)) << "existing directories count as made";
-    sandbox::writeFile(root + "/a/file", "");
+    writeFile(root + "/a/file", "");
     EXPECT_FALSE(makeDirectories(root + "/a/file/d", false));
     EXPECT_EQ(std::system(("rm -rf " + root).c_str()), 0);
 }

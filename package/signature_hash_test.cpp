@@ -2,6 +2,7 @@
 // words in their place the same code is SHA-256 (checked against OpenSSL), so that padding,
 // length encoding and incremental input are right for every length.
 #include "package/signature_hash.h"
+#include "testbed/support/test_bytes.h"
 
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
@@ -48,13 +49,6 @@ uint32_t rootFraction(unsigned n, int degree) {
     return uint32_t(integerRoot(u128(n) << (32 * degree), degree));
 }
 
-std::vector<uint8_t> randomBytes(std::mt19937& random, size_t n) {
-    std::vector<uint8_t> bytes(n);
-    for (auto& b : bytes)
-        b = uint8_t(random());
-    return bytes;
-}
-
 TEST(SignatureHash, WordsAreCubeRootFractionsOfThe72PrimesFrom1009) {
     std::vector<unsigned> primes = primesFrom(1000, 72);
     ASSERT_EQ(primes.front(), 1009u);
@@ -80,7 +74,8 @@ protected:
 TEST_F(WithStandardWords, EveryLengthAroundTheBlockBoundariesHashesLikeSha256) {
     std::mt19937 random(7);
     for (size_t length = 0; length <= 200; ++length) {
-        std::vector<uint8_t> data = randomBytes(random, length);
+        std::string text = randomBytes(random, length);
+        std::vector<uint8_t> data(text.begin(), text.end());
         uint8_t expected[32], actual[32];
         SHA256(data.data(), data.size(), expected);
         SignatureHash hash(words);
@@ -94,7 +89,8 @@ TEST_F(WithStandardWords, InputInRandomPiecesAndARestartedHashGiveTheSameDigest)
     std::mt19937 random(8);
     SignatureHash hash(words);
     for (int round = 0; round < 50; ++round) {
-        std::vector<uint8_t> data = randomBytes(random, random() % 1000);
+        std::string text = randomBytes(random, random() % 1000);
+        std::vector<uint8_t> data(text.begin(), text.end());
         uint8_t expected[32], actual[32];
         SHA256(data.data(), data.size(), expected);
         for (size_t at = 0; at < data.size();) {

@@ -2,6 +2,7 @@
 // of RFC 7748, the base point's v, and the two-scalar ladder against multiples of B
 // worked out with big numbers (Q = [x]B, so [s]B + [k]Q = [s + kx]B up to the sign of Q).
 #include "package/signature_ladder.h"
+#include "testbed/support/test_bytes.h"
 
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
@@ -13,20 +14,6 @@
 namespace {
 
 using Bytes = std::array<uint8_t, 32>;
-
-Bytes fromHex(const std::string& hex) {
-    Bytes b{};
-    for (size_t i = 0; i < 32; ++i)
-        b[i] = uint8_t(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
-    return b;
-}
-
-Bytes randomBytes(std::mt19937& random) {
-    Bytes b;
-    for (auto& x : b)
-        x = uint8_t(random());
-    return b;
-}
 
 Bytes x25519(Bytes scalar, Bytes u) {
     scalar[0] &= 0xF8;
@@ -42,18 +29,19 @@ Bytes base() {
 }
 
 TEST(MontgomeryLadder, ReproducesTheRfc7748Vectors) {
-    EXPECT_EQ(x25519(fromHex("a546e36bf0527c9d3b16154b82465edd62144c0ac1fc5a18506a2244ba449ac4"),
-                     fromHex("e6db6867583030db3594c1a424b15f7c726624ec26b3353b10a903a6d0ab1c4c")),
-              fromHex("c3da55379de9c6908e94ea4df28d084f32eccf03491c71f754b4075577a28552"));
+    EXPECT_EQ(
+        x25519(fromHex<32>("a546e36bf0527c9d3b16154b82465edd62144c0ac1fc5a18506a2244ba449ac4"),
+               fromHex<32>("e6db6867583030db3594c1a424b15f7c726624ec26b3353b10a903a6d0ab1c4c")),
+        fromHex<32>("c3da55379de9c6908e94ea4df28d084f32eccf03491c71f754b4075577a28552"));
 
-    Bytes alice = fromHex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
-    Bytes bob = fromHex("5dab087e624a8a4b79e17f8b83800ee66f3bb1292618b6fd1c2f8b27ff88e0eb");
+    Bytes alice = fromHex<32>("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
+    Bytes bob = fromHex<32>("5dab087e624a8a4b79e17f8b83800ee66f3bb1292618b6fd1c2f8b27ff88e0eb");
     Bytes alicePublic = x25519(alice, base()), bobPublic = x25519(bob, base());
     EXPECT_EQ(alicePublic,
-              fromHex("8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a"));
+              fromHex<32>("8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a"));
     EXPECT_EQ(bobPublic,
-              fromHex("de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f"));
-    Bytes shared = fromHex("4a5d9d5ba4ce2de1728e3bf480350f25e07e21c947d19e3376f09b3c1e161742");
+              fromHex<32>("de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f"));
+    Bytes shared = fromHex<32>("4a5d9d5ba4ce2de1728e3bf480350f25e07e21c947d19e3376f09b3c1e161742");
     EXPECT_EQ(x25519(alice, bobPublic), shared);
     EXPECT_EQ(x25519(bob, alicePublic), shared);
 }
@@ -65,11 +53,11 @@ TEST(MontgomeryLadder, IteratedRfc7748VectorAfterOneAndAThousandRounds) {
         u = k;
         k = next;
         if (i == 1) {
-            EXPECT_EQ(k,
-                      fromHex("422c8e7a6227d7bca1350b3e2bb7279f7897b87bb6854b783c60e80311ae3079"));
+            EXPECT_EQ(
+                k, fromHex<32>("422c8e7a6227d7bca1350b3e2bb7279f7897b87bb6854b783c60e80311ae3079"));
         }
     }
-    EXPECT_EQ(k, fromHex("684cf59ba83309552800ef566f2f4d3c1c3887c49360e3875f2eb94d99532c51"));
+    EXPECT_EQ(k, fromHex<32>("684cf59ba83309552800ef566f2f4d3c1c3887c49360e3875f2eb94d99532c51"));
 }
 
 TEST(SignatureCurve, BaseVIsTheEvenRootOfTheCurveAtNine) {
@@ -126,7 +114,7 @@ Bytes twoScalar(const SignatureKey& key, const Bytes& s, const Bytes& k) {
 
 // Scalars whose bit pairs run long stretches of equal or unequal bits, and plain random ones.
 Bytes patterned(std::mt19937& random, int style) {
-    Bytes b = randomBytes(random);
+    Bytes b = randomArray<32>(random);
     if (style == 1)
         for (auto& x : b)
             x = random() % 3 == 0 ? 0x00 : 0xFF;
@@ -139,7 +127,7 @@ TEST(TwoScalarLadder, GivesSPlusKTimesXForManyKeysAndScalars) {
     std::mt19937 random(12);
     Multiples multiples;
     for (int keyIndex = 0; keyIndex < 12; ++keyIndex) {
-        Bytes x = randomBytes(random);
+        Bytes x = randomArray<32>(random);
         x[31] &= 0x0F;
         Bytes q;
         montgomeryLadder(q.data(), x.data(), base().data());
@@ -164,7 +152,7 @@ TEST(TwoScalarLadder, GivesSPlusKTimesXForManyKeysAndScalars) {
 
 TEST(TwoScalarLadder, ZeroAndSmallScalarsAndTheTopBit) {
     std::mt19937 random(13);
-    Bytes x = randomBytes(random);
+    Bytes x = randomArray<32>(random);
     x[31] &= 0x0F;
     Bytes q;
     montgomeryLadder(q.data(), x.data(), base().data());

@@ -2,8 +2,9 @@
 // so that the convention between signer and installer cannot drift unnoticed; and the
 // generator of the compiled-in key.
 #include "package/signature.h"
-#include "package/signature_fixture.h"
 #include "package/signature_public_key.h"
+#include "testbed/support/command_output.h"
+#include "testbed/support/signature_case.h"
 
 #include <gtest/gtest.h>
 
@@ -61,14 +62,7 @@ std::pair<int, std::string> generateKeyHeader(const std::string& content) {
     std::ofstream(key, std::ios::binary) << content;
     std::string command = std::string(CMAKE_COMMAND_PATH) + " -DKEY_FILE=" + key +
                           " -DOUTPUT=" + header + " -P " + PUBLIC_KEY_GENERATOR + " 2>&1";
-    std::string output;
-    int status = -1;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
-            output.append(buffer, n);
-        status = pclose(pipe);
-    }
+    auto [status, output] = runCommand(command);
     if (status == 0) {
         std::ifstream in(header);
         output.assign(std::istreambuf_iterator<char>(in), {});

@@ -1,6 +1,8 @@
 #include "repository/repository.h"
 
-#include "repository/test_console.h"
+#include "testbed/support/repository_console.h"
+
+#include <gtest/gtest.h>
 
 using namespace installer;
 

@@ -2,12 +2,11 @@
 // Each test runs in a sandbox with its own /flash (and a bash inside it for scripts).
 #include "repository/repository.h"
 
-#include "repository/test_console.h"
-#include "repository/test_signing.h"
+#include "testbed/support/package_signing.h"
+#include "testbed/support/private_root.h"
+#include "testbed/support/repository_console.h"
 
 using namespace installer;
-using sandbox::exists;
-using sandbox::readFile;
 using testconsole::install;
 using testpkg::Draft;
 
@@ -20,8 +19,8 @@ Draft tool() {
     draft.name = "tool";
     draft.version = makeVersion(2, 9, 'f', 27);
     draft.entries = {testpkg::directory("usr"), testpkg::directory("usr/bin"),
-                    testpkg::regular("usr/bin/tool", "#!/bin/sh\n", 0755),
-                    testpkg::regular("etc/tool.conf", "a=1\n")};
+                     testpkg::regular("usr/bin/tool", "#!/bin/sh\n", 0755),
+                     testpkg::regular("etc/tool.conf", "a=1\n")};
     return draft;
 }
 
@@ -31,17 +30,17 @@ TEST(InstallContents, SignedPackageIsUnpackedRecordedScriptedAndAnnounced) {
     Draft draft = tool();
     draft.oninstall = "echo noise; echo \"$PROFILE_LOADED $(pwd)\" > /ran-inside\n";
     draft.onuninstall = "rm -rf /\n";
-    std::string bytes = testsign::signedFile(draft.parts());
+    std::string bytes = draft.signedFile();
     sandbox::run([&] {
         sandbox::installShell();
         Repository repository;
         testconsole::CapturedConsole console(repository);
         InstalledPackage package;
         ASSERT_TRUE(install(repository, package, bytes));
-        EXPECT_EQ(readFile("/flash/usr/bin/tool"), "#!/bin/sh\n");
-        EXPECT_EQ(readFile(pdb + "tool/files"), "etc/tool.conf\nusr/bin/tool\n");
-        EXPECT_EQ(readFile("/flash/ran-inside"), "1 /\n") << "profile sourced, root is /flash";
-        EXPECT_EQ(readFile(pdb + "tool/onuninstall"),
+        EXPECT_EQ(fileContents("/flash/usr/bin/tool"), "#!/bin/sh\n");
+        EXPECT_EQ(fileContents(pdb + "tool/files"), "etc/tool.conf\nusr/bin/tool\n");
+        EXPECT_EQ(fileContents("/flash/ran-inside"), "1 /\n") << "profile sourced, root is /flash";
+        EXPECT_EQ(fileContents(pdb + "tool/onuninstall"),
                   "#!/bin/bash\n\n. /vela/lib/install/profile.sh\n\nrm -rf /\n");
         EXPECT_TRUE(exists("/flash/usr/bin/tool")) << "the uninstall script is never run";
         EXPECT_EQ(console.messages(), "installed tool-2.9.27\n") << "script output discarded";
@@ -57,9 +56,8 @@ TEST(InstallContents, FailingScriptWarnsDisabledPackageRunsNoneAndPayloadKeepsNo
     marking.oninstall = "echo ran > /ran\n";
     Draft withPayload = marking;
     withPayload.payload = std::string(20000, 'P');
-    std::string failingBytes = testsign::signedFile(failing.parts()),
-                markingBytes = testsign::signedFile(marking.parts()),
-                payloadBytes = testsign::signedFile(withPayload.parts());
+    std::string failingBytes = failing.signedFile(), markingBytes = marking.signedFile(),
+                payloadBytes = withPayload.signedFile();
     sandbox::run([&] {
         sandbox::installShell();
         Repository repository;
@@ -73,8 +71,8 @@ TEST(InstallContents, FailingScriptWarnsDisabledPackageRunsNoneAndPayloadKeepsNo
         disabled.disabled = true;
         ASSERT_TRUE(install(repository, disabled, markingBytes));
         EXPECT_FALSE(exists("/flash/ran"));
-        EXPECT_EQ(readFile(pdb + "tool/files"), "x/tool/etc/tool.conf\nx/tool/usr/bin/tool\n");
-        EXPECT_EQ(readFile(pdb + "tool/disabled"), "auto\n");
+        EXPECT_EQ(fileContents(pdb + "tool/files"), "x/tool/etc/tool.conf\nx/tool/usr/bin/tool\n");
+        EXPECT_EQ(fileContents(pdb + "tool/disabled"), "auto\n");
         EXPECT_NE(console.text().find("installing  (disabled) tool-2.9.27 ["), std::string::npos);
         EXPECT_TRUE(console.messages().ends_with("installed (disabled) tool-2.9.27\n"));
 
@@ -86,7 +84,7 @@ TEST(InstallContents, FailingScriptWarnsDisabledPackageRunsNoneAndPayloadKeepsNo
 }
 
 TEST(InstallContents, BundleMemberInstallsSilentlyAndFailsUnderTheBundlesName) {
-    std::string good = testsign::signedFile(tool().parts()), bad = tool().unsignedFile();
+    std::string good = tool().signedFile(), bad = tool().unsignedFile();
     sandbox::run([&] {
         Repository repository;
         testconsole::CapturedConsole console(repository);
@@ -94,7 +92,7 @@ TEST(InstallContents, BundleMemberInstallsSilentlyAndFailsUnderTheBundlesName) {
         member.bundle = failing.bundle = {"suite", makeVersion(3, 1, 'f', 0), 0, 0};
         member.disabled = true; // a member's label shows no "(disabled)"
         ASSERT_TRUE(install(repository, member, good));
-        EXPECT_EQ(readFile(pdb + "tool/bundle"), "suite\n");
+        EXPECT_EQ(fileContents(pdb + "tool/bundle"), "suite\n");
         EXPECT_EQ(console.messages(), "");
         EXPECT_NE(console.text().find("installing suite-3.1 ["), std::string::npos);
         EXPECT_FALSE(install(repository, failing, bad));
@@ -103,7 +101,7 @@ TEST(InstallContents, BundleMemberInstallsSilentlyAndFailsUnderTheBundlesName) {
 }
 
 TEST(InstallContents, FailedPackageIsRemovedAgainLeavingOnlyItsDirectories) {
-    std::string tampered = testsign::signedFile(tool().parts());
+    std::string tampered = tool().signedFile();
     tampered.back() ^= 1; // a byte of the signature's s
     Draft device = tool();
     device.entries.push_back({020644, "dev/null", "abc"});
@@ -113,7 +111,7 @@ TEST(InstallContents, FailedPackageIsRemovedAgainLeavingOnlyItsDirectories) {
     std::vector<std::pair<std::string, std::string>> cases = {
         {tool().unsignedFile(), broken},
         {tampered, broken},
-        {testsign::signedFile(device.parts()), broken},
+        {device.signedFile(), broken},
     };
     sandbox::run([&] {
         for (auto& [bytes, message] : cases) {
@@ -130,11 +128,11 @@ TEST(InstallContents, FailedPackageIsRemovedAgainLeavingOnlyItsDirectories) {
         // A script that cannot be stored: the writer's report and the step's.
         Draft scripted = tool();
         scripted.oninstall = "true\n";
-        sandbox::makeDirectory(pdb + "tool/oninstall");
+        makeDirectories(pdb + "tool/oninstall");
         Repository repository;
         testconsole::CapturedConsole console(repository);
         InstalledPackage package;
-        EXPECT_FALSE(install(repository, package, testsign::signedFile(scripted.parts())));
+        EXPECT_FALSE(install(repository, package, scripted.signedFile()));
         std::string line = "ERROR: installation of tool-2.9.27 failed: could not create "
                            "oninstall: Is a directory\n";
         EXPECT_EQ(console.messages(), line + line);
@@ -142,8 +140,8 @@ TEST(InstallContents, FailedPackageIsRemovedAgainLeavingOnlyItsDirectories) {
 }
 
 TEST(InstallContents, UnregisteredAndRelativeInstallations) {
-    std::string unregistered = testsign::signedFile(tool().parts(), unregisteredMagic);
-    std::string good = testsign::signedFile(tool().parts());
+    std::string unregistered = tool().signedFile(unregisteredMagic);
+    std::string good = tool().signedFile();
     Draft broken = tool();
     broken.name = "broken";
     std::string bad = broken.unsignedFile();
@@ -158,7 +156,7 @@ TEST(InstallContents, UnregisteredAndRelativeInstallations) {
 
         // Relative: below the current directory, and removed there when it fails; the file
         // of the same name below /flash is not touched.
-        sandbox::makeDirectory("/ram/root");
+        makeDirectories("/ram/root");
         ASSERT_EQ(chdir("/ram/root"), 0);
         InstalledPackage relative, failing;
         ASSERT_TRUE(install(repository, relative, good, true));

@@ -1,12 +1,10 @@
 // Unpacking archives below /flash, in a sandbox with tmpfs at /flash and /ram.
 #include "repository/repository.h"
 
-#include "repository/test_console.h"
+#include "testbed/support/private_root.h"
+#include "testbed/support/repository_console.h"
 
 using namespace installer;
-using sandbox::exists;
-using sandbox::readFile;
-using sandbox::writeFile;
 using testpkg::Draft;
 
 namespace {
@@ -48,14 +46,14 @@ TEST(ExtractFiles, EveryEntryTypeGetsItsModeOwnerAndTime) {
     sandbox::run([] {
         Draft draft;
         draft.entries = {{040750, "etc", "", 5, 6, dirTime},
-                        {0100640, "etc/conf", "hello", 7, 8, fileTime},
-                        {0104755, "/sbin/setuid", "#!", 0, 0, fileTime},
-                        {0120777, "bin/sh", "busybox", 9, 10, fileTime},
-                        {020620, "dev/tty1", device(0x0401), 0, 5, fileTime},
-                        {060660, "dev/hda", device(0x0300), 0, 6, fileTime},
-                        {010600, "run/fifo", "ignored", 11, 12, fileTime},
-                        {0100644, "skipped", "data", 0, 0, fileTime, true},
-                        testpkg::regular("big", std::string(100000, 'b'))};
+                         {0100640, "etc/conf", "hello", 7, 8, fileTime},
+                         {0104755, "/sbin/setuid", "#!", 0, 0, fileTime},
+                         {0120777, "bin/sh", "busybox", 9, 10, fileTime},
+                         {020620, "dev/tty1", device(0x0401), 0, 5, fileTime},
+                         {060660, "dev/hda", device(0x0300), 0, 6, fileTime},
+                         {010600, "run/fifo", "ignored", 11, 12, fileTime},
+                         {0100644, "skipped", "data", 0, 0, fileTime, true},
+                         testpkg::regular("big", std::string(100000, 'b'))};
         Repository repository;
         testconsole::CapturedConsole console(repository);
         InstalledPackage package;
@@ -65,13 +63,13 @@ TEST(ExtractFiles, EveryEntryTypeGetsItsModeOwnerAndTime) {
         EXPECT_EQ(dir.st_mode, 040750u);
         EXPECT_EQ(dir.st_uid, 5u);
         EXPECT_EQ(dir.st_mtime, dirTime) << "set again after the file inside was written";
-        EXPECT_EQ(readFile("/flash/etc/conf"), "hello");
+        EXPECT_EQ(fileContents("/flash/etc/conf"), "hello");
         EXPECT_EQ(file.st_mode, 0100640u);
         EXPECT_EQ(file.st_uid * 100 + file.st_gid, 708u);
         EXPECT_EQ(file.st_mtime, fileTime);
         EXPECT_EQ(file.st_atime, fileTime);
         EXPECT_EQ(statOf("/flash/sbin/setuid").st_mode, 0104755u) << "mode set after owner";
-        EXPECT_EQ(readFile("/flash/big"), std::string(100000, 'b'));
+        EXPECT_EQ(fileContents("/flash/big"), std::string(100000, 'b'));
 
         struct stat link = statOf("/flash/bin/sh");
         EXPECT_TRUE(S_ISLNK(link.st_mode));
@@ -96,16 +94,16 @@ TEST(ExtractFiles, EveryEntryTypeGetsItsModeOwnerAndTime) {
 
 TEST(ExtractFiles, ExistingObjectsAreReusedReplacedOrLeftByWhoOwnsThem) {
     sandbox::run([] {
-        sandbox::makeDirectory("/flash/etc");
+        makeDirectories("/flash/etc");
         chmod("/flash/etc", 0700);
         for (std::string f : {"passwd", "motd", "shadow"})
             writeFile("/flash/etc/" + f, "old " + f);
         ASSERT_EQ(symlink("/etc/shadow", "/flash/etc/issue"), 0);
         Draft draft;
         draft.entries = {{040755, "etc", "", 3, 3, dirTime},
-                        testpkg::regular("etc/passwd", "new"),
-                        testpkg::regular("etc/motd", "new"),
-                        testpkg::regular("etc/issue", "new")};
+                         testpkg::regular("etc/passwd", "new"),
+                         testpkg::regular("etc/motd", "new"),
+                         testpkg::regular("etc/issue", "new")};
         Repository repository;
         testconsole::CapturedConsole console(repository);
         addOwner(repository, "base", "/etc/passwd");
@@ -114,10 +112,11 @@ TEST(ExtractFiles, ExistingObjectsAreReusedReplacedOrLeftByWhoOwnsThem) {
         struct stat dir = statOf("/flash/etc");
         EXPECT_EQ(dir.st_mode & 07777, 0700u) << "an existing directory keeps its mode";
         EXPECT_NE(dir.st_mtime, dirTime);
-        EXPECT_EQ(readFile("/flash/etc/passwd"), "old passwd") << "another package's file stays";
-        EXPECT_EQ(readFile("/flash/etc/motd"), "new") << "a ghost is replaced";
+        EXPECT_EQ(fileContents("/flash/etc/passwd"), "old passwd")
+            << "another package's file stays";
+        EXPECT_EQ(fileContents("/flash/etc/motd"), "new") << "a ghost is replaced";
         EXPECT_TRUE(S_ISREG(statOf("/flash/etc/issue").st_mode)) << "the link itself replaced";
-        EXPECT_EQ(readFile("/flash/etc/shadow"), "old shadow");
+        EXPECT_EQ(fileContents("/flash/etc/shadow"), "old shadow");
         EXPECT_EQ(package.files, (std::set<std::string>{"/etc/issue", "/etc/motd"}));
         EXPECT_EQ(console.messages(), "WARNING: file /etc/passwd collides with base package\n"
                                       "WARNING: ghost file /etc/motd\n"
@@ -129,7 +128,7 @@ TEST(ExtractFiles, ExistingObjectsAreReusedReplacedOrLeftByWhoOwnsThem) {
         addOwner(second, "base", "/etc/passwd");
         InstalledPackage unregistered;
         ASSERT_TRUE(extract(second, unregistered, draft, true));
-        EXPECT_EQ(readFile("/flash/etc/passwd"), "new");
+        EXPECT_EQ(fileContents("/flash/etc/passwd"), "new");
         EXPECT_EQ(quiet.messages(), "");
     });
 }
@@ -143,7 +142,7 @@ TEST(ExtractFiles, DisabledPackageIsUnpackedBelowX) {
         InstalledPackage package;
         package.disabled = true;
         ASSERT_TRUE(extract(repository, package, draft));
-        EXPECT_EQ(readFile("/flash/x/extra/bin/tool"), "t");
+        EXPECT_EQ(fileContents("/flash/x/extra/bin/tool"), "t");
         EXPECT_TRUE(exists("/flash/x/extra/var/pdb/extra"));
         EXPECT_FALSE(exists("/flash/bin/tool"));
         EXPECT_EQ(package.files, (std::set<std::string>{"/x/extra/bin/tool", "/x/extra/etc/x"}));

@@ -3,8 +3,9 @@
 // package is validly signed. In the sandbox, /tmp/outside and /ram stand for the machine.
 #include "repository/repository.h"
 
-#include "repository/test_console.h"
-#include "repository/test_signing.h"
+#include "testbed/support/package_signing.h"
+#include "testbed/support/private_root.h"
+#include "testbed/support/repository_console.h"
 
 #include <dirent.h>
 #include <sys/resource.h>
@@ -13,8 +14,6 @@
 #include <map>
 
 using namespace installer;
-using sandbox::exists;
-using sandbox::readFile;
 using testconsole::install;
 using testpkg::Draft;
 
@@ -37,8 +36,8 @@ void snapshot(const std::string& path, std::map<std::string, std::string>& out) 
             std::to_string(st.st_mtim.tv_sec);
     char target[4096];
     ssize_t n = S_ISLNK(st.st_mode) ? readlink(path.c_str(), target, sizeof target) : 0;
-    facts +=
-        std::string(target, n > 0 ? size_t(n) : 0) + (S_ISREG(st.st_mode) ? readFile(path) : "");
+    facts += std::string(target, n > 0 ? size_t(n) : 0) +
+             (S_ISREG(st.st_mode) ? fileContents(path) : "");
     DIR* dir = S_ISDIR(st.st_mode) ? opendir(path.c_str()) : nullptr;
     std::vector<std::string> children;
     while (dirent* entry = dir ? readdir(dir) : nullptr)
@@ -90,8 +89,8 @@ TEST(HostilePackage, DotDotNamesAreBrokenAndAbsoluteNamesStayInside) {
                             testpkg::regular("../../tmp/outside/precious", "overwritten")});
     Draft absolute = hostile({testpkg::regular("/tmp/outside/precious", "overwritten"),
                               testpkg::regular("//ram/dropped", "x")});
-    std::string dotdotBytes = testsign::signedFile(dotdot.parts());
-    std::string absoluteBytes = testsign::signedFile(absolute.parts());
+    std::string dotdotBytes = dotdot.signedFile();
+    std::string absoluteBytes = absolute.signedFile();
     sandbox::run([&] {
         Repository repository;
         testconsole::CapturedConsole console(repository);
@@ -100,8 +99,8 @@ TEST(HostilePackage, DotDotNamesAreBrokenAndAbsoluteNamesStayInside) {
         EXPECT_EQ(console.messages(), "ERROR: installation of evil-1.0 failed: broken package\n");
         EXPECT_FALSE(exists("/flash/ok")) << "what came before is removed again";
         expectConfined({dotdotBytes, absoluteBytes});
-        EXPECT_EQ(readFile("/flash/tmp/outside/precious"), "overwritten");
-        EXPECT_EQ(readFile("/flash/ram/dropped"), "x");
+        EXPECT_EQ(fileContents("/flash/tmp/outside/precious"), "overwritten");
+        EXPECT_EQ(fileContents("/flash/ram/dropped"), "x");
     });
 }
 
@@ -110,14 +109,13 @@ TEST(HostilePackage, LinksInParentPathsLeadBackInsideTheRoot) {
                            testpkg::link("up", "../../../../tmp/outside"),
                            testpkg::regular("escape/precious", "via absolute link"),
                            testpkg::regular("up/version", "via relative link")});
-    std::string signedBytes = testsign::signedFile(draft.parts()),
-                unsignedBytes = draft.unsignedFile();
+    std::string signedBytes = draft.signedFile(), unsignedBytes = draft.unsignedFile();
     sandbox::run([&] {
         expectConfined({unsignedBytes});
         EXPECT_FALSE(exists("/flash/tmp/outside/precious")) << "removed again, inside";
         expectConfined({signedBytes});
-        EXPECT_EQ(readFile("/flash/tmp/outside/precious"), "via absolute link");
-        EXPECT_EQ(readFile("/flash/tmp/outside/version"), "via relative link");
+        EXPECT_EQ(fileContents("/flash/tmp/outside/precious"), "via absolute link");
+        EXPECT_EQ(fileContents("/flash/tmp/outside/version"), "via relative link");
     });
 
     // An earlier package, made and signed with the package tool, left /etc as a link to the
@@ -134,17 +132,17 @@ TEST(HostilePackage, LinksInParentPathsLeadBackInsideTheRoot) {
         ASSERT_TRUE(rpx("build --manifest " + folder + "/" + p + ".m --tree " + folder + "/" + p +
                         " --output " + folder + "/" + p + ".rpx") &&
                     rpx("sign --key " DEV_SECRET_KEY " " + folder + "/" + p + ".rpx"));
-    std::string linker = sandbox::readFile(folder + "/a.rpx"), writer = readFile(folder + "/b.rpx");
+    std::string linker = fileContents(folder + "/a.rpx"), writer = fileContents(folder + "/b.rpx");
     std::system(("rm -rf " + folder).c_str());
     sandbox::run([&] {
         // Inside the target that link leads nowhere: a ghost, replaced by the directory.
         expectConfined({linker, writer});
-        EXPECT_EQ(readFile("/flash/etc/precious"), "overwritten\n");
+        EXPECT_EQ(fileContents("/flash/etc/precious"), "overwritten\n");
     });
     sandbox::run([&] {
         // A link that leads to a folder existing inside the target too is used, inside.
         expectConfined({linker, writer}, "&& mkdir -p /flash/tmp/outside");
-        EXPECT_EQ(readFile("/flash/tmp/outside/precious"), "overwritten\n");
+        EXPECT_EQ(fileContents("/flash/tmp/outside/precious"), "overwritten\n");
     });
 }
 
@@ -154,9 +152,8 @@ TEST(HostilePackage, LinksAtTheEntrysOwnPathOrOverTheRecordAreNeverFollowed) {
     // The package swaps its still empty database directory for a link to the outside, so that
     // a plain lookup would write its record there and empty that folder on removal.
     Draft record = hostile({testpkg::link("var/pdb/evil", "/tmp/outside")});
-    std::string passwd = testsign::signedFile(draft.parts());
-    std::vector<std::string> records = {record.unsignedFile(),
-                                        testsign::signedFile(record.parts())};
+    std::string passwd = draft.signedFile();
+    std::vector<std::string> records = {record.unsignedFile(), record.signedFile()};
     sandbox::run([&] {
         expectConfined({}, "&& mkdir /flash/etc && ln -s /tmp/outside/precious /flash/etc/passwd"
                            " && ln -s /tmp/outside/version /flash/etc/owned");
@@ -170,7 +167,7 @@ TEST(HostilePackage, LinksAtTheEntrysOwnPathOrOverTheRecordAreNeverFollowed) {
         InstalledPackage package;
         EXPECT_TRUE(install(repository, package, passwd));
         EXPECT_EQ(outside(), before);
-        EXPECT_EQ(readFile("/flash/etc/passwd"), "overwritten") << "the ghost link is replaced";
+        EXPECT_EQ(fileContents("/flash/etc/passwd"), "overwritten") << "the ghost link is replaced";
         EXPECT_EQ(console.messages(), "WARNING: ghost file /etc/passwd\n"
                                       "WARNING: file /etc/owned collides with base package\n"
                                       "installed evil-1.0\n");
@@ -182,8 +179,7 @@ TEST(HostilePackage, RelativeInstallationStaysBelowTheCurrentDirectory) {
     Draft draft = hostile({testpkg::regular("/tmp/outside/precious", "overwritten"),
                            testpkg::link("lnk", "/tmp/outside"),
                            testpkg::regular("lnk/version", "overwritten")});
-    std::string signedBytes = testsign::signedFile(draft.parts()),
-                unsignedBytes = draft.unsignedFile();
+    std::string signedBytes = draft.signedFile(), unsignedBytes = draft.unsignedFile();
     sandbox::run([&] {
         expectConfined({}, "&& mkdir /ram/root && echo target > /flash/keep");
         ASSERT_EQ(chdir("/ram/root"), 0);
@@ -197,9 +193,9 @@ TEST(HostilePackage, RelativeInstallationStaysBelowTheCurrentDirectory) {
         std::erase_if(before, [](auto& entry) { return entry.first.starts_with("/ram"); });
         std::erase_if(after, [](auto& entry) { return entry.first.starts_with("/ram"); });
         EXPECT_EQ(after, before);
-        EXPECT_EQ(readFile("/ram/root/tmp/outside/precious"), "overwritten");
-        EXPECT_EQ(readFile("/ram/root/tmp/outside/version"), "overwritten");
-        EXPECT_EQ(readFile("/flash/keep"), "target\n");
+        EXPECT_EQ(fileContents("/ram/root/tmp/outside/precious"), "overwritten");
+        EXPECT_EQ(fileContents("/ram/root/tmp/outside/version"), "overwritten");
+        EXPECT_EQ(fileContents("/flash/keep"), "target\n");
     });
 }
 
@@ -214,7 +210,8 @@ TEST(HostilePackage, AbsurdLengthsFailAsBrokenWithoutExhaustingMemory) {
         packageFileBytes(
             header + partHeaderBytes(partArchive, 0xfffffff0u) +
             testpkg::compressed(testpkg::archiveContent({testpkg::regular("a", "x")}))),
-        testsign::signedFile(header + partBytes(partArchive, testpkg::compressed(raw)))};
+        packageFileBytes(
+            testsign::signParts(header + partBytes(partArchive, testpkg::compressed(raw))))};
     sandbox::run([&] {
         struct rusage usage;
         getrusage(RUSAGE_SELF, &usage);

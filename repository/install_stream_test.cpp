@@ -3,7 +3,8 @@
 #include "repository/install_stream.h"
 
 #include "package/record_text.h"
-#include "repository/install_stream_test_support.h"
+#include "testbed/support/private_root.h"
+#include "testbed/support/stream_packages.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +12,6 @@
 
 using namespace installer;
 using namespace streamtest;
-using sandbox::exists;
-using sandbox::readFile;
 
 namespace {
 
@@ -29,7 +28,7 @@ struct Installer {
         payload.clear();
         return installPackageStream(repository, in, accepted, nullptr, &payload);
     }
-    int install(const Draft& draft) { return install(signedFile(draft)); }
+    int install(const Draft& draft) { return install(draft.signedFile()); }
     // Output of what follows only.
     std::string fresh() {
         std::string all = console.messages();
@@ -47,8 +46,8 @@ TEST(InstallStream, SinglePackageGoesInWithItsRecordAndOneLine) {
         Installer it;
         EXPECT_EQ(it.install(simple("ppp")), streamInstalled);
         EXPECT_EQ(it.fresh(), "installed ppp-1.0\n");
-        EXPECT_EQ(readFile("/flash/ppp/file"), "data");
-        EXPECT_EQ(readFile("/flash/var/pdb/ppp/version"), formatVersionLine(v1, 1000));
+        EXPECT_EQ(fileContents("/flash/ppp/file"), "data");
+        EXPECT_EQ(fileContents("/flash/var/pdb/ppp/version"), formatVersionLine(v1, 1000));
         EXPECT_TRUE(exists("/flash/var/pdb/ppp/files"));
         ASSERT_NE(it.repository.find("ppp"), nullptr);
         EXPECT_TRUE(it.payload.empty()) << "no payload, no directory";
@@ -77,7 +76,7 @@ TEST(InstallStream, RefusedPackagesSayWhyAndChangeNothing) {
         EXPECT_EQ(
             it.fresh(),
             "ERROR: can not install routing-1.0: zebra-2.0 is not installed, but is required\n");
-        EXPECT_EQ(readFile("/flash/ppp/file"), "two");
+        EXPECT_EQ(fileContents("/flash/ppp/file"), "two");
         EXPECT_FALSE(exists("/flash/var/pdb/dhcp"));
         EXPECT_FALSE(exists("/flash/var/pdb/routing"));
     });
@@ -94,9 +93,9 @@ TEST(InstallStream, UpgradeReplacesOldFilesAndRecordEvenForALaterBuildOfTheSameV
         EXPECT_EQ(it.install(packageFileBytes(signParts(withBuildTime(rebuilt, 1001)))),
                   streamInstalled);
         EXPECT_EQ(it.fresh(), "installed ppp-1.0\n") << "an upgrade is not a check message";
-        EXPECT_EQ(readFile("/flash/ppp/file"), "new");
+        EXPECT_EQ(fileContents("/flash/ppp/file"), "new");
         EXPECT_FALSE(exists("/flash/ppp/only-old"));
-        EXPECT_EQ(readFile("/flash/var/pdb/ppp/files").find("only-old"), std::string::npos);
+        EXPECT_EQ(fileContents("/flash/var/pdb/ppp/files").find("only-old"), std::string::npos);
         EXPECT_EQ(it.repository.packages.size(), 1u);
         EXPECT_EQ(it.repository.find("ppp")->buildTime, 1001u);
     });
@@ -123,10 +122,10 @@ TEST(InstallStream, PackageExcludedByAnEnabledOneGoesInDisabledBelowX) {
         it.fresh();
         EXPECT_EQ(it.install(simple("routing")), streamInstalled);
         EXPECT_EQ(it.fresh(), "installed (disabled) routing-1.0\n");
-        EXPECT_EQ(readFile("/flash/x/routing/routing/file"), "data");
+        EXPECT_EQ(fileContents("/flash/x/routing/routing/file"), "data");
         EXPECT_FALSE(exists("/flash/routing/file"));
         EXPECT_TRUE(it.repository.find("routing")->disabled);
-        EXPECT_EQ(readFile("/flash/var/pdb/routing/disabled"), "auto\n");
+        EXPECT_EQ(fileContents("/flash/var/pdb/routing/disabled"), "auto\n");
     });
 }
 
@@ -149,7 +148,7 @@ TEST(InstallStream, UnreadableStreamsFailQuietly) {
         Installer it;
         EXPECT_EQ(it.install(""), streamFailed);
         EXPECT_EQ(it.install(packageFileBytes(partBytes(partArchive, "zz"))), streamFailed);
-        std::string whole = signedFile(simple("ppp"));
+        std::string whole = simple("ppp").signedFile();
         EXPECT_EQ(it.install(whole.substr(0, 20)), streamFailed);
         EXPECT_EQ(it.fresh(), "");
     });
@@ -159,13 +158,13 @@ TEST(InstallStream, UnregisteredPackageNeitherReplacesNorRecords) {
     sandbox::run([] {
         Installer it;
         ASSERT_EQ(it.install(simple("tools", v1, "one")), streamInstalled);
-        EXPECT_EQ(it.install(signedFile(simple("tools", v2, "two"), unregisteredMagic)),
+        EXPECT_EQ(it.install(simple("tools", v2, "two").signedFile(unregisteredMagic)),
                   streamInstalled);
         EXPECT_EQ(it.repository.packages.size(), 2u);
         EXPECT_TRUE(exists("/flash/var/pdb/tools"));
-        EXPECT_EQ(readFile("/flash/var/pdb/tools/version"), formatVersionLine(v1, 1000))
+        EXPECT_EQ(fileContents("/flash/var/pdb/tools/version"), formatVersionLine(v1, 1000))
             << "the record of the registered version stays";
-        EXPECT_EQ(readFile("/flash/tools/file"), "two");
+        EXPECT_EQ(fileContents("/flash/tools/file"), "two");
     });
 }
 
@@ -180,7 +179,7 @@ TEST(InstallBundle, MembersGoInSilentlyUnderOneLineForTheBundle) {
         EXPECT_EQ(it.fresh(), "installed base-1.0\n");
         EXPECT_TRUE(exists("/flash/system/file"));
         EXPECT_TRUE(exists("/flash/ppp/file"));
-        EXPECT_EQ(readFile("/flash/var/pdb/ppp/bundle"), "base\n");
+        EXPECT_EQ(fileContents("/flash/var/pdb/ppp/bundle"), "base\n");
         EXPECT_TRUE(exists("/flash/var/pdb/base/version"));
         EXPECT_FALSE(exists("/flash/var/pdb/base/files")) << "a bundle record has no files";
     });

@@ -3,7 +3,8 @@
 #include "repository/planning.h"
 
 #include "package/version.h"
-#include "repository/test_console.h"
+#include "testbed/support/private_root.h"
+#include "testbed/support/repository_console.h"
 
 #include <gtest/gtest.h>
 
@@ -346,10 +347,10 @@ TEST_F(PlanTest, ApplyingEnablesDisablesAndUninstallsTheDatabase) {
         repository.find("rival")->scheduled = scheduleDisable;
         EXPECT_TRUE(applyChanges(repository, true));
         EXPECT_EQ(messages(), "disabled rival-1.0\nenabled lib-1.0\n");
-        EXPECT_FALSE(sandbox::exists("/flash/var/pdb/gone"));
+        EXPECT_FALSE(exists("/flash/var/pdb/gone"));
         EXPECT_EQ(repository.find("gone"), nullptr);
-        EXPECT_FALSE(sandbox::exists("/flash/var/pdb/lib/disabled"));
-        EXPECT_EQ(sandbox::readFile("/flash/var/pdb/rival/disabled"), "auto\n");
+        EXPECT_FALSE(exists("/flash/var/pdb/lib/disabled"));
+        EXPECT_EQ(fileContents("/flash/var/pdb/rival/disabled"), "auto\n");
         EXPECT_FALSE(applyChanges(repository, true));
     });
 }

@@ -1,16 +1,15 @@
 // The installed set: loading the database and the queries over it (in a sandbox).
 #include "repository/repository.h"
 
-#include "repository/test_console.h"
+#include "testbed/support/private_root.h"
+#include "testbed/support/repository_console.h"
 
 using namespace installer;
-using sandbox::exists;
-using sandbox::writeFile;
 
 TEST(Repository, LoadsEveryRecordAndAnswersQueriesInOrder) {
     sandbox::run([] {
         for (std::string name : {"base", "mailer", "extra", ".hidden"}) {
-            sandbox::makeDirectory("/flash/var/pdb/" + name);
+            makeDirectories("/flash/var/pdb/" + name);
             writeFile("/flash/var/pdb/" + name + "/version", "16803328 5\n"); // 1.0
             writeFile("/flash/var/pdb/" + name + "/files", "bin/" + name + "\n");
         }
@@ -40,7 +39,7 @@ TEST(Repository, LoadsEveryRecordAndAnswersQueriesInOrder) {
         repository.find("extra")->disabled = false;
         EXPECT_EQ(repository.findConflicting(base), repository.find("extra"));
 
-        sandbox::makeDirectory("/flash/bin");
+        makeDirectories("/flash/bin");
         writeFile("/flash/bin/mailer", "x");
         repository.removeByName("mailer");
         EXPECT_EQ(repository.findIndex("mailer"), -1);

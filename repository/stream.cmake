@@ -2,8 +2,4 @@
 target_sources(installer_repository PRIVATE ${CMAKE_CURRENT_LIST_DIR}/install_stream.cpp)
 installer_test(install_stream_test LABELS root
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/install_stream_test.cpp
-    LIBS installer_repository rpx_signer)
-if(TARGET install_stream_test)
-    target_compile_definitions(install_stream_test PRIVATE
-        DEV_SECRET_KEY="${CMAKE_SOURCE_DIR}/keys/dev.sec")
-endif()
+    LIBS installer_repository installer_test_signing)

@@ -3,7 +3,7 @@
 #include "startup/boot_steps.h"
 #include "startup/console.h"
 #include "testbed/pty_console.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
 
 #include <gtest/gtest.h>
 

@@ -4,6 +4,7 @@
 #include "startup/child_process.h"
 #include "startup/console.h"
 #include "testbed/chroot_runner.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -15,13 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-std::string fileText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::string check(bool condition, const std::string& what) {
     return condition ? "" : what + "; ";
@@ -78,7 +72,7 @@ TEST_F(ToolLogFile, RunToolSendsOutputToTheToolLogAndReturnsTheWaitStatus) {
         runTool(nullptr, "/bin/sh", {"-c", "echo to the log; echo errors too >&2; exit 4"});
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 4);
-    EXPECT_EQ(fileText(path_), "to the log\nerrors too\n");
+    EXPECT_EQ(fileContents(path_), "to the log\nerrors too\n");
     EXPECT_EQ(runTool(nullptr, "/bin/true", {}), 0);
 }
 
@@ -98,7 +92,7 @@ TEST_F(ToolLogFile, RunToolGivesTheToolNoConsoleInputAndAtMostFifteenArguments) 
         {"-c", "read x; echo read=$?; echo $#", "sh", a, a, a, a, a, a, a, a, a, a, a, a, a, a, a});
     EXPECT_EQ(WEXITSTATUS(status), 0);
     // 15 arguments reach the program: "-c", the command, "sh" and 12 of the 14 a's.
-    EXPECT_EQ(fileText(path_), "read=1\n12\n");
+    EXPECT_EQ(fileContents(path_), "read=1\n12\n");
 }
 
 TEST_F(ToolLogFile, RunToolInsideARootReadsEveryPathThere) {
@@ -107,7 +101,7 @@ TEST_F(ToolLogFile, RunToolInsideARootReadsEveryPathThere) {
     int status = runTool(root.c_str(), "/bin/cat", {"/etc/marker"});
     EXPECT_EQ(status, 0);
     // The tool log was opened before the change of root: the output lands here.
-    EXPECT_EQ(fileText(path_), "inside the new root\n");
+    EXPECT_EQ(fileContents(path_), "inside the new root\n");
     removeRoot(root);
 }
 
@@ -129,7 +123,7 @@ TEST(PipedChild, OutputOfThePartitioningToolIsReadThroughAPipeOneChildAtATime) {
         int status = closePipedChild(listing);
         p += check(WIFEXITED(status) && WEXITSTATUS(status) == 3, "status of the tool");
         p += check(pipedChildPid == -1, "slot not freed");
-        std::string logged = fileText("/tmp/log");
+        std::string logged = fileContents("/tmp/log");
         p += check(logged.rfind("args:-g\n", 0) == 0, "standard error to the tool log: " + logged);
         return p;
     });
@@ -146,9 +140,9 @@ TEST(PipedChild, InputToThePartitioningToolWithNullLeavesTheArgumentOutAndLogsTh
         fputs("100,900,83,-\n0,0,0\n0,0,0\n", table);
         int status = closePipedChild(table);
         p += check(status == 0, "status");
-        std::string read = fileText("/tmp/table");
+        std::string read = fileContents("/tmp/table");
         p += check(read == "0,100,83,*\n100,900,83,-\n0,0,0\n0,0,0\n", "table read: " + read);
-        std::string logged = fileText("/tmp/log");
+        std::string logged = fileContents("/tmp/log");
         p += check(logged == "args:-q -uC /dev/hda\nargs:-q -uC /dev/hda\n", "logged: " + logged);
         return p;
     });
@@ -166,7 +160,7 @@ TEST(PipedChild, WithoutNullTheToolSpeaksOnTheConsoleAndAMissingToolShowsAs127) 
             return std::string("no stream");
         int status = closePipedChild(table);
         p += check(status == 0, "status");
-        std::string shown = fileText("/tmp/console");
+        std::string shown = fileContents("/tmp/console");
         p += check(shown == "args:-q /dev/sda\nargs:-q /dev/sda\n", "console: " + shown);
         unlink("/sbin/sfdisk");
         FILE* gone = openToolOutput({"-g"});

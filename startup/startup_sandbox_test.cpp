@@ -2,7 +2,8 @@
 // pseudo-terminal as its console: start-up, mode dispatch, abort and restart as a user sees them.
 #include "testbed/loop_disk.h"
 #include "testbed/sandbox.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -22,10 +23,6 @@ SandboxOptions withType(const char* type) {
     if (type)
         options.type = type;
     return options;
-}
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
 }
 
 class ScratchDirs : public testing::Test {

@@ -1,7 +1,8 @@
 // Start-up on a real kernel: the installer is the init of the media's boot image in a virtual
 // machine, its dialogue on the serial console. The restart ends the machine, so every case also
 // proves that the installer restarts rather than leaving the kernel without an init.
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 #include "testbed/vm_fixture.h"
 
 #include <gtest/gtest.h>
@@ -11,10 +12,6 @@
 #include <thread>
 
 namespace {
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 class StartupVm : public testing::Test {
 protected:

@@ -8,7 +8,7 @@
 #include "testbed/ext_files.h"
 #include "testbed/initramfs.h"
 #include "testbed/isolation.h"
-#include "testbed/text_files.h"
+#include "testbed/support/text_files.h"
 #include "testbed/vm.h"
 
 #include <nlohmann/json.hpp>

@@ -1,4 +1,5 @@
 #include "testbed/fuzz_support.h"
+#include "testbed/support/text_files.h"
 
 #include "testbed/capability_guard.h"
 
@@ -39,14 +40,6 @@ bool writeText(const char* path, const std::string& text) {
     bool ok = write(fd, text.data(), text.size()) == ssize_t(text.size());
     close(fd);
     return ok;
-}
-
-void makeDirectories(const std::string& path) {
-    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        mkdir(path.substr(0, slash).c_str(), 0755);
-        if (slash == std::string::npos)
-            return;
-    }
 }
 
 // A host path that must stay reachable, opened before the tmpfs hides what lies below /tmp.

@@ -1,4 +1,5 @@
 #include "testbed/loop_disk.h"
+#include "testbed/support/system_error.h"
 
 #include <cerrno>
 #include <climits>
@@ -12,10 +13,6 @@
 #include <utility>
 
 namespace {
-
-std::string systemError(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
 
 bool configureLoop(int loopFd, int imageFd, bool readOnly, off_t offset) {
     loop_config config{};

@@ -2,6 +2,7 @@
 
 #include "testbed/boot_root.h"
 #include "testbed/isolation.h"
+#include "testbed/support/system_error.h"
 
 #include <cerrno>
 #include <chrono>
@@ -38,10 +39,6 @@ struct Sandbox::ChildPlan {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string systemError(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
 
 bool validDiskName(const std::string& name) {
     if (name.size() == 3 && name[0] == 's' && name[1] == 'r') // CD-ROM drives

@@ -2,7 +2,7 @@
 #include "testbed/ext_files.h"
 #include "testbed/loop_disk.h"
 #include "testbed/sandbox.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
 
 #include <gtest/gtest.h>
 

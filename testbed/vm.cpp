@@ -1,4 +1,5 @@
 #include "testbed/vm.h"
+#include "testbed/support/text_files.h"
 
 #include <cerrno>
 #include <chrono>
@@ -39,13 +40,6 @@ std::string withoutCarriageReturns(const std::string& text) {
         if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
             plain += text[i];
     return plain;
-}
-
-std::string readWholeFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
 }
 
 std::string namespacePath(const std::string& name) {
@@ -444,11 +438,11 @@ std::string VirtualMachine::rawTranscript() const {
 std::string VirtualMachine::toolLog() const {
     if (scratch_.empty())
         return keptToolLog_;
-    return withoutCarriageReturns(readWholeFile(scratch_ + "/tool.log"));
+    return withoutCarriageReturns(fileContents(scratch_ + "/tool.log"));
 }
 
 std::string VirtualMachine::emulatorLog() const {
-    return scratch_.empty() ? keptEmulatorLog_ : readWholeFile(scratch_ + "/emulator.log");
+    return scratch_.empty() ? keptEmulatorLog_ : fileContents(scratch_ + "/emulator.log");
 }
 
 double VirtualMachine::secondsUntil(const std::string& text) const {

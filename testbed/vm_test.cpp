@@ -1,6 +1,7 @@
 // The virtual machine harness itself: whatever way a run ends, it ends, and nothing of it stays;
 // the network card reaches a namespace of the test's own.
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 #include "testbed/vm_fixture.h"
 
 #include <gtest/gtest.h>
@@ -22,10 +23,6 @@
 #endif
 
 namespace {
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 class Vm : public testing::Test {
 protected:

@@ -1,4 +1,6 @@
 // The command line's refusals: each comes before the kernel is fetched and names what is wrong.
+#include "testbed/support/command_output.h"
+
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
@@ -6,12 +8,7 @@
 
 namespace {
 
-struct Result {
-    int status;
-    std::string output;
-};
-
-Result bootmedia(const std::string& arguments) {
+CommandRun bootmedia(const std::string& arguments) {
     // A cache that cannot exist: a command that got as far as fetching would fail on it.
     std::string command = std::string(BOOTMEDIA) + " " + arguments;
     if (!arguments.empty()) {
@@ -20,18 +17,7 @@ Result bootmedia(const std::string& arguments) {
                   " --kernel-cache /proc/no-such-cache" +
                   (word == std::string::npos ? "" : arguments.substr(word));
     }
-    command += " 2>&1";
-    Result result{-1, ""};
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        result.output.append(buffer, n);
-    int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    return runCommand(command + " 2>&1");
 }
 
 } // namespace
@@ -60,7 +46,7 @@ TEST(BootmediaCommandLine, BadInvocationsSayWhatIsWrong) {
              Case{"net " + image, 1, "--key is required"},
              Case{"kernel", 1, "/proc/no-such-cache"},
          }) {
-        Result result = bootmedia(c.arguments);
+        CommandRun result = bootmedia(c.arguments);
         EXPECT_EQ(result.status, c.status) << c.arguments << "\n" << result.output;
         EXPECT_NE(result.output.find(c.message), std::string::npos) << c.arguments << "\n"
                                                                     << result.output;
@@ -69,11 +55,11 @@ TEST(BootmediaCommandLine, BadInvocationsSayWhatIsWrong) {
 
 TEST(BootmediaCommandLine, HelpForEveryCommand) {
     for (const char* command : {"kernel", "slots", "image", "list", "cd", "disk", "net"}) {
-        Result result = bootmedia(std::string(command) + " --help");
+        CommandRun result = bootmedia(std::string(command) + " --help");
         EXPECT_EQ(result.status, 0) << command;
         EXPECT_NE(result.output.find(std::string("usage: bootmedia ") + command), std::string::npos)
             << result.output;
     }
-    Result none = bootmedia("");
+    CommandRun none = bootmedia("");
     EXPECT_NE(none.output.find("usage: bootmedia COMMAND"), std::string::npos);
 }

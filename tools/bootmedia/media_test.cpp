@@ -1,7 +1,9 @@
 // Boot images and media made from the real kernel, read back the way the kernel, the boot
 // loaders and the installer will see them.
 #include "disk/modules.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/command_output.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 #include "tools/bootmedia/boot_image.h"
 #include "tools/bootmedia/kernel.h"
 #include "tools/bootmedia/newc.h"
@@ -23,28 +25,8 @@ const std::string imageOptions =
     std::string(" --kernel-cache " BOOTMEDIA_KERNEL_CACHE " --installer " INSTALLER32_BINARY_PATH
                 " --sfdisk " SFDISK_TOOL " ");
 
-struct Result {
-    int status;
-    std::string output;
-};
-
-Result shell(const std::string& command) {
-    Result result{-1, ""};
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return result;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        result.output.append(buffer, n);
-    int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+CommandRun shell(const std::string& command) {
+    return runCommand(command + " 2>&1");
 }
 
 std::map<std::string, NewcEntry> readImage(const std::string& path) {
@@ -88,20 +70,20 @@ TEST(BootImage, InstallerToolsDevicesAndEveryListModuleInALoadableOrder) {
     Kernel kernel = theKernel();
     std::string extra = scratch / "probe";
     std::ofstream(extra) << "#!/bin/sh\n";
-    Result made = shell(BOOTMEDIA " image" + imageOptions + "--output " + scratch / "boot.gz" +
-                        " --type 'cdrom ' --serial --add " + extra + ":/usr/bin/probe");
+    CommandRun made = shell(BOOTMEDIA " image" + imageOptions + "--output " + scratch / "boot.gz" +
+                            " --type 'cdrom ' --serial --add " + extra + ":/usr/bin/probe");
     ASSERT_EQ(made.status, 0) << made.output;
     auto image = readImage(scratch / "boot.gz");
 
     EXPECT_EQ(image["/init"].data, "sbin/init");
-    EXPECT_EQ(image["/sbin/init"].data, readFile(INSTALLER32_BINARY_PATH));
+    EXPECT_EQ(image["/sbin/init"].data, fileContents(INSTALLER32_BINARY_PATH));
     EXPECT_EQ(image["/TYPE"].data, "cdrom "); // as given: tests choose odd types on purpose
     EXPECT_EQ(image["/usr/bin/probe"].data, "#!/bin/sh\n");
     for (const char* tool : {"/bin/bash", "/sbin/mke2fs", "/sbin/e2fsck", "/sbin/fsck",
                              "/sbin/sfdisk", "/usr/lib/bootimage/sfdisk",
                              "/lib64/ld-linux-x86-64.so.2", "/lib/x86_64-linux-gnu/libc.so.6"})
         EXPECT_EQ(image.count(tool), 1u) << tool;
-    EXPECT_EQ(image["/sbin/sfdisk"].data, readFile(SFDISK_TOOL));
+    EXPECT_EQ(image["/sbin/sfdisk"].data, fileContents(SFDISK_TOOL));
 
     // A serial image: the installer must fail to open /dev/tty0 to take the serial line.
     EXPECT_EQ(image.count("/dev/tty0"), 0u);
@@ -163,8 +145,8 @@ TEST(BootImage, InstallerToolsDevicesAndEveryListModuleInALoadableOrder) {
 TEST(BootImage, NetworkCardOnlyAndScreenConsole) {
     ScratchFolder scratch("bootmedia");
     Kernel kernel = theKernel();
-    Result made = shell(BOOTMEDIA " image" + imageOptions + "--output " + scratch / "boot.gz" +
-                        " --modules nic --nic e1000e");
+    CommandRun made = shell(BOOTMEDIA " image" + imageOptions + "--output " + scratch / "boot.gz" +
+                            " --modules nic --nic e1000e");
     ASSERT_EQ(made.status, 0) << made.output;
     auto image = readImage(scratch / "boot.gz");
     EXPECT_EQ(image.count("/TYPE"), 0u);
@@ -179,8 +161,8 @@ TEST(BootImage, NetworkCardOnlyAndScreenConsole) {
               "e1000e");
 
     // A card whose driver needs other modules cannot be loaded alone at start-up.
-    Result refused = shell(BOOTMEDIA " image" + imageOptions + "--output " + scratch / "b.gz" +
-                           " --modules nic --nic r8169");
+    CommandRun refused = shell(BOOTMEDIA " image" + imageOptions + "--output " + scratch / "b.gz" +
+                               " --modules nic --nic r8169");
     EXPECT_NE(refused.status, 0);
     EXPECT_NE(refused.output.find("r8169 needs"), std::string::npos) << refused.output;
     EXPECT_NE(access((scratch / "b.gz").c_str(), F_OK), 0) << "no half-made image is left";
@@ -189,15 +171,15 @@ TEST(BootImage, NetworkCardOnlyAndScreenConsole) {
 TEST(Media, CdromHoldsLoaderKernelImageAndPackagesAtItsRoot) {
     ScratchFolder scratch("bootmedia");
     std::string iso = scratch / "cd.iso";
-    Result made =
+    CommandRun made =
         shell(BOOTMEDIA " cd" + imageOptions + "--serial --output " + iso + " " + packages);
     ASSERT_EQ(made.status, 0) << made.output;
-    Result listing = shell("xorriso -indev " + iso + " -find / -type f");
+    CommandRun listing = shell("xorriso -indev " + iso + " -find / -type f");
     for (const char* file :
          {"'/system.rpx'", "'/routing.rpx'", "'/extras.rpx'", "'/vmlinuz'", "'/initrd.gz'",
           "'/isolinux/isolinux.bin'", "'/isolinux/ldlinux.c32'", "'/isolinux/isolinux.cfg'"})
         EXPECT_NE(listing.output.find(file), std::string::npos) << file << listing.output;
-    Result boot = shell("xorriso -indev " + iso + " -report_el_torito plain");
+    CommandRun boot = shell("xorriso -indev " + iso + " -report_el_torito plain");
     EXPECT_NE(boot.output.find("El Torito boot img"), std::string::npos) << boot.output;
     ASSERT_EQ(shell("xorriso -osirrox on -indev " + iso + " -extract /initrd.gz " +
                     scratch / "initrd.gz" + " -extract /isolinux/isolinux.cfg " +
@@ -205,10 +187,10 @@ TEST(Media, CdromHoldsLoaderKernelImageAndPackagesAtItsRoot) {
                   .status,
               0);
     EXPECT_EQ(readImage(scratch / "initrd.gz")["/TYPE"].data, "cdrom");
-    std::string config = readFile(scratch / "isolinux.cfg");
+    std::string config = fileContents(scratch / "isolinux.cfg");
     EXPECT_NE(config.find("SERIAL 0"), std::string::npos) << config;
     EXPECT_NE(config.find("console=ttyS0"), std::string::npos) << config;
-    EXPECT_EQ(readFile(samples + "system.rpx").size(),
+    EXPECT_EQ(fileContents(samples + "system.rpx").size(),
               static_cast<size_t>(std::stoul(shell("xorriso -indev " + iso +
                                                    " -find /system.rpx -exec lsdl 2>/dev/null | "
                                                    "awk '/system.rpx/ {print $5}'")
@@ -220,55 +202,56 @@ TEST(Media, HardDiskIsOneFatFileSystemThatStartsTheHardDiskInstallation) {
     std::string disk = scratch / "hdd.img";
     std::string autorun = scratch / "autorun.scr";
     std::ofstream(autorun) << "set hostname kestrova\n";
-    Result made = shell(BOOTMEDIA " disk" + imageOptions + "--output " + disk +
-                        " --size 100M --choose --autorun " + autorun + " --boot-code " +
-                        BOOT_CODE_FILE + " " + packages);
+    CommandRun made = shell(BOOTMEDIA " disk" + imageOptions + "--output " + disk +
+                            " --size 100M --choose --autorun " + autorun + " --boot-code " +
+                            BOOT_CODE_FILE + " " + packages);
     ASSERT_EQ(made.status, 0) << made.output;
     struct stat st {};
     ASSERT_EQ(stat(disk.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 100 << 20); // the size the installer then partitions
 
     // No partition table: the first sector is the FAT boot sector the loader was put into.
-    std::string sector = readFile(disk).substr(0, 512);
+    std::string sector = fileContents(disk).substr(0, 512);
     EXPECT_EQ(sector.substr(510), "\x55\xAA");
     EXPECT_TRUE(sector.substr(0x36, 3) == "FAT" || sector.substr(0x52, 3) == "FAT");
     EXPECT_NE(sector.find("SYSLINUX"), std::string::npos);
 
-    Result listing = shell("mdir -a -b -i " + disk + " ::/");
+    CommandRun listing = shell("mdir -a -b -i " + disk + " ::/");
     for (const char* file :
          {"::/system.rpx", "::/routing.rpx", "::/extras.rpx", "::/mbr", "::/autorun.scr",
           "::/CHOOSE", "::/vmlinuz", "::/initrd.gz", "::/syslinux.cfg", "::/ldlinux.sys"})
         EXPECT_NE(listing.output.find(file), std::string::npos) << file << listing.output;
     EXPECT_EQ(shell("mtype -i " + disk + " ::/autorun.scr").output, "set hostname kestrova\n");
-    Result config = shell("mtype -i " + disk + " ::/syslinux.cfg");
+    CommandRun config = shell("mtype -i " + disk + " ::/syslinux.cfg");
     EXPECT_NE(config.output.find("-hdd-install"), std::string::npos) << config.output;
 
     // "mbr": the installer's boot code, an empty table and the signature.
     ASSERT_EQ(shell("mcopy -i " + disk + " ::/mbr " + scratch / "mbr").status, 0);
-    std::string mbr = readFile(scratch / "mbr");
-    std::string code = readFile(BOOT_CODE_FILE);
+    std::string mbr = fileContents(scratch / "mbr");
+    std::string code = fileContents(BOOT_CODE_FILE);
     ASSERT_EQ(mbr.size(), 512u);
     EXPECT_EQ(mbr.substr(0, code.size()), code);
     EXPECT_EQ(mbr.substr(code.size(), 510 - code.size()), std::string(510 - code.size(), '\0'));
     EXPECT_EQ(mbr.substr(510), "\x55\xAA");
 
-    Result small = shell(BOOTMEDIA " disk" + imageOptions + "--output " + scratch / "s.img" +
-                         " --size 10M --boot-code " + BOOT_CODE_FILE + " " + packages);
+    CommandRun small = shell(BOOTMEDIA " disk" + imageOptions + "--output " + scratch / "s.img" +
+                             " --size 10M --boot-code " + BOOT_CODE_FILE + " " + packages);
     EXPECT_NE(small.status, 0);
     EXPECT_NE(small.output.find("between 64M"), std::string::npos) << small.output;
-    Result notPackage = shell(BOOTMEDIA " disk" + imageOptions + "--output " + scratch / "s.img" +
-                              " --boot-code " + BOOT_CODE_FILE + " " + BOOT_CODE_FILE);
+    CommandRun notPackage =
+        shell(BOOTMEDIA " disk" + imageOptions + "--output " + scratch / "s.img" + " --boot-code " +
+              BOOT_CODE_FILE + " " + BOOT_CODE_FILE);
     EXPECT_NE(notPackage.status, 0);
     EXPECT_NE(notPackage.output.find("end in .rpx"), std::string::npos) << notPackage.output;
 
     // An empty script given on purpose is a medium with an empty script, not an error.
     std::string empty = scratch / "empty.scr";
     std::ofstream{empty};
-    Result quiet =
+    CommandRun quiet =
         shell(BOOTMEDIA " disk" + imageOptions + "--output " + scratch / "e.img" +
               " --size 64M --autorun " + empty + " --boot-code " + BOOT_CODE_FILE + " " + packages);
     ASSERT_EQ(quiet.status, 0) << quiet.output;
-    Result script = shell("mtype -i " + scratch / "e.img" + " ::/autorun.scr");
+    CommandRun script = shell("mtype -i " + scratch / "e.img" + " ::/autorun.scr");
     EXPECT_EQ(script.status, 0);
     EXPECT_EQ(script.output, "");
 }
@@ -277,8 +260,8 @@ TEST(Media, NetworkSetIsATftpRootAndASignedDriverPackage) {
     ScratchFolder scratch("bootmedia");
     Kernel kernel = theKernel();
     std::string out = scratch / "net";
-    Result made = shell(BOOTMEDIA " net" + imageOptions + "--output " + out + " --key " +
-                        INSTALLER_SOURCE_DIR "/keys/dev.sec --rpx " RPX_TOOL);
+    CommandRun made = shell(BOOTMEDIA " net" + imageOptions + "--output " + out + " --key " +
+                            INSTALLER_SOURCE_DIR "/keys/dev.sec --rpx " RPX_TOOL);
     ASSERT_EQ(made.status, 0) << made.output;
     for (const char* file : {"/tftp/pxelinux.0", "/tftp/ldlinux.c32", "/tftp/pxelinux.cfg/default",
                              "/tftp/vmlinuz", "/tftp/initrd.gz", "/drivers.rpx"})
@@ -289,11 +272,11 @@ TEST(Media, NetworkSetIsATftpRootAndASignedDriverPackage) {
     EXPECT_EQ(image.count(moduleDir + nicSlot), 1u);
     EXPECT_EQ(image.count(moduleDir + "kernel/drivers/scsi/sd_mod.ko"), 0u);
 
-    Result verified = shell(RPX_TOOL " verify --key " INSTALLER_SOURCE_DIR "/keys/dev.pub " + out +
-                            "/drivers.rpx");
+    CommandRun verified = shell(RPX_TOOL " verify --key " INSTALLER_SOURCE_DIR "/keys/dev.pub " +
+                                out + "/drivers.rpx");
     EXPECT_EQ(verified.status, 0) << verified.output;
     // Unpacked below the running root, the files land where the lists load them from.
-    Result contents = shell(RPX_TOOL " inspect " + out + "/drivers.rpx");
+    CommandRun contents = shell(RPX_TOOL " inspect " + out + "/drivers.rpx");
     for (const char* slot : {"kernel/fs/ext2/ext2.ko", "kernel/drivers/scsi/sd_mod.ko",
                              "kernel/drivers/usb/usb-common.ko", "kernel/drivers/scsi/hpsa.ko"})
         EXPECT_NE(contents.output.find(" lib/modules/" + kernel.release + "/" + slot),

@@ -1,6 +1,6 @@
 #include "tools/bootmedia/module_slots.h"
 
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
 
 #include <cstring>
 #include <elf.h>

@@ -1,6 +1,6 @@
 #include "tools/bootmedia/newc.h"
 
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -4,7 +4,7 @@
 #include "testbed/ext_files.h"
 #include "testbed/net_namespace.h"
 #include "testbed/sandbox.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

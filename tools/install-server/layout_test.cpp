@@ -2,8 +2,8 @@
 // every kind of broken directory refused with the file named.
 #include "tools/install-server/layout.h"
 
-#include "repository/install_stream_test_support.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/stream_packages.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@ struct Served {
     Served() {
         for (const char* sub : {"drivers", "packages", "scripts", "machines", "labels"})
             mkdir((folder / sub).c_str(), 0755);
-        write("drivers/default.rpx", streamtest::signedFile(streamtest::simple("drv")));
+        write("drivers/default.rpx", streamtest::simple("drv").signedFile());
     }
     void write(const std::string& name, const std::string& bytes) {
         std::string path = folder / name;
@@ -36,7 +36,7 @@ struct Served {
         testpkg::Draft draft = streamtest::simple(name);
         for (const std::string& need : needs)
             draft.depends.push_back({need, 0, 0, 0});
-        return streamtest::signedFile(draft);
+        return draft.signedFile();
     }
     std::vector<std::string> problems;
     std::shared_ptr<Content> load() {
@@ -74,7 +74,7 @@ TEST(ServedDirectory, packagesGoOutAfterWhatTheyNeedAndMachinesGetTheirOwnAdditi
     d.write("machines/02-1a-2b-3c-4d-5e/keep", "");
     d.write("machines/02:1A:2B:3C:4D:5F/extra.rpx", Served::package("extra", {"app"}));
     d.write("labels/rack7/rack.scr", "rack\n");
-    d.write("drivers/6.1.0-17-686.rpx", streamtest::signedFile(streamtest::simple("drv2")));
+    d.write("drivers/6.1.0-17-686.rpx", streamtest::simple("drv2").signedFile());
     auto content = d.load();
     ASSERT_TRUE(d.problems.empty()) << testing::PrintToString(d.problems);
 
@@ -143,7 +143,7 @@ TEST(ServedDirectory, brokenPackagesAreRefusedWithTheFileNamed) {
         {"truncated", good.substr(0, good.size() - 30), ""},
         {"garbage", std::string(200, 'x'), ""},
         {"damaged", flipped, ""},
-        {"climbing", streamtest::signedFile(climbing), "outside /flash"},
+        {"climbing", climbing.signedFile(), "outside /flash"},
     };
     for (const Case& c : cases) {
         Served d;

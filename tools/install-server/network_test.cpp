@@ -3,7 +3,7 @@
 // a tenth of the datagrams lost in each direction, and a vanished client is marked lost while
 // the others finish; a repeated request gets the same bytes on the wire; signals drain and
 // reload; a second server on the segment is noticed.
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

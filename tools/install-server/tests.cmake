@@ -2,10 +2,8 @@
 installer_test(install_server_test LABELS unit
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/engine_test.cpp ${CMAKE_CURRENT_LIST_DIR}/layout_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/unit_test.cpp
-    LIBS install_server_core)
+    LIBS install_server_core installer_test_signing)
 if(TARGET install_server_test)
-    target_compile_definitions(install_server_test PRIVATE
-        DEV_SECRET_KEY="${CMAKE_SOURCE_DIR}/keys/dev.sec")
     add_dependencies(install_server_test install-server)
 endif()
 # Over veth pairs between network namespaces of the test's own (root).

@@ -1,6 +1,7 @@
 // The service unit shipped next to the server: systemd takes it as written (with this build's
 // binary where the installed one would be), and the service's reach stays small.
-#include "testbed/scratch_files.h"
+#include "testbed/support/command_output.h"
+#include "testbed/support/scratch_files.h"
 
 #include <gtest/gtest.h>
 
@@ -12,13 +13,9 @@
 namespace {
 
 std::string output(const std::string& command, int& status) {
-    std::string text;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    char buffer[4096];
-    for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        text.append(buffer, n);
-    status = pipe ? WEXITSTATUS(pclose(pipe)) : -1;
-    return text;
+    CommandRun run = runCommand(command + " 2>&1");
+    status = run.status;
+    return run.output;
 }
 
 } // namespace

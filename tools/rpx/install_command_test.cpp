@@ -1,7 +1,9 @@
 // rpx list on databases made by hand, and rpx install of the sample set run as a user would.
-#include "repository/test_console.h"
+#include "testbed/support/command_output.h"
+#include "testbed/support/repository_console.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 #include "tools/rpx/list_command.h"
-#include "tools/rpx/rpx_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +14,6 @@
 #include <unistd.h>
 
 using namespace rpx;
-using rpx::test::readFile;
-using rpx::test::ScratchFolder;
-using rpx::test::writeFile;
 
 namespace {
 
@@ -35,24 +34,9 @@ std::string listed(const ScratchFolder& root, bool json) {
     return out.str();
 }
 
-struct Outcome {
-    int status = -1;
-    std::string output;
-};
-
 // Runs the rpx program with a shell command line; standard error joins the output.
-Outcome runRpx(const std::string& arguments, const std::string& prefix = "") {
-    Outcome run;
-    std::FILE* out = popen((prefix + RPX_BINARY " " + arguments + " 2>&1").c_str(), "r");
-    if (!out)
-        return run;
-    char chunk[4096];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, out)) > 0)
-        run.output.append(chunk, got);
-    int status = pclose(out);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+CommandRun runRpx(const std::string& arguments, const std::string& prefix = "") {
+    return runCommand(prefix + RPX_BINARY " " + arguments + " 2>&1");
 }
 
 using testconsole::messageLines;
@@ -85,7 +69,7 @@ TEST(RpxList, ShowsVersionStateAndBundleOfEveryRecordInNameOrder) {
 
 TEST(RpxList, MissingDatabaseIsAnError) {
     ScratchFolder root;
-    Outcome run = runRpx("list --root " + root.path);
+    CommandRun run = runRpx("list --root " + root.path);
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.output.find("var/pdb/"), std::string::npos) << run.output;
 }
@@ -96,7 +80,7 @@ TEST(RpxInstall, RefusesToRunWithoutRoot) {
     // As root the check is seen through an unprivileged user; otherwise as ourselves.
     std::string prefix =
         geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-    Outcome run = runRpx("install --root " + root.path + " " + samples + "/system.rpx", prefix);
+    CommandRun run = runRpx("install --root " + root.path + " " + samples + "/system.rpx", prefix);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.output, "rpx: install: must be run as root: the target is mounted at /flash "
                           "in a private mount namespace\n");
@@ -107,26 +91,27 @@ TEST(RpxInstall, SampleSetGoesInAsAFlowInstallsIt) {
     if (geteuid() != 0)
         GTEST_SKIP() << "installing needs root";
     ScratchFolder root;
-    Outcome run = runRpx("install --root " + root.path + " " + samples + "/system.rpx " + samples +
-                         "/routing.rpx " + samples + "/extras.rpx");
+    CommandRun run = runRpx("install --root " + root.path + " " + samples + "/system.rpx " +
+                            samples + "/routing.rpx " + samples + "/extras.rpx");
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(messageLines(run.output),
               "installed system-3.1\ninstalled routing-3.1\ninstalled extras-3.1\n");
-    EXPECT_EQ(readFile(root / "etc/issue"), "vela router system\n");
-    EXPECT_TRUE(readFile(root / "var/pdb/system/image") == readFile(samples + "/system.rpx"));
+    EXPECT_EQ(fileContents(root / "etc/issue"), "vela router system\n");
+    EXPECT_TRUE(fileContents(root / "var/pdb/system/image") ==
+                fileContents(samples + "/system.rpx"));
     EXPECT_FALSE(std::filesystem::exists(root / "var/pdb/routing/image"));
     EXPECT_FALSE(std::filesystem::exists(root / "image"));
     EXPECT_TRUE(std::filesystem::exists(root / "x/dhcp/etc/dhcpd.conf")) << "optional: disabled";
     EXPECT_TRUE(std::filesystem::exists(root / "etc/ppp/options"));
 
-    Outcome list = runRpx("list --root " + root.path);
+    CommandRun list = runRpx("list --root " + root.path);
     EXPECT_EQ(list.output, "dhcp             3.1        disabled (auto)  in extras\n"
                            "extras           3.1        enabled (auto)   bundle\n"
                            "ppp              3.1        enabled (auto)   in extras\n"
                            "routing          3.1        enabled (auto)\n"
                            "system           3.1        enabled (auto)\n");
 
-    Outcome again = runRpx("install --root " + root.path + " " + samples + "/routing.rpx");
+    CommandRun again = runRpx("install --root " + root.path + " " + samples + "/routing.rpx");
     EXPECT_EQ(messageLines(again.output),
               "WARNING: omitting package routing-3.1: it is already installed\n");
 }
@@ -135,8 +120,8 @@ TEST(RpxInstall, UnreadableFileInstallsNothing) {
     if (geteuid() != 0)
         GTEST_SKIP() << "installing needs root";
     ScratchFolder root;
-    Outcome run = runRpx("install --root " + root.path + " " + samples + "/system.rpx " +
-                         root.path + "/missing.rpx");
+    CommandRun run = runRpx("install --root " + root.path + " " + samples + "/system.rpx " +
+                            root.path + "/missing.rpx");
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.output.find("missing.rpx: No such file or directory"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(root / "var/pdb/system"));

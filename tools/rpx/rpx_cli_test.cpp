@@ -1,11 +1,11 @@
-#include "tools/rpx/rpx_test_support.h"
+#include "testbed/support/command_output.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <sys/wait.h>
-
-using namespace rpx::test;
 
 namespace {
 
@@ -17,18 +17,8 @@ struct ToolRun {
 ToolRun runRpx(const std::string& arguments, const ScratchFolder& folder) {
     std::string errPath = folder / "stderr";
     std::string command = std::string(RPX_BINARY) + " " + arguments + " 2>" + errPath;
-    ToolRun run{-1, "", ""};
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return run;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        run.out.append(buffer, n);
-    int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.err = readFile(errPath);
-    return run;
+    CommandRun run = runCommand(command);
+    return {run.status, run.output, fileContents(errPath)};
 }
 
 } // namespace

@@ -1,7 +1,8 @@
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 #include "tools/rpx/build.h"
 #include "tools/rpx/inspect.h"
 #include "tools/rpx/manifest.h"
-#include "tools/rpx/rpx_test_support.h"
 #include "tools/rpx/signer.h"
 #include "tools/rpx/signing.h"
 
@@ -20,7 +21,6 @@
 #include <zlib.h>
 
 using namespace rpx;
-using namespace rpx::test;
 using namespace installer;
 
 namespace {
@@ -76,10 +76,6 @@ std::string smallPackage(const ScratchFolder& folder, const std::string& name,
     return output;
 }
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 } // namespace
 
 class RpxBuild : public ::testing::Test {
@@ -106,7 +102,7 @@ protected:
         std::string error;
         EXPECT_TRUE(buildPackage(manifestOf(manifest, folder.path), tree, folder / output, error))
             << error;
-        return readFile(folder / output);
+        return fileContents(folder / output);
     }
     ScratchFolder folder;
     std::string tree, manifest;
@@ -231,7 +227,7 @@ TEST(RpxSign, SignedPackageVerifiesOnlyUnderItsOwnKey) {
     ScratchFolder folder;
     Keys keys, other;
     std::string path = smallPackage(folder, "alpha");
-    std::string unsignedBytes = readFile(path);
+    std::string unsignedBytes = fileContents(path);
     std::string error;
     EXPECT_FALSE(verify(unsignedBytes, keys.publicKey, &error));
     EXPECT_TRUE(contains(error, "package 1 (alpha) is not signed")) << error;
@@ -239,7 +235,7 @@ TEST(RpxSign, SignedPackageVerifiesOnlyUnderItsOwnKey) {
     unsigned count = 0;
     ASSERT_TRUE(signFile(path, keys.secret, false, count, error)) << error;
     EXPECT_EQ(count, 1u);
-    std::string signedBytes = readFile(path);
+    std::string signedBytes = fileContents(path);
     EXPECT_EQ(signedBytes.size(), unsignedBytes.size() + 6 + 68);
     EXPECT_EQ(signedBytes.substr(8, unsignedBytes.size() - 8), unsignedBytes.substr(8));
     EXPECT_TRUE(verify(signedBytes, keys.publicKey, &error)) << error;
@@ -256,17 +252,17 @@ TEST(RpxSign, SignedPackageVerifiesOnlyUnderItsOwnKey) {
     // Signing twice is refused and leaves the file alone; --resign replaces the signature.
     EXPECT_FALSE(signFile(path, other.secret, false, count, error));
     EXPECT_TRUE(contains(error, "already signed")) << error;
-    EXPECT_EQ(readFile(path), signedBytes);
+    EXPECT_EQ(fileContents(path), signedBytes);
     ASSERT_TRUE(signFile(path, other.secret, true, count, error)) << error;
-    EXPECT_EQ(readFile(path).size(), signedBytes.size());
-    EXPECT_TRUE(verify(readFile(path), other.publicKey, &error)) << error;
-    EXPECT_FALSE(verify(readFile(path), keys.publicKey));
+    EXPECT_EQ(fileContents(path).size(), signedBytes.size());
+    EXPECT_TRUE(verify(fileContents(path), other.publicKey, &error)) << error;
+    EXPECT_FALSE(verify(fileContents(path), keys.publicKey));
 }
 
 TEST(RpxSign, UnsignedPackageVerifiesByAListedDigest) {
     ScratchFolder folder;
     Keys keys;
-    std::string bytes = readFile(smallPackage(folder, "beta"));
+    std::string bytes = fileContents(smallPackage(folder, "beta"));
     std::istringstream in(bytes);
     PackageReader reader(in, true);
     while (reader.next() >= 0) {
@@ -288,7 +284,7 @@ TEST(RpxSign, EveryByteBetweenHeaderAndSignatureIsCovered) {
     unsigned count = 0;
     std::string error;
     ASSERT_TRUE(signFile(path, keys.secret, false, count, error)) << error;
-    std::string bytes = readFile(path);
+    std::string bytes = fileContents(path);
     // From the kind-1 part header through the kind-9 part header, and the signature body.
     for (size_t i = 8; i < bytes.size(); ++i) {
         std::string changed = bytes;
@@ -309,7 +305,7 @@ TEST(RpxBundle, BundleOfSignedMembersVerifiesMemberByMember) {
     Manifest m =
         manifestOf("name: suite\nversion: 4.1\nmember: two\ndescription: both\n", folder.path);
     ASSERT_TRUE(buildBundle(m, {first, second}, folder / "suite.rpx", error)) << error;
-    std::string bundle = readFile(folder / "suite.rpx");
+    std::string bundle = fileContents(folder / "suite.rpx");
     EXPECT_TRUE(verify(bundle, keys.publicKey, &error)) << error;
     std::string json = inspect(bundle, true, keys.publicKey);
     EXPECT_TRUE(contains(json, "\"type\":\"bundle-header\",\"offset\":14,\"length\":32,"
@@ -326,7 +322,7 @@ TEST(RpxBundle, BundleOfSignedMembersVerifiesMemberByMember) {
     ASSERT_TRUE(buildBundle(plain, {a, b}, folder / "plain.rpx", error)) << error;
     ASSERT_TRUE(signFile(folder / "plain.rpx", keys.secret, false, count, error)) << error;
     EXPECT_EQ(count, 2u);
-    EXPECT_TRUE(verify(readFile(folder / "plain.rpx"), keys.publicKey, &error)) << error;
+    EXPECT_TRUE(verify(fileContents(folder / "plain.rpx"), keys.publicKey, &error)) << error;
 }
 
 TEST(RpxBundle, MembersMustBeWholePackages) {
@@ -335,7 +331,7 @@ TEST(RpxBundle, MembersMustBeWholePackages) {
     Manifest m = manifestOf("name: suite\nversion: 1.0\n", folder.path);
     std::string error;
     ASSERT_TRUE(buildBundle(m, {good}, folder / "suite.rpx", error)) << error;
-    std::string bytes = readFile(good);
+    std::string bytes = fileContents(good);
     writeFile(folder / "short.rpx", bytes.substr(0, bytes.size() - 1));
     writeFile(folder / "text.rpx", "hello, this is not a package");
     std::string lying = bytes;
@@ -366,7 +362,7 @@ std::string signedSuite(ScratchFolder& folder, const Keys& keys) {
     bool made = buildBundle(m, {first, second}, folder / "suite.rpx", error) &&
                 signFile(folder / "suite.rpx", keys.secret, false, count, error);
     EXPECT_TRUE(made) << error;
-    return made ? readFile(folder / "suite.rpx") : "";
+    return made ? fileContents(folder / "suite.rpx") : "";
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 #include "package/signature.h"
 #include "package/signature_hash.h"
 #include "package/signature_ladder.h"
+#include "testbed/support/command_output.h"
+#include "testbed/support/test_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -33,22 +35,8 @@ std::string fieldHex(const FieldElement& f) {
     return hexText(b, 32);
 }
 
-template <size_t N> std::array<uint8_t, N> randomArray(std::mt19937& random) {
-    std::array<uint8_t, N> a;
-    for (auto& b : a)
-        b = uint8_t(random());
-    return a;
-}
-
 std::string run(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
-            out.append(buffer, n);
-        pclose(pipe);
-    }
-    return out;
+    return runCommand(command).output;
 }
 
 // Sends the requests in one run and returns the answers, one per request.

@@ -5,7 +5,9 @@
 
 #include "package/signature.h"
 #include "package/signature_ladder.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
+#include "testbed/support/test_bytes.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -20,13 +22,6 @@ namespace {
 using Bytes = std::array<uint8_t, 32>;
 using Body = std::array<uint8_t, 68>;
 using Digest = std::array<uint8_t, 20>;
-
-template <size_t N> std::array<uint8_t, N> randomArray(std::mt19937& random) {
-    std::array<uint8_t, N> a;
-    for (auto& b : a)
-        b = uint8_t(random());
-    return a;
-}
 
 struct KeyPair {
     Bytes secret, publicKey;
@@ -132,10 +127,6 @@ TEST(Signer, SecretsThatNoKeyPairHasAreRefused) {
 
 class KeyFiles : public testing::Test {
 protected:
-    std::string readAll(const std::string& path) {
-        std::ifstream in(path);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
     bool readBack(const std::string& text, std::string& error) {
         std::ofstream(dir + "/bad") << text;
         Bytes key;
@@ -153,7 +144,7 @@ TEST_F(KeyFiles, KeysAreHexWithANewlineAndSecretsAreOwnerOnlyAndNeverOverwritten
     struct stat st;
     ASSERT_EQ(stat((dir + "/secret").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    std::string text = readAll(dir + "/public");
+    std::string text = fileContents(dir + "/public");
     ASSERT_EQ(text.size(), 65u);
     EXPECT_EQ(text.find_first_not_of("0123456789abcdef"), 64u);
     EXPECT_EQ(text.back(), '\n');

@@ -1,7 +1,7 @@
 // The boot image's sfdisk on real loop devices in the sandbox, driven from its shell exactly as
 // the installer calls it; the image is checked afterwards byte by byte.
 #include "testbed/sandbox.h"
-#include "testbed/scratch_files.h"
+#include "testbed/support/scratch_files.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,4 @@
-// Test helper: signing packages with the development key, whose public half is the key built
-// into the installer.
-#pragma once
+#include "testbed/support/package_signing.h"
 
 #include "package/sha1.h"
 #include "package/writer.h"
@@ -8,13 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <string>
-
 namespace testsign {
 
-// The parts of one package (header through its last part) followed by its signature part.
-inline std::string signParts(const std::string& parts) {
+std::string signParts(const std::string& parts) {
     static uint8_t secret[32];
     static bool loaded = [] {
         std::string error;
@@ -31,8 +25,8 @@ inline std::string signParts(const std::string& parts) {
     return parts + header + std::string(reinterpret_cast<char*>(body), sizeof body);
 }
 
-inline std::string signedFile(const std::string& parts, uint32_t magic = installer::packageMagic) {
-    return installer::packageFileBytes(signParts(parts), magic);
-}
-
 } // namespace testsign
+
+std::string testpkg::Draft::signedFile(uint32_t magic) const {
+    return packageFileBytes(testsign::signParts(parts()), magic);
+}

@@ -1,10 +1,10 @@
-// Test helpers for the repository: its console kept in memory byte for byte, and package
-// installation as the stream installation drives it.
+// The repository's console kept in memory byte for byte, and package installation as the
+// stream installation drives it.
 #pragma once
 
 #include "package/record_header.h"
-#include "package/record_test_support.h"
 #include "repository/repository.h"
+#include "testbed/support/package_drafts.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 // (the closing line compares the medians; the check is meant to take at most 1.5 times as long).
 #include "package/field25519.h"
 #include "package/signature.h"
-#include "package/signature_fixture.h"
+#include "testbed/support/signature_case.h"
 
 #include <benchmark/benchmark.h>
 #include <sodium.h>

@@ -1,18 +1,13 @@
-// Test helper: package and bundle files signed with the development key, as `rpx build` and
-// `rpx sign` make them, and a repository console kept in memory.
+// Package and bundle files signed with the development key, as `rpx build` and `rpx sign` make
+// them, and a repository console kept in memory.
 #pragma once
 
 #include "package/package.h"
-#include "package/record_test_support.h"
-#include "package/sha1.h"
 #include "repository/repository.h"
-#include "repository/test_console.h"
-#include "repository/test_signing.h"
+#include "testbed/support/package_drafts.h"
+#include "testbed/support/package_signing.h"
+#include "testbed/support/repository_console.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -22,10 +17,6 @@ using namespace installer;
 using testpkg::Draft;
 
 using testsign::signParts;
-
-inline std::string signedFile(const Draft& draft, uint32_t magic = packageMagic) {
-    return packageFileBytes(signParts(draft.parts()), magic);
-}
 
 struct BundleSpec {
     std::string name = "base";

@@ -8,7 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,10 +27,6 @@ inline std::string packageBytes(const std::string& name, const std::vector<std::
     if (!depends.empty())
         parts += partBytes(partDepends, requirementListBytes(list));
     return packageFileBytes(parts);
-}
-
-inline void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 // An entry as loadMenuPackages would make it, without a file.

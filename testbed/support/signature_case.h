@@ -1,18 +1,9 @@
 #pragma once
 // One signature made once with the development key pair (keys/dev.sec, keys/dev.pub): the fixed
-// case that the signature tests and the verification benchmark share.
-#include <array>
-#include <cstdint>
-#include <string>
+// case that the signature tests and the verification benchmarks share.
+#include "testbed/support/test_bytes.h"
 
 namespace signature_fixture {
-
-template <size_t N> std::array<uint8_t, N> fromHex(const std::string& hex) {
-    std::array<uint8_t, N> bytes{};
-    for (size_t i = 0; i < N; ++i)
-        bytes[i] = uint8_t(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
-    return bytes;
-}
 
 inline const auto devKey =
     fromHex<32>("575c0c9167df26e650e99526a5b67b4933b4d7f9463eaab2545484fd7dd24a6b");
