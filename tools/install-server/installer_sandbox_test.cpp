@@ -4,7 +4,9 @@
 #include "testbed/ext_files.h"
 #include "testbed/net_namespace.h"
 #include "testbed/sandbox.h"
+#include "testbed/support/child_command.h"
 #include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -26,13 +28,6 @@ namespace {
 
 const std::string buildDir = INSTALLER_BINARY_DIR;
 const std::string binary = buildDir + "/tools/install-server/install-server";
-
-std::string contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 int sh(const std::string& command) {
     return WEXITSTATUS(std::system(command.c_str()));
@@ -76,41 +71,15 @@ struct ServedDirectory {
 };
 
 // The server as a child in its namespace; killed if the test ends before it does.
-struct ServerProcess {
-    pid_t pid = -1;
-    int status = -1;
+struct ServerProcess : ChildCommand {
     ServerProcess(const std::string& space, const std::vector<std::string>& extra,
-                  const std::string& out) {
+                  const std::string& out)
+        : ChildCommand(serveArguments(space, extra), out) {}
+    static std::vector<std::string> serveArguments(const std::string& space,
+                                                   const std::vector<std::string>& extra) {
         std::vector<std::string> args = {"ip", "netns", "exec", space, binary, "serve"};
         args.insert(args.end(), extra.begin(), extra.end());
-        pid = fork();
-        if (pid == 0) {
-            int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            std::vector<char*> argv;
-            for (const std::string& a : args)
-                argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execvp("ip", argv.data());
-            _exit(127);
-        }
-    }
-    ~ServerProcess() {
-        if (pid > 0 && status < 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    int wait(double limit) {
-        for (double end = seconds() + limit; status < 0 && seconds() < end;) {
-            int raw = 0;
-            if (waitpid(pid, &raw, WNOHANG) == pid)
-                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-            else
-                usleep(50000);
-        }
-        return status;
+        return args;
     }
 };
 
@@ -169,9 +138,9 @@ protected:
                 << sandbox->transcript();
         }
         double elapsed = seconds() - start;
-        EXPECT_EQ(server.wait(20), 0) << contents(served.folder / "serve.out");
-        nlohmann::json result = nlohmann::json::parse(contents(report), nullptr, false);
-        ASSERT_FALSE(result.is_discarded()) << contents(served.folder / "serve.out");
+        EXPECT_EQ(server.wait(20), 0) << fileContents(served.folder / "serve.out");
+        nlohmann::json result = nlohmann::json::parse(fileContents(report), nullptr, false);
+        ASSERT_FALSE(result.is_discarded()) << fileContents(served.folder / "serve.out");
         EXPECT_EQ(result["done"], count);
         uint64_t bytes = 0;
         for (auto& machine : result["machines"])
@@ -184,7 +153,7 @@ protected:
             EXPECT_EQ(diskFile(disk, "/setup.scr"), served.setup) << disk;
             EXPECT_TRUE(diskFile(disk, "/noise.scr") == served.noise) << disk;
             EXPECT_TRUE(diskFile(disk, "/var/pdb/system/image") ==
-                        contents(buildDir + "/samples/system.rpx"))
+                        fileContents(buildDir + "/samples/system.rpx"))
                 << disk;
         }
     }

@@ -3,7 +3,9 @@
 // a tenth of the datagrams lost in each direction, and a vanished client is marked lost while
 // the others finish; a repeated request gets the same bytes on the wire; signals drain and
 // reload; a second server on the segment is noticed.
+#include "testbed/support/child_command.h"
 #include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -80,54 +82,18 @@ struct Served {
 };
 
 // The server as a child process in a namespace, so that the test can signal it and time its end.
-struct ServerProcess {
-    pid_t pid = -1;
-    int status = -1;
+struct ServerProcess : ChildCommand {
     ServerProcess(const std::string& space, const std::string& dir, const std::string& out,
-                  std::vector<std::string> extra) {
+                  std::vector<std::string> extra)
+        : ChildCommand(serveArguments(space, dir, extra), out) {}
+    static std::vector<std::string> serveArguments(const std::string& space, const std::string& dir,
+                                                   std::vector<std::string> extra) {
         std::vector<std::string> args = {"ip",    "netns", "exec",    space, binary,
                                          "serve", dir,     "--table", "none"};
         args.insert(args.end(), extra.begin(), extra.end());
-        pid = fork();
-        if (pid == 0) {
-            int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execvp("ip", argv.data());
-            _exit(127);
-        }
+        return args;
     }
-    ~ServerProcess() {
-        if (pid > 0 && status < 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-    // The exit status once it ended within `seconds`; -1 while it still runs.
-    int wait(double seconds) {
-        for (auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-             status < 0 && std::chrono::steady_clock::now() < end;) {
-            int raw = 0;
-            if (waitpid(pid, &raw, WNOHANG) == pid)
-                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-            else
-                usleep(20000);
-        }
-        return status;
-    }
-    void signal(int sig) const { kill(pid, sig); }
 };
-
-std::string contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 void sleepSeconds(double s) {
     std::this_thread::sleep_for(std::chrono::duration<double>(s));
@@ -280,7 +246,7 @@ TEST(ServerOverVeth, aRepeatedRequestGetsTheVeryBytesOfTheFirstReplyAgain) {
     // The offer, asked for twice as a client that missed it does.
     send(fd, nobody, 1, 0, release);
     std::string offer = receive(fd);
-    ASSERT_GT(offer.size(), 20u) << contents(run.folder / "serve.out");
+    ASSERT_GT(offer.size(), 20u) << fileContents(run.folder / "serve.out");
     EXPECT_EQ(offer.substr(20, 5), "OFDR\n");
     EXPECT_EQ(offer.substr(6, 6), std::string(reinterpret_cast<const char*>(clientMac), 6));
     send(fd, nobody, 1, 0, release);
@@ -300,7 +266,8 @@ TEST(ServerOverVeth, aRepeatedRequestGetsTheVeryBytesOfTheFirstReplyAgain) {
         EXPECT_EQ(receive(fd), first) << n;
     }
     EXPECT_EQ(replies[0].substr(20, 5), "FILE\n");
-    EXPECT_EQ(replies[1].substr(20), contents(run.dir + "/drivers/default.rpx").substr(0, 4076));
+    EXPECT_EQ(replies[1].substr(20),
+              fileContents(run.dir + "/drivers/default.rpx").substr(0, 4076));
     // A request that skips one, or acknowledges a reply never sent, gets nothing.
     send(fd, peer, 4, 3, "RETR");
     send(fd, peer, 3, 9, "RETR");
@@ -333,12 +300,13 @@ TEST(ServerOverVeth, aDrainingServerOffersNothingNewLetsTransfersFinishAndEndsAt
                      (run.folder / "late.out") + " 2>&1"),
                   0)
             << "a machine that came after the signal was served";
-        EXPECT_EQ(server.wait(20), 0) << contents(run.folder / "serve.out");
+        EXPECT_EQ(server.wait(20), 0) << fileContents(run.folder / "serve.out");
         for (int i = 0; i < 50 && access((run.folder / "first.rc").c_str(), F_OK) != 0; ++i)
             usleep(100000);
-        EXPECT_EQ(contents(run.folder / "first.rc"), "0\n") << contents(run.folder / "first.out");
+        EXPECT_EQ(fileContents(run.folder / "first.rc"), "0\n")
+            << fileContents(run.folder / "first.out");
         nlohmann::json report =
-            nlohmann::json::parse(contents(run.folder / "report.json"), nullptr, false);
+            nlohmann::json::parse(fileContents(run.folder / "report.json"), nullptr, false);
         ASSERT_FALSE(report.is_discarded());
         EXPECT_EQ(report["done"], 4);
         EXPECT_EQ(report["machines"].size(), 4u);
@@ -353,7 +321,7 @@ TEST(ServerOverVeth, aDrainingServerOffersNothingNewLetsTransfersFinishAndEndsAt
     sleepSeconds(0.3);
     EXPECT_LT(server.wait(0.05), 0) << "ended while machines were preparing";
     server.signal(SIGINT);
-    EXPECT_EQ(server.wait(1.0), 1) << contents(run.folder / "serve2.out");
+    EXPECT_EQ(server.wait(1.0), 1) << fileContents(run.folder / "serve2.out");
     sh("ip netns pids " + lan.b + " | xargs -r kill");
 }
 
@@ -382,13 +350,13 @@ TEST(ServerOverVeth, afterAReloadOfferedMachinesFinishOnTheOldContentAndNewOnesG
     EXPECT_EQ(sh(simulate + "2 --dir " + run.dir + " --quiet --timeout 60 --mac-base 50 > " +
                  (run.folder / "new.out") + " 2>&1"),
               0)
-        << contents(run.folder / "new.out");
-    EXPECT_EQ(server.wait(30), 0) << contents(run.folder / "serve.out");
+        << fileContents(run.folder / "new.out");
+    EXPECT_EQ(server.wait(30), 0) << fileContents(run.folder / "serve.out");
     for (int i = 0; i < 50 && access((run.folder / "old.rc").c_str(), F_OK) != 0; ++i)
         usleep(100000);
-    EXPECT_EQ(contents(run.folder / "old.rc"), "0\n") << contents(run.folder / "old.out");
+    EXPECT_EQ(fileContents(run.folder / "old.rc"), "0\n") << fileContents(run.folder / "old.out");
     nlohmann::json report =
-        nlohmann::json::parse(contents(run.folder / "report.json"), nullptr, false);
+        nlohmann::json::parse(fileContents(run.folder / "report.json"), nullptr, false);
     ASSERT_FALSE(report.is_discarded());
     ASSERT_EQ(report["machines"].size(), 5u);
     std::map<uint64_t, int> sizes; // of big.scr, by machine
@@ -430,14 +398,14 @@ TEST(ServerOverVeth, twoServersOnOneSegmentEachWarnOfTheOther) {
             server->signal(SIGTERM);
             EXPECT_GE(server->wait(5), 0);
         }
-        EXPECT_NE(contents(run.folder / "first.out")
+        EXPECT_NE(fileContents(run.folder / "first.out")
                       .find("WARNING: another install server answers on this network"),
                   std::string::npos)
-            << contents(run.folder / "first.out");
-        EXPECT_NE(contents(run.folder / "second.out")
+            << fileContents(run.folder / "first.out");
+        EXPECT_NE(fileContents(run.folder / "second.out")
                       .find("WARNING: another install server answers on this network"),
                   std::string::npos)
-            << contents(run.folder / "second.out");
+            << fileContents(run.folder / "second.out");
     }
     sh("ip netns del " + hub + " 2>/dev/null; ip netns del " + clients + " 2>/dev/null");
     EXPECT_TRUE(ok);
