@@ -22,14 +22,5 @@ if(NOT INSTALLER_TARGET)
                    ${CMAKE_CURRENT_LIST_DIR}/inflate_test.cpp LIBS installer_package)
 endif()
 
-# Throughput of the reader against bare zlib: built, never run by ctest.
-if(NOT INSTALLER_TARGET)
-    find_package(benchmark QUIET)
-    if(benchmark_FOUND)
-        add_executable(package_reader_bench ${CMAKE_CURRENT_LIST_DIR}/reader_bench.cpp)
-        target_link_libraries(package_reader_bench PRIVATE installer_package benchmark::benchmark)
-    endif()
-endif()
-
 installer_fuzz(package_reader_fuzz SOURCE ${CMAKE_CURRENT_LIST_DIR}/reader_fuzz.cpp
                LIBS installer_package)

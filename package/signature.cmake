@@ -86,16 +86,4 @@ else()
     if(TARGET signature_ten_limbs_test)
         target_compile_definitions(signature_ten_limbs_test PRIVATE FIELD25519_TEN_LIMBS)
     endif()
-
-    # Speed of the check beside libsodium's Ed25519 verification; run by hand, not by ctest.
-    find_package(benchmark QUIET)
-    find_package(PkgConfig QUIET)
-    if(benchmark_FOUND AND PKG_CONFIG_FOUND)
-        pkg_check_modules(SODIUM IMPORTED_TARGET libsodium)
-        if(SODIUM_FOUND)
-            add_executable(signature_benchmark ${CMAKE_CURRENT_SOURCE_DIR}/signature_benchmark.cpp)
-            target_link_libraries(signature_benchmark PRIVATE installer_package benchmark::benchmark
-                                  PkgConfig::SODIUM)
-        endif()
-    endif()
 endif()
