@@ -9,9 +9,9 @@
 //             message of the same size.
 // Each run prints one sample line "FIGURE<TAB>SUBJECT<TAB>VALUE" (processor seconds) for
 // bench_report.
-#include "package/reader.h"
-#include "package/sha1.h"
-#include "package/signature.h"
+#include "package/format/reader.h"
+#include "package/format/sha1.h"
+#include "package/signature/signature.h"
 #include "testbed/support/signature_case.h"
 
 #include <CLI/CLI.hpp>

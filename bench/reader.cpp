@@ -1,8 +1,8 @@
 // Throughput of reading a large package's file archive through the reader (SHA-1 of every
 // byte, tee off) and the inflating stream, against bare zlib inflate of the same archive.
 // Figures are bytes of inflated archive per second.
-#include "package/reader.h"
-#include "package/writer.h"
+#include "package/format/reader.h"
+#include "package/format/writer.h"
 
 #include <benchmark/benchmark.h>
 #include <zlib.h>

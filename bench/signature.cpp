@@ -1,8 +1,8 @@
 // Signature check speed beside libsodium's Ed25519 verification of a message of the same size,
 // and the field operations it is made of. Not a test: run by hand, with --benchmark_repetitions=5
 // (the closing line compares the medians; the check is meant to take at most 1.5 times as long).
-#include "package/field25519.h"
-#include "package/signature.h"
+#include "package/signature/signature.h"
+#include "package/signature/field25519.h"
 #include "testbed/support/signature_case.h"
 
 #include <benchmark/benchmark.h>

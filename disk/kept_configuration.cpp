@@ -2,7 +2,7 @@
 
 #include "disk/memory_budget.h"
 #include "disk/preparation.h"
-#include "package/record_root.h"
+#include "package/record/record_root.h"
 #include "startup/console.h"
 #include "startup/write_all.h"
 

@@ -2,8 +2,8 @@
 // a disc at /dev/sr0 (an ext2 image there, the development kernel having no iso9660), picked in
 // the menu with keys on the console, installed through installer children onto a loop disk
 // that is read back afterwards. The real installer binary runs the start-up's way into the flow.
-#include "package/format.h"
-#include "package/writer.h"
+#include "package/format/format.h"
+#include "package/format/writer.h"
 #include "testbed/ext_files.h"
 #include "testbed/sandbox.h"
 #include "testbed/support/scratch_files.h"

@@ -3,8 +3,8 @@
 // "cdrom", the dialogue typed on the serial console. Afterwards the disk image is read back
 // and started through the BIOS and the boot code the installer wrote.
 #include "disk/boot_record.h"
-#include "package/format.h"
-#include "package/writer.h"
+#include "package/format/format.h"
+#include "package/format/writer.h"
 #include "testbed/ext_files.h"
 #include "testbed/support/scratch_files.h"
 #include "testbed/support/text_files.h"

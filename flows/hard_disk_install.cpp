@@ -11,7 +11,7 @@
 #include "flows/plan_install.h"
 #include "menu/package_menu.h"
 #include "network/installer_child.h"
-#include "package/version.h"
+#include "package/record/version.h"
 #include "startup/child_process.h"
 #include "startup/console.h"
 #include "startup/system_interface.h"

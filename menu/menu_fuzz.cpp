@@ -11,7 +11,7 @@
 // sequences, or a line wider than the screen.
 #include "menu/package_menu.h"
 #include "menu/screen_text.h"
-#include "package/record_relations.h"
+#include "package/record/record_relations.h"
 #include "testbed/fuzz_support.h"
 
 #include <cctype>

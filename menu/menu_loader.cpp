@@ -1,7 +1,7 @@
 // Reading the medium into menu entries.
 #include "menu/package_menu.h"
 #include "menu/screen_text.h"
-#include "package/version.h"
+#include "package/record/version.h"
 
 #include <dirent.h>
 

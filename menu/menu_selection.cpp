@@ -1,6 +1,6 @@
 // What the space bar and the "minimum" key do to the selection.
 #include "menu/package_menu.h"
-#include "package/record_relations.h"
+#include "package/record/record_relations.h"
 
 namespace installer {
 

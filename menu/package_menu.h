@@ -6,7 +6,7 @@
 // header and the information area); the cursor keys move across the pages.
 #pragma once
 
-#include "package/package_file.h"
+#include "package/record/package_file.h"
 #include "startup/console.h"
 
 #include <cstdio>

@@ -1,7 +1,7 @@
 #include "network/configuration_script.h"
 
 #include "network/file_transfer.h"
-#include "package/record_root.h"
+#include "package/record/record_root.h"
 #include "startup/write_all.h"
 
 #include <cerrno>

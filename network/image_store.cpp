@@ -1,6 +1,6 @@
 #include "network/image_store.h"
 
-#include "package/format.h"
+#include "package/format/format.h"
 
 #include <algorithm>
 #include <cerrno>

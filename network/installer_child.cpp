@@ -1,7 +1,7 @@
 #include "network/installer_child.h"
 
 #include "network/image_store.h"
-#include "package/record_header.h"
+#include "package/record/record_header.h"
 #include "repository/install_stream.h"
 #include "startup/child_process.h"
 

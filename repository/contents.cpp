@@ -1,8 +1,8 @@
 #include "repository/repository.h"
 
-#include "package/format.h"
-#include "package/signature.h"
-#include "package/version.h"
+#include "package/format/format.h"
+#include "package/record/version.h"
+#include "package/signature/signature.h"
 
 #include <unistd.h>
 

@@ -5,8 +5,8 @@
 // with ".." components are refused as a broken package.
 #include "repository/repository.h"
 
-#include "package/format.h"
-#include "package/record_root.h"
+#include "package/format/format.h"
+#include "package/record/record_root.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -8,8 +8,8 @@
 // archive's own structure. Flags: relative mode, a disabled package (placed below "/x/NAME"),
 // an unregistered one, and a root that already holds links pointing out of it and a file owned
 // by an installed package.
-#include "package/format.h"
-#include "package/record_root.h"
+#include "package/format/format.h"
+#include "package/record/record_root.h"
 #include "repository/repository.h"
 #include "testbed/fuzz_support.h"
 

@@ -1,8 +1,8 @@
 #include "repository/install_stream.h"
 
-#include "package/format.h"
-#include "package/record_header.h"
-#include "package/version.h"
+#include "package/format/format.h"
+#include "package/record/record_header.h"
+#include "package/record/version.h"
 
 #include <algorithm>
 #include <set>

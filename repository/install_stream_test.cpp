@@ -2,7 +2,7 @@
 // files and database records result.
 #include "repository/install_stream.h"
 
-#include "package/record_text.h"
+#include "package/record/record_text.h"
 #include "testbed/support/private_root.h"
 #include "testbed/support/stream_packages.h"
 

@@ -1,7 +1,7 @@
 #include "repository/planning.h"
 
-#include "package/record_relations.h"
-#include "package/version.h"
+#include "package/record/record_relations.h"
+#include "package/record/version.h"
 
 #include <algorithm>
 

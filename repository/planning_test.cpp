@@ -2,7 +2,7 @@
 // touch the package database and run in a private /flash.
 #include "repository/planning.h"
 
-#include "package/version.h"
+#include "package/record/version.h"
 #include "testbed/support/private_root.h"
 #include "testbed/support/repository_console.h"
 

@@ -1,8 +1,8 @@
 #include "repository/repository.h"
 
-#include "package/record_relations.h"
-#include "package/record_root.h"
-#include "package/version.h"
+#include "package/record/record_relations.h"
+#include "package/record/record_root.h"
+#include "package/record/version.h"
 
 #include <dirent.h>
 #include <unistd.h>

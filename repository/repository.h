@@ -3,9 +3,9 @@
 // There is one per process (instance()); tests may make their own.
 #pragma once
 
-#include "package/installed_package.h"
-#include "package/reader.h"
-#include "package/record_reporter.h"
+#include "package/format/reader.h"
+#include "package/record/installed_package.h"
+#include "package/record/record_reporter.h"
 
 #include <cstdarg>
 #include <cstdio>

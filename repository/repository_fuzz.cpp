@@ -8,7 +8,7 @@
 // content is its target), a file below "/ram/pdb". Paths are relative to those folders; ".."
 // components and paths through links are left out, so that every run starts from the same
 // world.
-#include "package/record_relations.h"
+#include "package/record/record_relations.h"
 #include "repository/repository.h"
 #include "testbed/fuzz_support.h"
 

@@ -1,7 +1,7 @@
 #include "repository/repository.h"
 
-#include "package/record_files.h"
-#include "package/version.h"
+#include "package/record/record_files.h"
+#include "package/record/version.h"
 
 #include <signal.h>
 #include <sys/wait.h>

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "menu/package_menu.h"
-#include "package/format.h"
-#include "package/writer.h"
+#include "package/format/format.h"
+#include "package/format/writer.h"
 
 #include <cstdio>
 #include <cstdlib>

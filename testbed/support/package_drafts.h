@@ -1,11 +1,11 @@
 // Package files of a precise shape, made in memory with the package writer.
 #pragma once
 
-#include "package/format.h"
-#include "package/package.h"
-#include "package/reader.h"
-#include "package/version.h"
-#include "package/writer.h"
+#include "package/format/format.h"
+#include "package/format/reader.h"
+#include "package/format/writer.h"
+#include "package/record/package.h"
+#include "package/record/version.h"
 
 #include <zlib.h>
 

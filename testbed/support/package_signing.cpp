@@ -1,7 +1,7 @@
 #include "testbed/support/package_signing.h"
 
-#include "package/sha1.h"
-#include "package/writer.h"
+#include "package/format/sha1.h"
+#include "package/format/writer.h"
 #include "tools/rpx/signer.h"
 
 #include <gtest/gtest.h>

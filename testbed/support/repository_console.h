@@ -2,7 +2,7 @@
 // stream installation drives it.
 #pragma once
 
-#include "package/record_header.h"
+#include "package/record/record_header.h"
 #include "repository/repository.h"
 #include "testbed/support/package_drafts.h"
 

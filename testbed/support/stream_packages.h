@@ -2,7 +2,7 @@
 // them, and a repository console kept in memory.
 #pragma once
 
-#include "package/package.h"
+#include "package/record/package.h"
 #include "repository/repository.h"
 #include "testbed/support/package_drafts.h"
 #include "testbed/support/package_signing.h"

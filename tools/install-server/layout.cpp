@@ -1,10 +1,10 @@
 #include "tools/install-server/layout.h"
 
-#include "package/format.h"
-#include "package/reader.h"
-#include "package/record_relations.h"
-#include "package/record_root.h"
-#include "package/version.h"
+#include "package/format/format.h"
+#include "package/format/reader.h"
+#include "package/record/record_relations.h"
+#include "package/record/record_root.h"
+#include "package/record/version.h"
 #include "repository/planning.h"
 #include "tools/rpx/signing.h"
 

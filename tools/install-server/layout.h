@@ -12,7 +12,7 @@
 //   DIR/order                   optional: the general files, one path below DIR a line
 #pragma once
 
-#include "package/package_file.h"
+#include "package/record/package_file.h"
 #include "tools/install-server/wire.h"
 
 #include <map>

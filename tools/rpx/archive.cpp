@@ -1,6 +1,6 @@
 #include "tools/rpx/archive.h"
 
-#include "package/writer.h"
+#include "package/format/writer.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "tools/rpx/build.h"
 
-#include "package/writer.h"
+#include "package/format/writer.h"
 #include "tools/rpx/archive.h"
 #include "tools/rpx/output_file.h"
 #include "tools/rpx/tree.h"

@@ -1,8 +1,8 @@
 #include "tools/rpx/inspect.h"
 
-#include "package/hex_text.h"
-#include "package/reader.h"
-#include "package/signature.h"
+#include "package/format/hex_text.h"
+#include "package/format/reader.h"
+#include "package/signature/signature.h"
 #include "tools/rpx/inspect_output.h"
 
 #include <vector>

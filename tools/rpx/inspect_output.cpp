@@ -1,6 +1,6 @@
 #include "tools/rpx/inspect_output.h"
 
-#include "package/version.h"
+#include "package/record/version.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 // The two forms of the package tool's inspection: lines for people and JSON for scripts.
 #pragma once
 
-#include "package/format.h"
+#include "package/format/format.h"
 #include "tools/rpx/json.h"
 
 #include <memory>

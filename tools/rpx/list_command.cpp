@@ -1,7 +1,7 @@
 #include "tools/rpx/list_command.h"
 
-#include "package/record_text.h"
-#include "package/version.h"
+#include "package/record/record_text.h"
+#include "package/record/version.h"
 #include "tools/rpx/json.h"
 
 #include <algorithm>

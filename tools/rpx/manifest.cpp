@@ -1,6 +1,6 @@
 #include "tools/rpx/manifest.h"
 
-#include "package/version.h"
+#include "package/record/version.h"
 
 #include <sstream>
 

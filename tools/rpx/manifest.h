@@ -3,7 +3,7 @@
 // treat the entries of the tree (owners, declared device nodes and FIFOs).
 #pragma once
 
-#include "package/format.h"
+#include "package/format/format.h"
 
 #include <cstdint>
 #include <istream>

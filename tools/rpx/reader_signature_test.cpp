@@ -1,7 +1,7 @@
 // The reader's half of the signature check, on packages signed by the signer: the digest it
 // finishes, the 68 bytes it takes past the hash, and what it refuses before any arithmetic.
-#include "package/reader.h"
-#include "package/writer.h"
+#include "package/format/reader.h"
+#include "package/format/writer.h"
 #include "tools/rpx/signer.h"
 
 #include <gtest/gtest.h>

@@ -6,10 +6,10 @@
 #include "tools/rpx/signer.h"
 #include "tools/rpx/signing.h"
 
-#include "package/hex_text.h"
-#include "package/reader.h"
-#include "package/version.h"
-#include "package/writer.h"
+#include "package/format/hex_text.h"
+#include "package/format/reader.h"
+#include "package/format/writer.h"
+#include "package/record/version.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #include "tools/rpx/signer.h"
 
-#include "package/signature.h"
-#include "package/signature_hash.h"
-#include "package/signature_ladder.h"
+#include "package/signature/signature.h"
+#include "package/signature/signature_hash.h"
+#include "package/signature/signature_ladder.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

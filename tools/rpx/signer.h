@@ -6,7 +6,7 @@
 // v, so x is chosen (negated if need be) such that [x]B has the even v.
 #pragma once
 
-#include "package/field25519.h"
+#include "package/signature/field25519.h"
 
 #include <cstdint>
 #include <string>

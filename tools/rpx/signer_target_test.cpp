@@ -3,10 +3,10 @@
 // answers must equal the host's, including the verdicts on signatures made here.
 #include "tools/rpx/signer.h"
 
-#include "package/hex_text.h"
-#include "package/signature.h"
-#include "package/signature_hash.h"
-#include "package/signature_ladder.h"
+#include "package/format/hex_text.h"
+#include "package/signature/signature.h"
+#include "package/signature/signature_hash.h"
+#include "package/signature/signature_ladder.h"
 #include "testbed/support/command_output.h"
 #include "testbed/support/test_bytes.h"
 

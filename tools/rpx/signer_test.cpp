@@ -3,8 +3,8 @@
 // every changed byte or another key, and key files.
 #include "tools/rpx/signer.h"
 
-#include "package/signature.h"
-#include "package/signature_ladder.h"
+#include "package/signature/signature.h"
+#include "package/signature/signature_ladder.h"
 #include "testbed/support/scratch_files.h"
 #include "testbed/support/test_bytes.h"
 #include "testbed/support/text_files.h"

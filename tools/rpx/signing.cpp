@@ -1,8 +1,8 @@
 #include "tools/rpx/signing.h"
 
-#include "package/hex_text.h"
-#include "package/reader.h"
-#include "package/writer.h"
+#include "package/format/hex_text.h"
+#include "package/format/reader.h"
+#include "package/format/writer.h"
 #include "tools/rpx/output_file.h"
 #include "tools/rpx/signer.h"
 

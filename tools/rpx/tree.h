@@ -2,7 +2,7 @@
 // with the manifest's declared nodes and attributes applied.
 #pragma once
 
-#include "package/format.h"
+#include "package/format/format.h"
 #include "tools/rpx/manifest.h"
 
 #include <string>
