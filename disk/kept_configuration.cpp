@@ -22,7 +22,11 @@
 
 namespace {
 
-constexpr std::string_view flashPrefix = "/flash/";
+constexpr installer::TargetPath targetPrefix{"/"};
+constexpr std::string_view flashPrefix = targetPrefix.view();
+// Where an installed system keeps its store.
+constexpr installer::TargetPath velaStore{"/vela/store"};
+constexpr installer::TargetPath rwStore{"/rw/store"};
 
 // The directories from the store's top down to the one being read, by device and inode: the
 // tree is followed through links, and a link back to one of them would never end.
@@ -123,10 +127,10 @@ bool readBelow(ConfigStore& store, const std::string& path, OpenDirectories& ope
 const char* storeSource() {
     struct stat status {};
     // The first may be a link to the store directory; the second counts only as itself.
-    if (stat("/flash/vela/store", &status) == 0)
-        return "/flash/vela/store";
-    if (lstat("/flash/rw/store", &status) == 0)
-        return "/flash/rw/store";
+    if (stat(velaStore, &status) == 0)
+        return velaStore;
+    if (lstat(rwStore, &status) == 0)
+        return rwStore;
     return nullptr;
 }
 
@@ -160,7 +164,7 @@ public:
     }
 
 private:
-    installer::ConfinedRoot root{"/flash"};
+    installer::ConfinedRoot root{installer::InstallationRoot::target()};
 };
 
 bool writeFile(TargetTree& tree, const char* path, const struct stat& status, StoreCursor& cursor) {
@@ -252,7 +256,7 @@ std::unique_ptr<ConfigStore> readOldConfiguration(const DiskRecord& target) {
     }
     const char* source = storeSource();
     if (!source) {
-        umount("/flash");
+        umount(installer::targetDirectory);
         return nullptr;
     }
     startProgress("Reading old configuration...");
@@ -260,8 +264,8 @@ std::unique_ptr<ConfigStore> readOldConfiguration(const DiskRecord& target) {
     stopProgress();
     if (!store)
         std::printf("ERROR: couldn't keep config - probably not enough memory\n");
-    umount("/flash/boot");
-    umount("/flash");
+    umount(installer::TargetPath("/boot"));
+    umount(installer::targetDirectory);
     return store;
 }
 

@@ -3,6 +3,7 @@
 #include "disk/kept_configuration.h"
 #include "disk/partition_table.h"
 #include "disk/target_files.h"
+#include "package/record/record_root.h"
 #include "startup/child_process.h"
 #include "startup/console.h"
 #include "startup/system_interface.h"
@@ -16,7 +17,7 @@
 
 namespace {
 
-constexpr const char* root = "/flash";
+constexpr const char* root = installer::targetDirectory;
 
 std::string partition(const DiskRecord& target, int number) {
     return std::string(target.device) + std::to_string(number);

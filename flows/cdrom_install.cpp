@@ -7,6 +7,7 @@
 #include "flows/plan_install.h"
 #include "menu/package_menu.h"
 #include "network/installer_child.h"
+#include "package/record/record_root.h"
 #include "startup/boot_steps.h"
 #include "startup/child_process.h"
 #include "startup/console.h"
@@ -119,7 +120,7 @@ bool cdromInstallWith(DiskRecord& target, DiscMount mountDisc) {
     for (installer::MenuEntry* entry : planInstall(menu.entries))
         if (!sendPackageFile(entry->path))
             return false;
-    createMarkerFile("/flash/CDINSTALL");
+    createMarkerFile(installer::TargetPath("/CDINSTALL"));
     finishInstall(target);
     std::printf("\nSoftware installed.\n");
     return true;

@@ -6,6 +6,7 @@
 //   late:DEV:SECONDS   /dev/DEV appears only after SECONDS
 #include "disk/discovery.h"
 #include "flows/cdrom_install.h"
+#include "package/record/record_root.h"
 #include "startup/boot_steps.h"
 #include "startup/console.h"
 
@@ -82,7 +83,7 @@ int main(int argc, char** argv) {
         return 1;
     bool installed = cdromInstallWith(target, mountExt2Disc);
     std::printf("cdromInstall=%s\n", installed ? "true" : "false");
-    unmountAll({"/floppy", "/flash"});
+    unmountAll({"/floppy", installer::targetDirectory});
     leaveRawMode(state);
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "flows/plan_install.h"
 #include "menu/package_menu.h"
 #include "network/installer_child.h"
+#include "package/record/record_root.h"
 #include "package/record/version.h"
 #include "startup/child_process.h"
 #include "startup/console.h"
@@ -162,8 +163,9 @@ bool sendPackage(MemoryFile& slot) {
 }
 
 bool storeScript(const MemoryFile& script) {
-    mkdir("/flash/rw", 0755);
-    int fd = open("/flash/rw/autorun.scr", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    mkdir(installer::TargetPath("/rw"), 0755);
+    int fd = open(installer::TargetPath("/rw/autorun.scr"),
+                  O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         std::printf("\nFATAL ERROR: couldn't make script\n");
         return false;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "network/transport.h"
+#include "package/record/record_root.h"
 
 namespace installer {
 
@@ -9,7 +10,7 @@ namespace installer {
 // size is 0). The name is resolved inside /flash: one with a ".." component, or one that would
 // write through a link already standing at its place, is refused. False after a printed fatal
 // error.
-bool writeConfigurationScript(FileTransfer& transfer, const char* root = "/flash",
+bool writeConfigurationScript(FileTransfer& transfer, const char* root = targetDirectory,
                               const char* emptyTarget = "/empty");
 
 } // namespace installer

@@ -3,13 +3,16 @@
 // database directory when its record asks for that, and never left behind in "/flash".
 #pragma once
 
+#include "package/record/record_root.h"
+
 #include <cstdint>
 #include <streambuf>
 #include <string>
 
 namespace installer {
 
-inline const char imagePath[] = "/flash/image";
+inline constexpr TargetPath imageFile{"/image"};
+inline constexpr const char* imagePath = imageFile;
 
 // The copy target of the package reader. Writes are buffered; a write that fails is
 // remembered, so that a short image is never kept.

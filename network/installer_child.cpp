@@ -61,7 +61,7 @@ void installDriver(Repository& repository, std::istream& in) {
     reader.next();
     InstalledPackage package;
     if (readHeader(package, reader))
-        repository.installContents(package, reader, true);
+        repository.installContents(package, reader, InstallationRoot::currentDirectory());
 }
 
 // The child's side of the pipe: it becomes standard input, and no other descriptor of the

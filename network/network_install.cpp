@@ -9,6 +9,7 @@
 #include "network/configuration_script.h"
 #include "network/file_transfer.h"
 #include "network/protocol_text.h"
+#include "package/record/record_root.h"
 #include "startup/console.h"
 #include "startup/system_interface.h"
 
@@ -119,7 +120,7 @@ bool receiveFiles(NetLink& link) {
 }
 
 void finish(const DiskRecord& target) {
-    int marker = ::open("/flash/CDINSTALL", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int marker = ::open(TargetPath("/CDINSTALL"), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (marker >= 0)
         ::close(marker);
     finishInstall(target);

@@ -34,11 +34,12 @@ std::string Repository::installLabel(const InstalledPackage& package) const {
     return label + displayLabel(package, package.bundle);
 }
 
-bool Repository::installContents(InstalledPackage& package, PackageReader& reader, bool relative) {
+bool Repository::installContents(InstalledPackage& package, PackageReader& reader,
+                                 const InstallationRoot& root) {
     std::string label = installLabel(package);
     showProgress(reader, label);
     bool unregistered = reader.isUnregistered();
-    if (!unregistered && !package.makeDatabaseDirectory(relative))
+    if (!unregistered && !package.makeDatabaseDirectory(root))
         return false;
 
     if (reader.kind() == partPayload) {
@@ -66,21 +67,21 @@ bool Repository::installContents(InstalledPackage& package, PackageReader& reade
             continue;
         }
         ScriptResult result =
-            writeScriptFile(package, reader, reader.partLength(), script.name, relative, *this);
+            writeScriptFile(package, reader, reader.partLength(), script.name, root, *this);
         if (result != ScriptResult::written) {
             // A script that could not be written is named once more as the step that failed;
             // one cut short was already reported as a broken package.
             if (result == ScriptResult::notCreated)
                 reportCreateFailure(*this, package, script.name);
-            package.remove(relative);
+            package.remove(root);
             return false;
         }
         reader.next();
     }
 
     if (reader.kind() == partArchive) {
-        if (!extractFiles(package, reader, unregistered, relative)) {
-            package.remove(relative);
+        if (!extractFiles(package, reader, unregistered, root)) {
+            package.remove(root);
             return false;
         }
         reader.next();
@@ -88,11 +89,11 @@ bool Repository::installContents(InstalledPackage& package, PackageReader& reade
 
     if (!verifyPackage(reader)) {
         reportBrokenPackage(*this, package);
-        package.remove(relative);
+        package.remove(root);
         return false;
     }
-    if (!unregistered && !package.save(relative, *this)) {
-        package.remove(relative);
+    if (!unregistered && !package.save(root, *this)) {
+        package.remove(root);
         return false;
     }
     sync();

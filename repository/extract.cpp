@@ -181,11 +181,11 @@ Outcome createObject(NewObject& o) {
 } // namespace
 
 bool Repository::extractFiles(InstalledPackage& package, PackageReader& reader, bool unregistered,
-                              bool relative) {
+                              const InstallationRoot& installation) {
     std::string label = installLabel(package);
-    ConfinedRoot root(relative ? "." : flashRoot);
+    ConfinedRoot root(installation);
     if (!root.valid()) {
-        reportCreateFailure(*this, package, relative ? "." : flashRoot);
+        reportCreateFailure(*this, package, installation.directory(), installation.openError());
         return false;
     }
     std::string prefix = package.disabled ? "/x/" + package.name : "";
@@ -215,7 +215,7 @@ bool Repository::extractFiles(InstalledPackage& package, PackageReader& reader, 
             return false;
         }
         std::string inner = prefix + (name.starts_with('/') ? "" : "/") + name;
-        std::string record = (relative ? "." : "") + inner;
+        std::string record = installation.recordPath(inner);
 
         std::string leaf;
         int dir = root.parent(inner, leaf, true);

@@ -116,7 +116,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     package.disabled = disabled;
     if (reader.next() != partArchive || (relative && chdir(root) != 0))
         std::abort();
-    repository.extractFiles(package, reader, unregistered, relative);
+    {
+        InstallationRoot installation =
+            relative ? InstallationRoot::currentDirectory() : InstallationRoot::target();
+        repository.extractFiles(package, reader, unregistered, installation);
+    }
     if (relative && fchdir(homeFd) != 0)
         std::abort();
 

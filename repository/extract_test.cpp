@@ -24,7 +24,7 @@ bool extract(Repository& repository, InstalledPackage& package, const Draft& dra
     if (!readHeader(package, in.reader) || in.reader.kind() != partArchive)
         return false;
     package.disabled = disabled;
-    return repository.extractFiles(package, in.reader, unregistered, false);
+    return repository.extractFiles(package, in.reader, unregistered, InstallationRoot::target());
 }
 
 std::string device(uint32_t number) {

@@ -37,7 +37,8 @@ bool holds(const Repository& repository, const InstalledPackage* record) {
 
 // Plans the installed set with `package` in place of the installed record of its name, then
 // removes that old version's files and record.
-void replaceOldVersion(Repository& repository, std::unique_ptr<InstalledPackage>& package) {
+void replaceOldVersion(Repository& repository, const InstallationRoot& root,
+                       std::unique_ptr<InstalledPackage>& package) {
     int index = repository.findIndex(package->name);
     std::unique_ptr<InstalledPackage> old;
     if (index >= 0) {
@@ -48,7 +49,7 @@ void replaceOldVersion(Repository& repository, std::unique_ptr<InstalledPackage>
     repository.add(std::move(package));
     applyChanges(repository, true);
     if (old)
-        old->remove();
+        old->remove(root);
     // Nothing the plan could do to it is expected (its check passed), but it is looked for
     // rather than assumed to be the last record.
     package = takeOut(repository, standing);
@@ -69,19 +70,22 @@ int installPackageStream(Repository& repository, std::istream& in, unsigned acce
     PackageReader reader(in, true, tee);
     for (int kind : wantedKinds)
         reader.want(kind);
+    InstallationRoot root = InstallationRoot::target();
     if (reader.next() == partBundleHeader)
-        return installBundle(repository, reader, accepted, payloadDirectory);
-    return installPackage(repository, reader, accepted, nullptr, payloadDirectory) ? streamInstalled
-                                                                                   : streamFailed;
+        return installBundle(repository, reader, root, accepted, payloadDirectory);
+    return installPackage(repository, reader, root, accepted, nullptr, payloadDirectory)
+               ? streamInstalled
+               : streamFailed;
 }
 
-InstalledPackage* installPackage(Repository& repository, PackageReader& reader, unsigned accepted,
+InstalledPackage* installPackage(Repository& repository, PackageReader& reader,
+                                 const InstallationRoot& root, unsigned accepted,
                                  const Requirement* bundle, std::string* payloadDirectory) {
     auto package = std::make_unique<InstalledPackage>();
     if (!readHeader(*package, reader) || package->isBundle)
         return nullptr;
     if (package->hasPayload && payloadDirectory)
-        *payloadDirectory = package->databaseDirectory();
+        *payloadDirectory = package->databaseDirectory(root);
 
     unsigned reasons =
         checkInstall(repository, *package, bundle ? allReasons : accepted | conflicting);
@@ -103,11 +107,11 @@ InstalledPackage* installPackage(Repository& repository, PackageReader& reader, 
     if (bundle)
         package->bundle = *bundle;
     if (!reader.isUnregistered()) {
-        replaceOldVersion(repository, package);
+        replaceOldVersion(repository, root, package);
         if (!package)
             return nullptr;
     }
-    if (!repository.installContents(*package, reader, false))
+    if (!repository.installContents(*package, reader, root))
         return nullptr;
     InstalledPackage* installed = package.get();
     repository.add(std::move(package));
@@ -115,15 +119,15 @@ InstalledPackage* installPackage(Repository& repository, PackageReader& reader, 
     return holds(repository, installed) ? installed : nullptr;
 }
 
-int installBundle(Repository& repository, PackageReader& reader, unsigned accepted,
-                  std::string* payloadDirectory) {
+int installBundle(Repository& repository, PackageReader& reader, const InstallationRoot& root,
+                  unsigned accepted, std::string* payloadDirectory) {
     auto bundle = std::make_unique<InstalledPackage>();
     if (!readHeader(*bundle, reader) || !bundle->isBundle)
         return streamFailed;
     if (reader.kind() == partPayload)
         reader.next();
     if (bundle->hasPayload && payloadDirectory)
-        *payloadDirectory = bundle->databaseDirectory();
+        *payloadDirectory = bundle->databaseDirectory(root);
 
     unsigned memberAccepted = accepted | sameInstalled;
     if (checkInstall(repository, *bundle, memberAccepted) & ~memberAccepted)
@@ -156,7 +160,7 @@ int installBundle(Repository& repository, PackageReader& reader, unsigned accept
     while (reader.kind() == partHeader) {
         uint32_t before = reader.position();
         InstalledPackage* member =
-            installPackage(repository, reader, memberAccepted, &reference, nullptr);
+            installPackage(repository, reader, root, memberAccepted, &reference, nullptr);
         if (member) {
             oldMembers.erase(member->name);
             ++installed;

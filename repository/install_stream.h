@@ -25,14 +25,16 @@ enum StreamResult : int {
 int installPackageStream(Repository& repository, std::istream& in, unsigned accepted,
                          std::streambuf* tee, std::string* payloadDirectory);
 
-// Installs the package whose header the reader stands on. `bundle` is the bundle a member is
-// installed from (null for a package of its own). Returns the record, owned by the
-// repository, or null; for a member that is passed over, the installed record of its name.
-InstalledPackage* installPackage(Repository& repository, PackageReader& reader, unsigned accepted,
+// Installs the package whose header the reader stands on, below the target `root`. `bundle`
+// is the bundle a member is installed from (null for a package of its own). Returns the
+// record, owned by the repository, or null; for a member that is passed over, the installed
+// record of its name.
+InstalledPackage* installPackage(Repository& repository, PackageReader& reader,
+                                 const InstallationRoot& root, unsigned accepted,
                                  const Requirement* bundle, std::string* payloadDirectory);
 
 // Installs the bundle whose header the reader stands on, with its members.
-int installBundle(Repository& repository, PackageReader& reader, unsigned accepted,
-                  std::string* payloadDirectory);
+int installBundle(Repository& repository, PackageReader& reader, const InstallationRoot& root,
+                  unsigned accepted, std::string* payloadDirectory);
 
 } // namespace installer

@@ -18,8 +18,9 @@ void Repository::loadDatabase(bool beQuiet) {
     quiet = beQuiet;
     // Looked up inside the target like every record, so a link on the target cannot make
     // another folder pass for the database.
-    ConfinedRoot root(flashRoot);
-    int fd = root.openDirectory("var/pdb", false);
+    InstallationRoot target = InstallationRoot::target();
+    ConfinedRoot root(target);
+    int fd = root.openDirectory(target.databaseInside(), false);
     DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
     if (!dir) {
         if (fd >= 0)

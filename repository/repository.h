@@ -51,10 +51,11 @@ public:
     std::string installLabel(const InstalledPackage& package) const;
     // Scripts, archive, verification, record and install script of a package whose header
     // parts were just read.
-    bool installContents(InstalledPackage& package, PackageReader& reader, bool relative);
+    bool installContents(InstalledPackage& package, PackageReader& reader,
+                         const InstallationRoot& root);
     // Unpacks the archive part the reader stands on below the installation root.
     bool extractFiles(InstalledPackage& package, PackageReader& reader, bool unregistered,
-                      bool relative);
+                      const InstallationRoot& root);
     // Runs the package's script of that name inside "/flash"; true when there is none or it
     // exited with status 0.
     bool runScript(const InstalledPackage& package, const std::string& scriptName);

@@ -16,8 +16,8 @@ void ignoreChildSignal(int) {}
 } // namespace
 
 bool Repository::runScript(const InstalledPackage& package, const std::string& scriptName) {
-    std::string inside = "/var/pdb/" + package.name + "/" + scriptName;
-    if (!fileExists(flashRoot + inside))
+    std::string inside = std::string(packageDatabase) + "/" + package.name + "/" + scriptName;
+    if (!fileExists(targetDirectory + inside))
         return true;
     std::string command = inside + " >/dev/null 2>&1";
 
@@ -32,7 +32,7 @@ bool Repository::runScript(const InstalledPackage& package, const std::string& s
     if (child == 0) {
         // The working directory goes along into the new root, so nothing of the boot image
         // stays reachable from the script.
-        if (chroot(flashRoot.c_str()) == 0 && chdir("/") == 0)
+        if (chroot(targetDirectory) == 0 && chdir("/") == 0)
             execl("/bin/bash", "bash", "-c", command.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -1,5 +1,6 @@
 #include "startup/boot_steps.h"
 
+#include "package/record/record_root.h"
 #include "startup/console.h"
 #include "startup/mode.h"
 
@@ -18,7 +19,7 @@ void mountKernelFileSystems() {
     mount("proc", "/proc", "proc", 0, nullptr);
     mkdir("/sys", 0755);
     mount("sysfs", "/sys", "sysfs", 0, nullptr);
-    mkdir("/flash", 0755);
+    mkdir(installer::targetDirectory, 0755);
     mkdir("/ram", 0755);
 }
 
@@ -121,7 +122,7 @@ void abortInstallation(int) {
     std::fputs("Press ENTER to reboot\n", stdout);
     std::fflush(stdout);
     letChildrenEnd();
-    unmountAll({"/flash/boot", "/flash", "/floppy"});
+    unmountAll({installer::TargetPath("/boot"), installer::targetDirectory, "/floppy"});
     waitForEnter();
     if (consoleState)
         leaveRawMode(*consoleState);

@@ -4,6 +4,7 @@
 #include "disk/modules.h"
 #include "flows/flows.h"
 #include "network/network_install.h"
+#include "package/record/record_root.h"
 #include "startup/boot_steps.h"
 #include "startup/console.h"
 #include "startup/init_wrapper.h"
@@ -66,8 +67,8 @@ int main(int argc, char** argv) {
     readInstallType(modeText);
     bool failed = runInstallation(chooseInstallMode(hardDiskArgument, modeText), target);
 
-    createMarkerFile("/flash/SHOW_LICENSE");
-    unmountAll({"/floppy", "/flash"});
+    createMarkerFile(installer::TargetPath("/SHOW_LICENSE"));
+    unmountAll({"/floppy", installer::targetDirectory});
     installFinished = 1;
     if (failed) {
         std::printf("Press ENTER to reboot\n");

@@ -25,9 +25,8 @@ const char scriptPreamble[] = "#!/bin/bash\n\n. /vela/lib/install/profile.sh\n\n
 // some package's contents cannot turn the database's writes and deletions elsewhere.
 class RecordDirectory {
 public:
-    RecordDirectory(const std::string& name, bool relative, bool create)
-        : root(relative ? "." : flashRoot),
-          inner((relative ? "flash/var/pdb/" : "var/pdb/") + name) {
+    RecordDirectory(const InstallationRoot& installation, const std::string& name, bool create)
+        : root(installation), inner(installation.databaseInside(name)) {
         fd = root.openDirectory(inner, create);
     }
     ~RecordDirectory() {
@@ -159,17 +158,17 @@ bool failedStep(RecordReporter& reporter, const InstalledPackage& package, const
 
 } // namespace
 
-std::string InstalledPackage::databaseDirectory(bool relative) const {
-    return (relative ? "." : "") + flashRoot + "/var/pdb/" + name + "/";
+std::string InstalledPackage::databaseDirectory(const InstallationRoot& root) const {
+    return root.databaseDirectory(name);
 }
 
-bool InstalledPackage::makeDatabaseDirectory(bool relative) const {
-    return RecordDirectory(name, relative, true).valid();
+bool InstalledPackage::makeDatabaseDirectory(const InstallationRoot& root) const {
+    return RecordDirectory(root, name, true).valid();
 }
 
 void InstalledPackage::load(const std::string& packageName) {
     name = packageName;
-    RecordDirectory directory(name, false, false);
+    RecordDirectory directory(InstallationRoot::target(), name, false);
     std::string text;
     if (!directory.read("version", text) || !parseVersionLine(text, version, buildTime))
         scheduled = scheduleUninstall;
@@ -215,8 +214,8 @@ void InstalledPackage::load(const std::string& packageName) {
     unlink(schedulePath.c_str());
 }
 
-bool InstalledPackage::save(bool relative, RecordReporter& reporter) {
-    RecordDirectory directory(name, relative, false);
+bool InstalledPackage::save(const InstallationRoot& root, RecordReporter& reporter) {
+    RecordDirectory directory(root, name, false);
     if (!directory.write("version", formatVersionLine(version, buildTime)))
         return failedStep(reporter, *this, "version");
     if (!directory.write("deps", formatRequirementLines(depends, false)))
@@ -246,18 +245,19 @@ bool InstalledPackage::save(bool relative, RecordReporter& reporter) {
 }
 
 bool InstalledPackage::store(RecordReporter& reporter) {
-    if (!makeDatabaseDirectory(false))
+    InstallationRoot root = InstallationRoot::target();
+    if (!makeDatabaseDirectory(root))
         return false;
-    if (save(false, reporter))
+    if (save(root, reporter))
         return true;
-    remove();
+    remove(root);
     return false;
 }
 
 ScriptResult writeScriptFile(InstalledPackage& package, std::istream& in, uint32_t size,
-                             const std::string& scriptName, bool relative,
+                             const std::string& scriptName, const InstallationRoot& root,
                              RecordReporter& reporter) {
-    RecordDirectory directory(package.name, relative, false);
+    RecordDirectory directory(root, package.name, false);
     int out = directory.create(scriptName.c_str(), 0755);
     if (out < 0) {
         int error = errno;
@@ -300,13 +300,12 @@ ScriptResult writeScriptFile(InstalledPackage& package, std::istream& in, uint32
 }
 
 bool InstalledPackage::writeScript(std::istream& in, uint32_t size, const std::string& scriptName,
-                                   bool relative, RecordReporter& reporter) {
-    return writeScriptFile(*this, in, size, scriptName, relative, reporter) ==
-           ScriptResult::written;
+                                   const InstallationRoot& root, RecordReporter& reporter) {
+    return writeScriptFile(*this, in, size, scriptName, root, reporter) == ScriptResult::written;
 }
 
 void InstalledPackage::disable() {
-    RecordDirectory directory(name, false, false);
+    RecordDirectory directory(InstallationRoot::target(), name, false);
     directory.erase("enabled");
     directory.write("disabled", userChoice ? "user\n" : "auto\n");
     disabled = true;
@@ -314,7 +313,7 @@ void InstalledPackage::disable() {
 }
 
 void InstalledPackage::enable() {
-    RecordDirectory directory(name, false, false);
+    RecordDirectory directory(InstallationRoot::target(), name, false);
     directory.erase("disabled");
     if (userChoice)
         directory.write("enabled", "user\n");
@@ -324,18 +323,22 @@ void InstalledPackage::enable() {
     scheduled = scheduleNone;
 }
 
-void InstalledPackage::remove(bool relative) {
+void InstalledPackage::remove(const InstallationRoot& root) {
     removeFiles();
-    RecordDirectory directory(name, relative, false);
+    RecordDirectory directory(root, name, false);
     directory.removeAll();
     scheduled = scheduleNone;
 }
 
+void InstalledPackage::remove() {
+    remove(InstallationRoot::target());
+}
+
 void InstalledPackage::removeFiles() {
     // Paths placed relative to the current directory begin with "./" and are removed there;
-    // all others were placed below "/flash".
-    ConfinedRoot target(flashRoot);
-    ConfinedRoot current(".");
+    // all others were placed below the target.
+    ConfinedRoot target(InstallationRoot::target());
+    ConfinedRoot current(InstallationRoot::currentDirectory());
     // Backwards, so that what lies below a recorded link ("/lib/x" after "/lib") goes before
     // the link that leads to it.
     for (auto at = files.rbegin(); at != files.rend(); ++at) {

@@ -5,6 +5,7 @@
 
 #include "package/record/package.h"
 #include "package/record/record_reporter.h"
+#include "package/record/record_root.h"
 
 #include <istream>
 #include <set>
@@ -20,8 +21,7 @@ enum Scheduled : int {
     scheduleDisable = 3,
 };
 
-// Where the target system is mounted, and where pending actions are left for the installer.
-inline const std::string flashRoot = "/flash";
+// Where pending actions are left for the installer.
 inline const std::string scheduleRoot = "/ram/pdb/";
 
 struct InstalledPackage : Package {
@@ -32,31 +32,33 @@ struct InstalledPackage : Package {
     int scheduled = scheduleNone;
 
     // "/flash/var/pdb/NAME/", or "./flash/var/pdb/NAME/" relative to the current directory.
-    std::string databaseDirectory(bool relative = false) const;
+    std::string databaseDirectory(const InstallationRoot& root) const;
 
-    // Creates the database directory and its missing parents (mode 0770), inside the target.
-    bool makeDatabaseDirectory(bool relative) const;
+    // Creates the database directory and its missing parents (mode 0770), inside the root.
+    bool makeDatabaseDirectory(const InstallationRoot& root) const;
 
     // Fills the record from the database; never fails, but a damaged record comes out
     // scheduled for uninstallation. Reads and deletes a pending action left for it.
     void load(const std::string& packageName);
 
     // Writes the database files. The failing step reports and stops the save.
-    bool save(bool relative, RecordReporter& reporter);
+    bool save(const InstallationRoot& root, RecordReporter& reporter);
 
-    // Creates the database directory, saves, and removes the record if saving failed.
+    // Creates the database directory on the target, saves, and removes the record if saving
+    // failed.
     bool store(RecordReporter& reporter);
 
     // Streams `size` bytes of script body from `in` into the script file `scriptName`.
-    bool writeScript(std::istream& in, uint32_t size, const std::string& scriptName, bool relative,
-                     RecordReporter& reporter);
+    bool writeScript(std::istream& in, uint32_t size, const std::string& scriptName,
+                     const InstallationRoot& root, RecordReporter& reporter);
 
     void disable();
     void enable();
 
-    // Deletes the package's files, then its database directory (below the current directory
-    // when `relative`).
-    void remove(bool relative = false);
+    // Deletes the package's files, then its database directory below `root` (the target's
+    // when none is given).
+    void remove(const InstallationRoot& root);
+    void remove();
 
     // Deletes every owned path below the root it was placed under and empties `files`.
     // Directories stay.
@@ -69,7 +71,7 @@ enum class ScriptResult { written, broken, notCreated };
 // writeScript with the reason of a failure: a script cut short is a broken package and is
 // reported as such; a file that could not be written is reported as a creation failure.
 ScriptResult writeScriptFile(InstalledPackage& package, std::istream& in, uint32_t size,
-                             const std::string& scriptName, bool relative,
+                             const std::string& scriptName, const InstallationRoot& root,
                              RecordReporter& reporter);
 
 } // namespace installer

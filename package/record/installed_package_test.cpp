@@ -56,7 +56,7 @@ TEST(Database, SavedFilesHoldExactlyTheRecordsTextAndLoadBack) {
         p.userChoice = false;
         p.hasPayload = true;
         writeFile(d + "oninstall", "#!/bin/bash\n");
-        ASSERT_TRUE(p.save(false, reports));
+        ASSERT_TRUE(p.save(InstallationRoot::target(), reports));
         EXPECT_EQ(fileContents(d + "deps"), "libc 5 0\nzlib 0 7\n");
         EXPECT_EQ(fileContents(d + "provides"), "mta 1 2 -3\n");
         EXPECT_EQ(fileContents(d + "conflicts"), "old 0 9\n");
@@ -143,14 +143,15 @@ TEST(Database, DisableEnableAndScriptsWriteTheirFiles) {
         EXPECT_EQ(fileContents(d + "enabled"), "user\n");
 
         std::istringstream body("echo configured\n");
-        ASSERT_TRUE(p.writeScript(body, 16, "oninstall", false, reports));
+        ASSERT_TRUE(p.writeScript(body, 16, "oninstall", InstallationRoot::target(), reports));
         EXPECT_EQ(fileContents(d + "oninstall"),
                   "#!/bin/bash\n\n. /vela/lib/install/profile.sh\n\necho configured\n");
         struct stat st;
         ASSERT_EQ(stat((d + "oninstall").c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0755u);
         std::istringstream cut("echo");
-        EXPECT_FALSE(p.writeScript(cut, 1u << 30, "onuninstall", false, reports));
+        EXPECT_FALSE(
+            p.writeScript(cut, 1u << 30, "onuninstall", InstallationRoot::target(), reports));
         EXPECT_FALSE(exists(d + "onuninstall")) << "a script cut short is not left";
         EXPECT_EQ(reports.lines,
                   std::vector<std::string>{"installation of tool-2.9.27 failed: broken package"});
@@ -164,7 +165,7 @@ TEST(Database, SaveFailuresNameTheFileAndTheCause) {
             fill(p);
             p.bundle = {"suite", makeVersion(3, 0, 'f', 0), 0, 0};
             Reports reports;
-            EXPECT_FALSE(p.save(false, reports)) << "no database directory";
+            EXPECT_FALSE(p.save(InstallationRoot::target(), reports)) << "no database directory";
             writeFile("/flash/filler", std::string(256 * 1024, 'f'));
             EXPECT_FALSE(p.store(reports));
             EXPECT_EQ(reports.lines, (std::vector<std::string>{
@@ -198,9 +199,10 @@ TEST(Database, RemovalDeletesOwnedPathsBelowTheirRootAndNothingElse) {
         writeFile("/ram/root/bin/tool", "x");
         writeFile("/flash/bin/tool", "target's own");
         p.files = {"./bin/tool"};
-        ASSERT_TRUE(p.makeDatabaseDirectory(true) && p.save(true, reports));
+        InstallationRoot here = InstallationRoot::currentDirectory();
+        ASSERT_TRUE(p.makeDatabaseDirectory(here) && p.save(here, reports));
         EXPECT_EQ(fileContents("/ram/root/flash/var/pdb/tool/version"), "34170395 1234567890\n");
-        p.remove(true);
+        p.remove(here);
         EXPECT_FALSE(exists("/ram/root/bin/tool") || exists("/ram/root/flash/var/pdb/tool"));
         EXPECT_EQ(fileContents("/flash/bin/tool"), "target's own");
 

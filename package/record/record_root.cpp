@@ -49,8 +49,40 @@ bool hasParentComponent(std::string_view path) {
     return false;
 }
 
+InstallationRoot::InstallationRoot(bool relative) : isRelative(relative) {
+    fd = open(directory(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    error = fd < 0 ? errno : 0;
+}
+
+InstallationRoot::~InstallationRoot() {
+    if (fd >= 0)
+        close(fd);
+}
+
+std::string InstallationRoot::recordPath(const std::string& inside) const {
+    return (isRelative ? "." : "") + inside;
+}
+
+std::string InstallationRoot::databaseInside(const std::string& name) const {
+    // Relative to the current directory, the database's path takes the leading dot like every
+    // other path: "./flash/var/pdb/", which is "flash/var/pdb" below this root.
+    std::string inside = std::string(isRelative ? targetDirectory : "") + packageDatabase;
+    inside.erase(0, 1);
+    return name.empty() ? inside : inside + "/" + name;
+}
+
+std::string InstallationRoot::databaseDirectory(const std::string& name) const {
+    return recordPath(std::string(targetDirectory) + packageDatabase + "/" + name + "/");
+}
+
 ConfinedRoot::ConfinedRoot(const std::string& directory) {
     rootFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+ConfinedRoot::ConfinedRoot(const InstallationRoot& root) {
+    rootFd = root.descriptor() >= 0 ? fcntl(root.descriptor(), F_DUPFD_CLOEXEC, 0) : -1;
+    if (root.descriptor() < 0)
+        errno = root.openError();
 }
 
 ConfinedRoot::~ConfinedRoot() {

@@ -10,11 +10,72 @@
 // reach outside the root, and this is the one place where that is decided.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace installer {
+
+// Where the target system is mounted while it is installed.
+inline constexpr char targetDirectory[] = "/flash";
+// The package database inside the target system: one directory per record.
+inline constexpr char packageDatabase[] = "/var/pdb";
+
+// A path of the target system as the installer sees it, made at compile time:
+// TargetPath("/boot") is "/flash/boot". Converts to the C string the system calls take.
+template <size_t N> struct TargetPath {
+    consteval TargetPath(const char (&inside)[N]) {
+        for (size_t i = 0; i < sizeof targetDirectory - 1; ++i)
+            text[i] = targetDirectory[i];
+        for (size_t i = 0; i < N; ++i)
+            text[sizeof targetDirectory - 1 + i] = inside[i];
+    }
+    constexpr operator const char*() const { return text; }
+    constexpr std::string_view view() const { return {text, sizeof text - 1}; }
+
+    char text[sizeof targetDirectory - 1 + N] = {};
+};
+
+// Where a package's files and its database record go: the target system, or the current
+// directory for a package that extends the running system. The root directory is opened once,
+// when the value is made, and closed with it; lookups below it go through a ConfinedRoot made
+// from it. Pass it by reference: it is neither copied nor moved.
+class InstallationRoot {
+public:
+    // The target system at targetDirectory; recorded paths are absolute ("/usr/bin/tool").
+    static InstallationRoot target() { return InstallationRoot(false); }
+    // The current directory; recorded paths begin with "./" ("./usr/bin/tool"), and records
+    // go to "flash/var/pdb/" below it.
+    static InstallationRoot currentDirectory() { return InstallationRoot(true); }
+
+    ~InstallationRoot();
+    InstallationRoot(const InstallationRoot&) = delete;
+    InstallationRoot& operator=(const InstallationRoot&) = delete;
+
+    bool relative() const { return isRelative; }
+    // "/flash", or "." for the current directory.
+    const char* directory() const { return isRelative ? "." : targetDirectory; }
+    // The root's descriptor, or -1 when it could not be opened (openError() says why).
+    int descriptor() const { return fd; }
+    int openError() const { return error; }
+
+    // A path below the root as records keep it: "/etc/x", or "./etc/x".
+    std::string recordPath(const std::string& inside) const;
+    // The package database below the root ("var/pdb", or "flash/var/pdb"), or the directory
+    // of one record in it.
+    std::string databaseInside(const std::string& name = "") const;
+    // A record's directory as this process names it: "/flash/var/pdb/NAME/", or
+    // "./flash/var/pdb/NAME/".
+    std::string databaseDirectory(const std::string& name) const;
+
+private:
+    explicit InstallationRoot(bool relative);
+
+    bool isRelative;
+    int fd = -1;
+    int error = 0;
+};
 
 // The components of a path, empty ones and "." dropped; ".." kept.
 std::vector<std::string> pathComponents(std::string_view path);
@@ -25,8 +86,10 @@ bool hasParentComponent(std::string_view path);
 
 class ConfinedRoot {
 public:
-    // Opens `directory` ("/flash", or "." for the current directory) as the root.
+    // Opens `directory` as the root.
     explicit ConfinedRoot(const std::string& directory);
+    // Lookups below an installation root, on a duplicate of its descriptor.
+    explicit ConfinedRoot(const InstallationRoot& root);
     ~ConfinedRoot();
     ConfinedRoot(const ConfinedRoot&) = delete;
     ConfinedRoot& operator=(const ConfinedRoot&) = delete;

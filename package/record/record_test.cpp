@@ -1,11 +1,14 @@
-// Relations between packages and reading header parts: pure logic, in-process.
+// Relations between packages, reading header parts and the installation root: in-process.
 #include "package/record/package_file.h"
 #include "package/record/record_files.h"
 #include "package/record/record_header.h"
 #include "package/record/record_relations.h"
+#include "package/record/record_root.h"
 
 #include "testbed/support/package_drafts.h"
 #include "testbed/support/private_root.h"
+
+#include <fcntl.h>
 
 using namespace installer;
 using testpkg::Draft;
@@ -185,4 +188,45 @@ TEST(MakeDirectories, CreatesTheChainOutermostFirstAndStopsAtAFileInTheWay) {
     writeFile(root + "/a/file", "");
     EXPECT_FALSE(makeDirectories(root + "/a/file/d", false));
     EXPECT_EQ(std::system(("rm -rf " + root).c_str()), 0);
+}
+
+TEST(InstallationRoot, BothModesDeriveRecordAndDatabasePathsAndOwnTheirDescriptor) {
+    EXPECT_STREQ(TargetPath("/boot"), "/flash/boot");
+    EXPECT_EQ(TargetPath("/").view(), "/flash/");
+    {
+        InstallationRoot target = InstallationRoot::target();
+        EXPECT_FALSE(target.relative());
+        EXPECT_STREQ(target.directory(), "/flash");
+        EXPECT_EQ(target.recordPath("/usr/bin/tool"), "/usr/bin/tool");
+        EXPECT_EQ(target.databaseInside(), "var/pdb");
+        EXPECT_EQ(target.databaseInside("tool"), "var/pdb/tool");
+        EXPECT_EQ(target.databaseDirectory("tool"), "/flash/var/pdb/tool/");
+    }
+
+    // Relative to the current directory every path takes a leading dot, the database's too;
+    // the directory is the one current when the root was made.
+    char base[] = "/tmp/record-root-XXXXXX";
+    ASSERT_NE(mkdtemp(base), nullptr);
+    int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(chdir(base), 0);
+    int descriptor;
+    {
+        InstallationRoot current = InstallationRoot::currentDirectory();
+        ASSERT_EQ(fchdir(home), 0);
+        EXPECT_TRUE(current.relative());
+        EXPECT_STREQ(current.directory(), ".");
+        EXPECT_EQ(current.recordPath("/usr/bin/tool"), "./usr/bin/tool");
+        EXPECT_EQ(current.databaseInside("tool"), "flash/var/pdb/tool");
+        EXPECT_EQ(current.databaseDirectory("tool"), "./flash/var/pdb/tool/");
+        descriptor = current.descriptor();
+        ASSERT_GE(descriptor, 0);
+        ConfinedRoot lookups(current);
+        int made = lookups.openDirectory(current.databaseInside("tool"), true);
+        EXPECT_GE(made, 0);
+        close(made);
+    }
+    EXPECT_EQ(access((std::string(base) + "/flash/var/pdb/tool").c_str(), F_OK), 0);
+    EXPECT_EQ(fcntl(descriptor, F_GETFD), -1) << "closed with the value";
+    close(home);
+    EXPECT_EQ(std::system(("rm -rf " + std::string(base)).c_str()), 0);
 }

@@ -59,7 +59,10 @@ inline bool install(installer::Repository& repository, installer::InstalledPacka
     if (!installer::readHeader(package, in.reader))
         return false;
     package.disabled = disabled;
-    return repository.installContents(package, in.reader, relative);
+    using installer::InstallationRoot;
+    InstallationRoot root =
+        relative ? InstallationRoot::currentDirectory() : InstallationRoot::target();
+    return repository.installContents(package, in.reader, root);
 }
 
 } // namespace testconsole

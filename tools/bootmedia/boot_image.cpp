@@ -1,6 +1,7 @@
 #include "tools/bootmedia/boot_image.h"
 
 #include "disk/modules.h"
+#include "package/record/record_root.h"
 #include "tools/bootmedia/newc.h"
 
 #include <sys/stat.h>
@@ -98,7 +99,7 @@ bool planBootImage(const Kernel& kernel, const ImageOptions& options, RootPlan& 
             return false;
         }
     for (const char* dir : {"/bin", "/sbin", "/lib", "/usr/lib/bootimage", "/etc", "/proc", "/sys",
-                            "/dev", "/floppy", "/cdrom", "/flash", "/ram"})
+                            "/dev", "/floppy", "/cdrom", installer::targetDirectory, "/ram"})
         root.directory(dir);
     root.directory("/tmp", 01777);
     root.copyFile(options.installer, "/sbin/init");

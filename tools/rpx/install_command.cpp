@@ -1,6 +1,7 @@
 #include "tools/rpx/install_command.h"
 
 #include "network/installer_child.h"
+#include "package/record/record_root.h"
 #include "startup/child_process.h"
 
 #include <cerrno>
@@ -51,10 +52,10 @@ bool enterInstallRoot(const std::string& base, const std::string& target) {
     if (!mountAt(nullptr, "/", nullptr, MS_REC | MS_PRIVATE) ||
         !mountAt("rpx-root", base, "tmpfs", MS_NOSUID, "mode=0755"))
         return false;
-    for (const char* dir : {"/flash", "/ram", "/dev", "/tmp"})
+    for (const char* dir : {installer::targetDirectory, "/ram", "/dev", "/tmp"})
         if (mkdir((base + dir).c_str(), 0755) != 0)
             return failed("mkdir " + base + dir);
-    return mountAt(target.c_str(), base + "/flash", nullptr, MS_BIND | MS_REC) &&
+    return mountAt(target.c_str(), base + installer::targetDirectory, nullptr, MS_BIND | MS_REC) &&
            mountAt("/dev", base + "/dev", nullptr, MS_BIND | MS_REC) &&
            mountAt("ram", base + "/ram", "tmpfs", MS_NOSUID, "mode=0755") &&
            (chroot(base.c_str()) == 0 || failed("chroot " + base)) &&
