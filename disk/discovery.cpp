@@ -7,6 +7,8 @@
 #include <cctype>
 #include <cstring>
 
+namespace installer {
+
 namespace {
 
 constexpr int tableSize = 4;
@@ -130,3 +132,5 @@ bool findHardDisk(DiskRecord& target) {
     std::printf("\nFound harddrive as %s\n", deviceLabel(target.device));
     return true;
 }
+
+} // namespace installer

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+using namespace installer;
+
 #ifndef INSTALLER32_VM_SCENARIO
 #define INSTALLER32_VM_SCENARIO ""
 #endif

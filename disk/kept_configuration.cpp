@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+namespace installer {
+
 namespace {
 
 constexpr std::string_view flashPrefix = "/flash/";
@@ -275,3 +277,5 @@ bool writeBackConfiguration(std::unique_ptr<ConfigStore> store) {
                     "disk\n");
     return written;
 }
+
+} // namespace installer

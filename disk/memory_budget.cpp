@@ -5,6 +5,8 @@
 #include <cinttypes>
 #include <cstring>
 
+namespace installer {
+
 namespace {
 
 // A 32-bit process has 3-4 GiB of address space, shared with its code, stack and mappings.
@@ -40,3 +42,5 @@ uint64_t memoryBudget() {
         return 0;
     return budgetOf((uint64_t(info.freeram) + info.bufferram) * info.mem_unit);
 }
+
+} // namespace installer

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace installer {
+
 void finishInstall(const DiskRecord& target) {
     // The installed system finishes itself; its own script, when it has one, replaces the
     // loader installer. Neither outcome is looked at.
@@ -27,3 +29,5 @@ void finishInstall(const DiskRecord& target) {
     }
     umount("/flash");
 }
+
+} // namespace installer

@@ -14,6 +14,8 @@
 #include <string>
 #include <utility>
 
+namespace installer {
+
 namespace {
 
 constexpr const char* root = "/flash";
@@ -116,3 +118,5 @@ bool prepareDisk(const DiskRecord& target, bool keepConfiguration) {
         writeBackConfiguration(std::move(kept));
     return true;
 }
+
+} // namespace installer

@@ -21,6 +21,8 @@
 #include <cerrno>
 #include <cstdio>
 
+namespace installer {
+
 namespace {
 
 const char* const discCandidates[] = {"/dev/hda", "/dev/hdb", "/dev/hdc", "/dev/hdd",
@@ -128,3 +130,5 @@ bool cdromInstallWith(DiskRecord& target, DiscMount mountDisc) {
 bool cdromInstall(DiskRecord& target) {
     return cdromInstallWith(target, mountIsoDisc);
 }
+
+} // namespace installer

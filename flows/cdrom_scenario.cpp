@@ -19,6 +19,8 @@
 #include <cstring>
 #include <string>
 
+using namespace installer;
+
 namespace {
 
 bool writableDisc = false;

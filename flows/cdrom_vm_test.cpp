@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+using namespace installer;
+
 namespace {
 
 bool contains(const std::string& text, const std::string& part) {

@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+namespace installer {
+
 using installer::MenuEntry;
 using installer::PackageMenu;
 
@@ -279,3 +281,5 @@ bool hardDiskInstallFrom(DiskRecord& target, MediumMount mountMedium) {
 bool hardDiskInstall(DiskRecord& target) {
     return hardDiskInstallFrom(target, mountFatMedium);
 }
+
+} // namespace installer

@@ -193,10 +193,6 @@ std::string readDiskLabel() {
     return diskLabelFromLine(line);
 }
 
-} // namespace installer
-
-using namespace installer;
-
 namespace {
 
 bool installOverNetwork(NetLink& link, DiskRecord& target) {
@@ -243,3 +239,5 @@ bool runNetworkInstall(DiskRecord& target) {
     // The link closes every socket and frees the transfer on every way out.
     return installOverNetwork(link, target);
 }
+
+} // namespace installer

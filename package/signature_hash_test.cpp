@@ -9,6 +9,8 @@
 #include <random>
 #include <vector>
 
+using namespace installer;
+
 namespace {
 
 using u128 = unsigned __int128;

@@ -10,6 +10,8 @@
 #include <random>
 #include <string>
 
+using namespace installer;
+
 namespace {
 
 using Bytes = std::array<uint8_t, 32>;

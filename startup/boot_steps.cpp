@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace installer {
+
 void mountKernelFileSystems() {
     mount("proc", "/proc", "proc", 0, nullptr);
     mkdir("/sys", 0755);
@@ -130,3 +132,5 @@ void abortInstallation(int) {
     // than ending here.
     _exit(0);
 }
+
+} // namespace installer

@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using namespace installer;
+
 namespace {
 
 std::string fileText(const std::string& path) {

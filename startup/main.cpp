@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+using namespace installer;
+
 namespace {
 
 // Runs the flow the mode names; true when the installation failed.

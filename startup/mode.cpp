@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace installer {
+
 bool hasHardDiskArgument(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (argv[i] && std::strcmp(argv[i], "-hdd-install") == 0)
@@ -27,3 +29,5 @@ InstallMode chooseInstallMode(bool hardDiskArgument, const char* modeText) {
         return InstallMode::Network;
     return InstallMode::Unknown;
 }
+
+} // namespace installer

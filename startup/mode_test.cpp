@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+using namespace installer;
+
 namespace {
 
 std::string modeTextOf(const std::string& contents) {

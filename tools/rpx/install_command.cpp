@@ -17,6 +17,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace installer;
+
 namespace rpx {
 
 namespace {
