@@ -4,7 +4,7 @@
 
 namespace installer {
 
-enum class InstallMode { HardDisk, Cdrom, Network, Unknown };
+enum class InstallMode { hardDisk, cdrom, network, unknown };
 
 // True when one of argv[1..argc-1] is exactly "-hdd-install".
 bool hasHardDiskArgument(int argc, char** argv);
