@@ -143,7 +143,7 @@ private:
 };
 
 void readRequirements(const RecordDirectory& directory, const char* file, bool withPriority,
-                      std::vector<Requirement>& list, int& scheduled) {
+                      std::vector<Requirement>& list, Scheduled& scheduled) {
     std::string text;
     if (!directory.read(file, text))
         return;
