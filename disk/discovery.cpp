@@ -103,9 +103,8 @@ const char* deviceLabel(const char* device) {
 }
 
 DiskRecord* listDisks() {
-    static DiskRecord* table = nullptr;
-    if (!table)
-        table = new DiskRecord[tableSize];
+    // Lives as long as the process: callers keep the pointer between listings.
+    static DiskRecord table[tableSize];
     FILE* listing = openToolOutput({"-g"});
     if (!listing)
         return nullptr;

@@ -1,5 +1,7 @@
 #include "disk/memory_budget.h"
 
+#include "package/owned_handles.h"
+
 #include <sys/sysinfo.h>
 
 #include <cinttypes>
@@ -30,9 +32,8 @@ uint64_t memoryBudgetFrom(FILE* meminfo) {
 }
 
 uint64_t memoryBudget() {
-    if (FILE* meminfo = std::fopen("/proc/meminfo", "re")) {
-        uint64_t budget = memoryBudgetFrom(meminfo);
-        std::fclose(meminfo);
+    if (OwnedFile meminfo{std::fopen("/proc/meminfo", "re")}) {
+        uint64_t budget = memoryBudgetFrom(meminfo.get());
         if (budget)
             return budget;
     }

@@ -9,6 +9,7 @@
 #include "network/configuration_script.h"
 #include "network/file_transfer.h"
 #include "network/protocol_text.h"
+#include "package/owned_handles.h"
 #include "startup/console.h"
 #include "startup/system_interface.h"
 
@@ -183,10 +184,9 @@ bool discoverServer(NetLink& link, const std::string& fieldA, const std::string&
 std::string readDiskLabel() {
     char line[maxDiskLabel + 1] = {};
     if (mount("/dev/fd0", "/floppy", "vfat", 0, nullptr) == 0) {
-        if (std::FILE* file = std::fopen("/floppy/label.txt", "r")) {
-            if (!std::fgets(line, sizeof line, file))
+        if (OwnedFile file{std::fopen("/floppy/label.txt", "r")}) {
+            if (!std::fgets(line, sizeof line, file.get()))
                 line[0] = '\0';
-            std::fclose(file);
         }
         umount("/floppy");
     }

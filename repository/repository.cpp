@@ -1,5 +1,6 @@
 #include "repository/repository.h"
 
+#include "package/owned_handles.h"
 #include "package/record_relations.h"
 #include "package/record_root.h"
 #include "package/version.h"
@@ -19,22 +20,18 @@ void Repository::loadDatabase(bool beQuiet) {
     // Looked up inside the target like every record, so a link on the target cannot make
     // another folder pass for the database.
     ConfinedRoot root(flashRoot);
-    int fd = root.openDirectory("var/pdb", false);
-    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    OwnedDirectory dir = listDirectory(root.openDirectory("var/pdb", false));
     if (!dir) {
-        if (fd >= 0)
-            close(fd);
         warning("could not open repo");
         return;
     }
-    while (dirent* entry = readdir(dir)) {
+    while (dirent* entry = readdir(dir.get())) {
         if (entry->d_name[0] == '.')
             continue;
         auto package = std::make_unique<InstalledPackage>();
         package->load(entry->d_name);
         add(std::move(package));
     }
-    closedir(dir);
 }
 
 InstalledPackage* Repository::find(const std::string& name) const {
