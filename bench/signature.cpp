@@ -16,6 +16,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace installer;
+
 namespace {
 
 using signature_fixture::body;

@@ -46,10 +46,14 @@ file(WRITE "${OUTPUT}"
 #include <cstddef>
 #include <cstdint>
 
+namespace installer {
+
 extern const uint8_t ${SYMBOL}Table[][20];
 extern const size_t ${SYMBOL}Count;
 
 const uint8_t ${SYMBOL}Table[][20] = {
 ${entries}};
 const size_t ${SYMBOL}Count = ${count};
+
+} // namespace installer
 ")

@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+using namespace installer;
+
 namespace {
 
 constexpr const char* qemu = "/usr/bin/qemu-system-i386";

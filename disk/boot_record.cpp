@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace installer {
+
 // Assembled and checked at build time from disk/boot_code.S.
 const unsigned char bootCode[184] = {
 #include "disk/boot_code_bytes.inc"
@@ -72,3 +74,5 @@ bool installBootCode(const char* device) {
     std::memset(sector + sizeof bootCode, 0, tableOffset - sizeof bootCode);
     return writeBootRecord(device, sector);
 }
+
+} // namespace installer

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+using namespace installer;
+
 namespace {
 
 class DiskImage : public testing::Test {

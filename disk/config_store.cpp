@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace installer {
+
 void StoreBlock::close() {
     capacity = position;
     position = 0;
@@ -118,3 +120,5 @@ bool StoreCursor::take(void* out, size_t length) {
     }
     return true;
 }
+
+} // namespace installer

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace installer {
+
 constexpr uint32_t storeBlockMagic = 0x5a0937eb;
 constexpr uint32_t storeBlockSize = 16000;
 
@@ -76,3 +78,5 @@ public:
 private:
     StoreBlock* block;
 };
+
+} // namespace installer

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+using namespace installer;
+
 namespace {
 
 constexpr uint64_t plenty = uint64_t(1) << 30;

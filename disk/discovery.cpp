@@ -7,6 +7,8 @@
 #include <cctype>
 #include <cstring>
 
+namespace installer {
+
 namespace {
 
 constexpr int tableSize = 4;
@@ -101,9 +103,8 @@ const char* deviceLabel(const char* device) {
 }
 
 DiskRecord* listDisks() {
-    static DiskRecord* table = nullptr;
-    if (!table)
-        table = new DiskRecord[tableSize];
+    // Lives as long as the process: callers keep the pointer between listings.
+    static DiskRecord table[tableSize];
     FILE* listing = openToolOutput({"-g"});
     if (!listing)
         return nullptr;
@@ -130,3 +131,5 @@ bool findHardDisk(DiskRecord& target) {
     std::printf("\nFound harddrive as %s\n", deviceLabel(target.device));
     return true;
 }
+
+} // namespace installer

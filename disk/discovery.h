@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+namespace installer {
+
 // The table of up to four disks from one geometry listing, or null when none was found.
 DiskRecord* listDisks();
 // Waits up to about 20 seconds for a disk, copies the first into target and announces it.
@@ -14,3 +16,5 @@ DiskRecord describeDisk(const char* device, unsigned cylinders, unsigned heads, 
 int readDiskListing(FILE* listing, DiskRecord* table, int capacity);
 // The name the console uses for a device: its place on the controller, or else its path.
 const char* deviceLabel(const char* device);
+
+} // namespace installer

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+using namespace installer;
+
 namespace {
 
 // The table written for a disk the layout accepts lies on the disk.

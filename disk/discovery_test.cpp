@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+using namespace installer;
+
 namespace {
 
 int readListing(const std::string& text, DiskRecord (&table)[4]) {

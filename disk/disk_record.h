@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
 
+namespace installer {
+
 // The install target: one hard disk and the layout its geometry calls for.
 struct DiskRecord {
     char device[32] = {};          // e.g. "/dev/hda"; partition N is device + "N"
@@ -9,3 +11,5 @@ struct DiskRecord {
     bool separateBoot = false;     // more than 1023 cylinders: 10 MiB boot partition + system
     bool journaled = false;        // more than 40 MiB: ext3 system file system
 };
+
+} // namespace installer

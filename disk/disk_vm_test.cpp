@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+using namespace installer;
+
 #ifndef INSTALLER32_VM_SCENARIO
 #define INSTALLER32_VM_SCENARIO ""
 #endif

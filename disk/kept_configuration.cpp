@@ -2,6 +2,7 @@
 
 #include "disk/memory_budget.h"
 #include "disk/preparation.h"
+#include "package/owned_handles.h"
 #include "package/record/record_root.h"
 #include "startup/console.h"
 #include "startup/write_all.h"
@@ -19,6 +20,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+namespace installer {
 
 namespace {
 
@@ -88,18 +91,14 @@ bool readDirectory(ConfigStore& store, const std::string& path, const struct sta
     for (const auto& [device, inode] : open)
         if (device == status.st_dev && inode == status.st_ino)
             return false;
-    int fd = openUntouched(path.c_str(), O_RDONLY | O_DIRECTORY);
-    DIR* directory = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!directory) {
-        if (fd >= 0)
-            close(fd);
+    OwnedDirectory directory = listDirectory(openUntouched(path.c_str(), O_RDONLY | O_DIRECTORY));
+    if (!directory)
         return false;
-    }
     bool read = store.appendPath(path.c_str()) && store.appendBytes(&status, sizeof status);
     open.emplace_back(status.st_dev, status.st_ino);
     while (read) {
         errno = 0;
-        dirent* entry = readdir(directory);
+        dirent* entry = readdir(directory.get());
         if (!entry) {
             read = errno == 0;
             break;
@@ -109,7 +108,6 @@ bool readDirectory(ConfigStore& store, const std::string& path, const struct sta
         read = readBelow(store, path + "/" + entry->d_name, open);
     }
     open.pop_back();
-    closedir(directory);
     return read;
 }
 
@@ -279,3 +277,5 @@ bool writeBackConfiguration(std::unique_ptr<ConfigStore> store) {
                     "disk\n");
     return written;
 }
+
+} // namespace installer

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+namespace installer {
+
 // Copies the old installation's store into memory; null when there is none to keep (with a
 // message when one could not be read).
 std::unique_ptr<ConfigStore> readOldConfiguration(const DiskRecord& target);
@@ -16,3 +18,5 @@ bool writeBackConfiguration(std::unique_ptr<ConfigStore> store);
 // Appends the entry for path and, for a directory, everything below it in depth-first
 // pre-order, links followed. A directory met again below itself (a link loop) fails.
 bool readTree(ConfigStore& store, const std::string& path);
+
+} // namespace installer

@@ -23,6 +23,8 @@
 #include <memory>
 #include <string>
 
+using namespace installer;
+
 namespace {
 
 // Links a new file system cannot hold, but the write-back must not follow if it did.

@@ -1,9 +1,13 @@
 #include "disk/memory_budget.h"
 
+#include "package/owned_handles.h"
+
 #include <sys/sysinfo.h>
 
 #include <cinttypes>
 #include <cstring>
+
+namespace installer {
 
 namespace {
 
@@ -28,9 +32,8 @@ uint64_t memoryBudgetFrom(FILE* meminfo) {
 }
 
 uint64_t memoryBudget() {
-    if (FILE* meminfo = std::fopen("/proc/meminfo", "re")) {
-        uint64_t budget = memoryBudgetFrom(meminfo);
-        std::fclose(meminfo);
+    if (OwnedFile meminfo{std::fopen("/proc/meminfo", "re")}) {
+        uint64_t budget = memoryBudgetFrom(meminfo.get());
         if (budget)
             return budget;
     }
@@ -40,3 +43,5 @@ uint64_t memoryBudget() {
         return 0;
     return budgetOf((uint64_t(info.freeram) + info.bufferram) * info.mem_unit);
 }
+
+} // namespace installer

@@ -5,8 +5,12 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace installer {
+
 // Half of what the kernel reports as available (the rest is for the tools, the page cache and
 // the installer children), and never more than a 32-bit process can address alongside its code.
 uint64_t memoryBudget();
 // The same from a /proc/meminfo text; 0 when it names no available memory.
 uint64_t memoryBudgetFrom(FILE* meminfo);
+
+} // namespace installer

@@ -9,6 +9,8 @@
 
 #include <cstdio>
 
+namespace installer {
+
 // Dependencies are not resolved: every entry relies on the modules it needs coming earlier.
 const char* const storageModules[] = {
     "kernel/fs/ext2/ext2.ko",
@@ -137,3 +139,5 @@ void loadModuleList(const char* const* list) {
     for (; *list != nullptr; ++list)
         loadModule(*list);
 }
+
+} // namespace installer

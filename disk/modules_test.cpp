@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+using namespace installer;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace installer {
+
 namespace {
 
 constexpr uint32_t bootPartitionBytes = 0xa00000; // 10 MiB
@@ -58,3 +60,5 @@ bool writePartitionTable(FILE* tool, const DiskRecord& disk, int oldEntries) {
         std::fputs("0,0,0\n", tool);
     return std::fflush(tool) == 0 && !std::ferror(tool);
 }
+
+} // namespace installer

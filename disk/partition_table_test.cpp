@@ -11,6 +11,8 @@
 #include <string>
 #include <unistd.h>
 
+using namespace installer;
+
 namespace {
 
 std::string tableLines(const DiskRecord& disk, int oldEntries) {

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace installer {
+
 void finishInstall(const DiskRecord& target) {
     // The installed system finishes itself; its own script, when it has one, replaces the
     // loader installer. Neither outcome is looked at.
@@ -29,3 +31,5 @@ void finishInstall(const DiskRecord& target) {
     }
     umount(installer::targetDirectory);
 }
+
+} // namespace installer

@@ -15,6 +15,8 @@
 #include <string>
 #include <utility>
 
+namespace installer {
+
 namespace {
 
 constexpr const char* root = installer::targetDirectory;
@@ -117,3 +119,5 @@ bool prepareDisk(const DiskRecord& target, bool keepConfiguration) {
         writeBackConfiguration(std::move(kept));
     return true;
 }
+
+} // namespace installer

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+using namespace installer;
+
 namespace {
 
 const char* const listing = "/dev/sda: 1000 cylinders, 1 heads, 63 sectors/track\n";

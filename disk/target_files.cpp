@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+namespace installer {
+
 namespace {
 
 std::string below(const char* root, const char* path) {
@@ -90,3 +92,5 @@ void createBaseDirectories(const char* root) {
             std::perror(path);
     }
 }
+
+} // namespace installer

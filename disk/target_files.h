@@ -2,6 +2,8 @@
 // The files and directories every new system starts with, written below root ("/flash").
 #include "disk/disk_record.h"
 
+namespace installer {
+
 // Each prints its own message and returns false when its file cannot be written.
 bool writeLiloConf(const char* root, const DiskRecord& disk);
 bool writeFstab(const char* root, const DiskRecord& disk);
@@ -9,3 +11,5 @@ bool writeFstab(const char* root, const DiskRecord& disk);
 void markNoFsck(const char* root);
 // rw, vela, vela/etc, var, var/pdb; a failure is reported and the next one is tried.
 void createBaseDirectories(const char* root);
+
+} // namespace installer

@@ -16,6 +16,8 @@
 #include <sstream>
 #include <string>
 
+using namespace installer;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -22,6 +22,8 @@
 #include <cerrno>
 #include <cstdio>
 
+namespace installer {
+
 namespace {
 
 const char* const discCandidates[] = {"/dev/hda", "/dev/hdb", "/dev/hdc", "/dev/hdd",
@@ -129,3 +131,5 @@ bool cdromInstallWith(DiskRecord& target, DiscMount mountDisc) {
 bool cdromInstall(DiskRecord& target) {
     return cdromInstallWith(target, mountIsoDisc);
 }
+
+} // namespace installer

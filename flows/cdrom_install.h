@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace installer {
+
 // Mounts a candidate device at /floppy; true when it is the disc. The installer's own
 // (mountIsoDisc) mounts it read-only as iso9660; tests on kernels without iso9660 serve the
 // disc another way.
@@ -17,3 +19,5 @@ bool cdromInstallWith(DiskRecord& target, DiscMount mountDisc);
 // Streams one package file into a fresh installer child, 4096 bytes a block. False after the
 // message when the child cannot be started, the file cannot be read, or the child died.
 bool sendPackageFile(const std::string& path);
+
+} // namespace installer

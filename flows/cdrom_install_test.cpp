@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+using namespace installer;
+
 namespace {
 
 std::vector<std::string> tried;

@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+using namespace installer;
+
 namespace {
 
 // The target: 60 cylinders of 16 heads and 63 sectors (one ext2 partition).

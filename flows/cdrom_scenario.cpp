@@ -20,6 +20,8 @@
 #include <cstring>
 #include <string>
 
+using namespace installer;
+
 namespace {
 
 bool writableDisc = false;

@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+using namespace installer;
+
 namespace {
 
 const char* const menuShown = "(depends on nothing):";

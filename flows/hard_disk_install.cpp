@@ -31,6 +31,8 @@
 #include <string>
 #include <vector>
 
+namespace installer {
+
 using installer::MenuEntry;
 using installer::PackageMenu;
 
@@ -281,3 +283,5 @@ bool hardDiskInstallFrom(DiskRecord& target, MediumMount mountMedium) {
 bool hardDiskInstall(DiskRecord& target) {
     return hardDiskInstallFrom(target, mountFatMedium);
 }
+
+} // namespace installer

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+namespace installer {
+
 // Mounts a candidate device at /floppy as the medium's file system; true when it mounted.
 using MediumMount = bool (*)(const char* device);
 
@@ -16,3 +18,5 @@ constexpr size_t mediumPackageSlots = 50;
 // hardDiskInstall with the medium mounted by `mountMedium` (a sandbox without FAT support
 // serves it another way).
 bool hardDiskInstallFrom(DiskRecord& target, MediumMount mountMedium);
+
+} // namespace installer

@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+using namespace installer;
+
 namespace {
 
 const std::string samples = INSTALLER_BINARY_DIR "/samples/";

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+using namespace installer;
+
 namespace {
 
 const std::string build = INSTALLER_BINARY_DIR;

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+namespace installer {
+
 namespace {
 
 bool readAll(int fd, unsigned char* data, uint32_t size) {
@@ -43,3 +45,5 @@ bool readWholeFile(MemoryFile& file, const char* path) {
         file.release();
     return read;
 }
+
+} // namespace installer

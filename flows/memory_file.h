@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <memory>
 
+namespace installer {
+
 struct FreeBytes {
     void operator()(unsigned char* bytes) const { std::free(bytes); }
 };
@@ -24,3 +26,5 @@ struct MemoryFile {
 // in. False (and the file left empty) when it cannot be opened, examined or held, is not a
 // regular file, fails to read, or ends before its size.
 bool readWholeFile(MemoryFile& file, const char* path);
+
+} // namespace installer

@@ -6,6 +6,8 @@
 
 #include <string>
 
+using namespace installer;
+
 namespace {
 
 TEST(MemoryFile, WholeFilesComeInAndWhatIsNoFileGivesFalse) {

@@ -2,6 +2,8 @@
 
 #include "repository/planning.h"
 
+namespace installer {
+
 using installer::MenuEntry;
 using installer::Package;
 
@@ -18,3 +20,5 @@ std::vector<MenuEntry*> planInstall(const std::vector<std::unique_ptr<MenuEntry>
         ordered.push_back(static_cast<MenuEntry*>(package));
     return ordered;
 }
+
+} // namespace installer

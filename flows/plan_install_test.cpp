@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace installer;
+
 using menutest::entry;
 
 TEST(PlanInstall, MarkedEntriesOnlyEachAfterWhatItNeeds) {

@@ -1,6 +1,7 @@
 // Reading the medium into menu entries.
 #include "menu/package_menu.h"
 #include "menu/screen_text.h"
+#include "package/owned_handles.h"
 #include "package/record/version.h"
 
 #include <dirent.h>
@@ -14,10 +15,6 @@ namespace installer {
 namespace {
 
 const char* const leadingOrder[] = {"system", "ppp", "dhcp"};
-
-struct DirectoryCloser {
-    void operator()(DIR* directory) const { closedir(directory); }
-};
 
 bool offered(const char* fileName) {
     size_t length = std::strlen(fileName);
@@ -57,7 +54,7 @@ int findEntry(const PackageMenu& menu, const std::string& name) {
 
 bool loadMenuPackages(PackageMenu& menu) {
     menu.entries.clear();
-    std::unique_ptr<DIR, DirectoryCloser> directory(opendir(menu.medium.c_str()));
+    OwnedDirectory directory(opendir(menu.medium.c_str()));
     if (!directory) {
         noPackages();
         return false;

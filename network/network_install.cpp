@@ -9,6 +9,7 @@
 #include "network/configuration_script.h"
 #include "network/file_transfer.h"
 #include "network/protocol_text.h"
+#include "package/owned_handles.h"
 #include "package/record/record_root.h"
 #include "startup/console.h"
 #include "startup/system_interface.h"
@@ -184,19 +185,14 @@ bool discoverServer(NetLink& link, const std::string& fieldA, const std::string&
 std::string readDiskLabel() {
     char line[maxDiskLabel + 1] = {};
     if (mount("/dev/fd0", "/floppy", "vfat", 0, nullptr) == 0) {
-        if (std::FILE* file = std::fopen("/floppy/label.txt", "r")) {
-            if (!std::fgets(line, sizeof line, file))
+        if (OwnedFile file{std::fopen("/floppy/label.txt", "r")}) {
+            if (!std::fgets(line, sizeof line, file.get()))
                 line[0] = '\0';
-            std::fclose(file);
         }
         umount("/floppy");
     }
     return diskLabelFromLine(line);
 }
-
-} // namespace installer
-
-using namespace installer;
 
 namespace {
 
@@ -244,3 +240,5 @@ bool runNetworkInstall(DiskRecord& target) {
     // The link closes every socket and frees the transfer on every way out.
     return installOverNetwork(link, target);
 }
+
+} // namespace installer

@@ -6,9 +6,9 @@
 
 #include <string>
 
-bool runNetworkInstall(DiskRecord& target);
-
 namespace installer {
+
+bool runNetworkInstall(DiskRecord& target);
 
 // Broadcasts DSCV until a server offers (OFFR) and answers the YACK; never gives up. `keep` is
 // true when the offer asked to keep the old configuration.

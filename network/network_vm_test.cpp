@@ -16,6 +16,8 @@
 #include <fstream>
 #include <sstream>
 
+using namespace installer;
+
 namespace {
 
 const std::string mediaDir = NET_MEDIA_DIR;

@@ -1,5 +1,7 @@
 #include "network/transport.h"
 
+#include "package/owned_handles.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -155,28 +157,26 @@ NetInterface::~NetInterface() {
 void scanInterfaces(NetLink& link) {
     link.interfaces.clear();
     link.selected = -1;
-    FILE* file = std::fopen("/proc/net/dev", "r");
+    OwnedFile file(std::fopen("/proc/net/dev", "r"));
     if (!file)
         return;
-    int lines = countLines(file);
-    int helper = ::socket(AF_INET, SOCK_RAW, helperProtocol);
-    if (helper < 0) {
-        std::fclose(file);
+    int lines = countLines(file.get());
+    OwnedDescriptor helper(::socket(AF_INET, SOCK_RAW, helperProtocol));
+    if (helper.get() < 0)
         return;
-    }
-    std::rewind(file);
+    std::rewind(file.get());
     char line[256];
     std::vector<std::unique_ptr<NetInterface>> table;
     table.reserve(static_cast<size_t>(std::max(lines - 2, 0)));
     bool failed = false;
-    for (int n = 0; std::fgets(line, sizeof line, file); ++n) {
+    for (int n = 0; std::fgets(line, sizeof line, file.get()); ++n) {
         if (n < 2)
             continue;
         std::string name = interfaceName(line);
         if (name.empty())
             continue;
         HardwareAddress address;
-        if (!readHardwareAddress(helper, name, address)) {
+        if (!readHardwareAddress(helper.get(), name, address)) {
             failed = true;
             break;
         }
@@ -185,8 +185,6 @@ void scanInterfaces(NetLink& link) {
         if (auto interface = openInterface(name, address))
             table.push_back(std::move(interface));
     }
-    ::close(helper);
-    std::fclose(file);
     if (!failed)
         link.interfaces = std::move(table);
 }

@@ -193,7 +193,7 @@ bool related(const Package& a, const Package& b) {
 
 } // namespace
 
-const char* scheduledVerb(int scheduled) {
+const char* scheduledVerb(Scheduled scheduled) {
     static const char* const verbs[] = {"", "uninstall", "enable", "disable"};
     return scheduled >= 0 && scheduled < 4 ? verbs[scheduled] : "";
 }

@@ -21,7 +21,7 @@ enum InstallReason : unsigned {
 constexpr unsigned allReasons = 31;
 
 // The verb messages use for a `scheduled` value ("", "uninstall", "enable", "disable").
-const char* scheduledVerb(int scheduled);
+const char* scheduledVerb(Scheduled scheduled);
 
 // Enabled and staying so, or disabled and about to be enabled.
 bool isActiveAfterPlan(const InstalledPackage& package);

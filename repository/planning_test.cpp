@@ -40,7 +40,7 @@ protected:
 
     InstalledPackage& record(const std::string& name, uint32_t version = v1,
                              std::vector<Requirement> depends = {}, bool disabled = false,
-                             int scheduled = scheduleNone) {
+                             Scheduled scheduled = scheduleNone) {
         auto made = std::make_unique<InstalledPackage>();
         made->name = name;
         made->version = version;
@@ -53,14 +53,14 @@ protected:
         repository.add(std::move(made));
         return kept;
     }
-    InstalledPackage& bundleRecord(const std::string& name, int scheduled = scheduleNone) {
+    InstalledPackage& bundleRecord(const std::string& name, Scheduled scheduled = scheduleNone) {
         InstalledPackage& bundle = record(name, v1, {}, false, scheduled);
         bundle.isBundle = true;
         bundle.files.clear();
         return bundle;
     }
     InstalledPackage& member(const std::string& name, const std::string& bundle,
-                             bool disabled = false, int scheduled = scheduleNone) {
+                             bool disabled = false, Scheduled scheduled = scheduleNone) {
         InstalledPackage& made = record(name, v1, {}, disabled, scheduled);
         made.bundle = {bundle, v1, v1, 0};
         return made;

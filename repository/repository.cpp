@@ -1,8 +1,8 @@
 #include "repository/repository.h"
 
-#include "package/record/record_relations.h"
-#include "package/record/record_root.h"
-#include "package/record/version.h"
+    InstallationRoot target = InstallationRoot::target();
+    ConfinedRoot root(target);
+    OwnedDirectory dir = listDirectory(root.openDirectory(target.databaseInside(), false));
 
 #include <dirent.h>
 #include <unistd.h>
@@ -18,24 +18,19 @@ void Repository::loadDatabase(bool beQuiet) {
     quiet = beQuiet;
     // Looked up inside the target like every record, so a link on the target cannot make
     // another folder pass for the database.
-    InstallationRoot target = InstallationRoot::target();
-    ConfinedRoot root(target);
-    int fd = root.openDirectory(target.databaseInside(), false);
-    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    ConfinedRoot root(flashRoot);
+    OwnedDirectory dir = listDirectory(root.openDirectory("var/pdb", false));
     if (!dir) {
-        if (fd >= 0)
-            close(fd);
         warning("could not open repo");
         return;
     }
-    while (dirent* entry = readdir(dir)) {
+    while (dirent* entry = readdir(dir.get())) {
         if (entry->d_name[0] == '.')
             continue;
         auto package = std::make_unique<InstalledPackage>();
         package->load(entry->d_name);
         add(std::move(package));
     }
-    closedir(dir);
 }
 
 InstalledPackage* Repository::find(const std::string& name) const {

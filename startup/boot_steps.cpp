@@ -1,5 +1,6 @@
 #include "startup/boot_steps.h"
 
+#include "package/owned_handles.h"
 #include "package/record/record_root.h"
 #include "startup/console.h"
 #include "startup/mode.h"
@@ -14,6 +15,8 @@
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+namespace installer {
 
 void mountKernelFileSystems() {
     mount("proc", "/proc", "proc", 0, nullptr);
@@ -59,26 +62,23 @@ void installStartupSignals() {
 }
 
 int openFrontPanel(const char* sysDevFile, const char* nodePath) {
-    FILE* file = std::fopen(sysDevFile, "r");
+    OwnedFile file(std::fopen(sysDevFile, "r"));
     if (!file)
         return -1;
     int fd = -1;
     int major = 0, minor = 0;
-    if (std::fscanf(file, "%d:%d", &major, &minor) == 2) {
+    if (std::fscanf(file.get(), "%d:%d", &major, &minor) == 2) {
         mknod(nodePath, S_IFCHR | 0666, makedev(major, minor));
         fd = open(nodePath, O_RDWR);
     } else {
         std::printf("ERROR: strange format for lcd dev\n");
     }
-    std::fclose(file);
     return fd;
 }
 
 void readInstallType(char* text, const char* path) {
-    FILE* file = std::fopen(path, "r");
-    readModeText(file, text);
-    if (file)
-        std::fclose(file);
+    OwnedFile file(std::fopen(path, "r"));
+    readModeText(file.get(), text);
 }
 
 void createMarkerFile(const char* path) {
@@ -131,3 +131,5 @@ void abortInstallation(int) {
     // than ending here.
     _exit(0);
 }
+
+} // namespace installer

@@ -1,6 +1,8 @@
 #pragma once
 #include <initializer_list>
 
+namespace installer {
+
 // The system-facing steps of start-up as the boot image's init. Failures are ignored unless a
 // step says otherwise: none of them may keep the installer from reaching its dialogue.
 
@@ -28,3 +30,5 @@ void unmountAll(std::initializer_list<const char*> paths);
 void restartMachine();
 // The interrupt handler: until installFinished, abandons the installation and restarts.
 void abortInstallation(int);
+
+} // namespace installer

@@ -13,6 +13,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+using namespace installer;
+
 namespace {
 
 class ScratchDir : public testing::Test {

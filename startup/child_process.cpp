@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace installer {
+
 pid_t pipedChildPid = -1;
 
 namespace {
@@ -248,3 +250,5 @@ FILE* openToolInput(std::initializer_list<const char*> args) {
 int closePipedChild(FILE* stream) {
     return systemInUse->closePipedChild(stream);
 }
+
+} // namespace installer

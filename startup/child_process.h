@@ -4,6 +4,8 @@
 #include <initializer_list>
 #include <sys/types.h>
 
+namespace installer {
+
 extern pid_t pipedChildPid; // the one piped child, or -1
 
 // fork() for every child of the installer. Ctrl-C reaches the whole foreground process group;
@@ -22,3 +24,5 @@ FILE* openToolOutput(std::initializer_list<const char*> args);
 FILE* openToolInput(std::initializer_list<const char*> args);
 // Closes the piped child's stream and waits for it; raw wait status, or -1.
 int closePipedChild(FILE* stream);
+
+} // namespace installer

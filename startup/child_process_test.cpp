@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using namespace installer;
+
 namespace {
 
 std::string check(bool condition, const std::string& what) {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+namespace installer {
+
 ConsoleState* consoleState = nullptr;
 const char* toolLog = "/dev/tty9";
 int lcdFd = -1;
@@ -96,3 +98,5 @@ void showBanner(const char* title) {
         }
     }
 }
+
+} // namespace installer

@@ -4,6 +4,8 @@
 #include <csignal>
 #include <termios.h>
 
+namespace installer {
+
 struct ConsoleState {
     termios saved{};   // attributes of standard input before raw mode
     int rawActive = 0; // 1 while raw mode is in force
@@ -27,3 +29,5 @@ void showBanner(const char* title);
 int readConsoleKey();
 // Stops the dot display at once, without the closing newline (the abort path).
 void cancelProgress();
+
+} // namespace installer

@@ -10,6 +10,8 @@
 #include <thread>
 #include <unistd.h>
 
+using namespace installer;
+
 namespace {
 
 // Runs a question in the background while the test plays the user.

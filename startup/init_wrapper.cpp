@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace installer {
+
 namespace {
 
 volatile pid_t workingChild = -1;
@@ -61,3 +63,5 @@ bool forkAndWaitAsInit(int& exitCode) {
     exitCode = status;
     return true;
 }
+
+} // namespace installer

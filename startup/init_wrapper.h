@@ -1,4 +1,6 @@
 #pragma once
+
+namespace installer {
 // Started as the system's init, the installer forks once: the first process only waits, so
 // that the working process can end or fail without taking init down with it.
 
@@ -11,3 +13,5 @@ bool startedAsInit(const char* argv0);
 // While it waits, Ctrl-Alt-Delete is turned into the interrupt signal, and every interrupt
 // signal the parent gets is passed on to the child.
 bool forkAndWaitAsInit(int& exitCode);
+
+} // namespace installer

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using namespace installer;
+
 TEST(InitWrapper, OnlyANameWithInitForks) {
     EXPECT_TRUE(startedAsInit("/sbin/init"));
     EXPECT_TRUE(startedAsInit("init"));

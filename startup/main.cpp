@@ -13,14 +13,16 @@
 #include <cstdio>
 #include <unistd.h>
 
+using namespace installer;
+
 namespace {
 
 // Runs the flow the mode names; true when the installation failed.
 bool runInstallation(InstallMode mode, DiskRecord& target) {
     switch (mode) {
-    case InstallMode::HardDisk:
+    case InstallMode::hardDisk:
         return !hardDiskInstall(target);
-    case InstallMode::Cdrom:
+    case InstallMode::cdrom:
         enterRawMode(*consoleState);
         std::printf("Loading drivers\n");
         loadModuleList(storageModules);
@@ -29,9 +31,9 @@ bool runInstallation(InstallMode mode, DiskRecord& target) {
             cdromInstall(target);
         // The disc must come out before the restart: always wait for ENTER.
         return true;
-    case InstallMode::Network:
+    case InstallMode::network:
         return !runNetworkInstall(target);
-    case InstallMode::Unknown:
+    case InstallMode::unknown:
         break;
     }
     std::printf("FATAL ERROR: internal error\n");

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace installer {
+
 bool hasHardDiskArgument(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (argv[i] && std::strcmp(argv[i], "-hdd-install") == 0)
@@ -20,10 +22,12 @@ void readModeText(FILE* stream, char* text) {
 
 InstallMode chooseInstallMode(bool hardDiskArgument, const char* modeText) {
     if (hardDiskArgument)
-        return InstallMode::HardDisk;
+        return InstallMode::hardDisk;
     if (std::strcmp(modeText, "cdrom") == 0)
-        return InstallMode::Cdrom;
+        return InstallMode::cdrom;
     if (std::strcmp(modeText, "net") == 0)
-        return InstallMode::Network;
-    return InstallMode::Unknown;
+        return InstallMode::network;
+    return InstallMode::unknown;
 }
+
+} // namespace installer

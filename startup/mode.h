@@ -2,7 +2,9 @@
 // How this run installs: the command line and the first line of /TYPE decide.
 #include <cstdio>
 
-enum class InstallMode { HardDisk, Cdrom, Network, Unknown };
+namespace installer {
+
+enum class InstallMode { hardDisk, cdrom, network, unknown };
 
 // True when one of argv[1..argc-1] is exactly "-hdd-install".
 bool hasHardDiskArgument(int argc, char** argv);
@@ -13,3 +15,5 @@ void readModeText(FILE* stream, char* text);
 
 // "-hdd-install" wins over anything in the mode text.
 InstallMode chooseInstallMode(bool hardDiskArgument, const char* modeText);
+
+} // namespace installer

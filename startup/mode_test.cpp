@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+using namespace installer;
+
 namespace {
 
 std::string modeTextOf(const std::string& contents) {
@@ -32,25 +34,25 @@ InstallMode modeFor(std::vector<std::string> args, const std::string& typeFile) 
 } // namespace
 
 TEST(InstallMode, HardDiskArgumentWinsOverAnyTypeFile) {
-    EXPECT_EQ(modeFor({"/sbin/init", "-hdd-install"}, "cdrom\n"), InstallMode::HardDisk);
-    EXPECT_EQ(modeFor({"init", "-x", "-hdd-install"}, "net\n"), InstallMode::HardDisk);
-    EXPECT_EQ(modeFor({"init", "-hdd-install"}, ""), InstallMode::HardDisk);
+    EXPECT_EQ(modeFor({"/sbin/init", "-hdd-install"}, "cdrom\n"), InstallMode::hardDisk);
+    EXPECT_EQ(modeFor({"init", "-x", "-hdd-install"}, "net\n"), InstallMode::hardDisk);
+    EXPECT_EQ(modeFor({"init", "-hdd-install"}, ""), InstallMode::hardDisk);
 }
 
 TEST(InstallMode, TypeFileFirstLineChoosesCdromOrNetwork) {
-    EXPECT_EQ(modeFor({"/sbin/init"}, "cdrom\n"), InstallMode::Cdrom);
-    EXPECT_EQ(modeFor({"/sbin/init"}, "cdrom"), InstallMode::Cdrom);
-    EXPECT_EQ(modeFor({"/sbin/init"}, "net\nsecond line ignored\n"), InstallMode::Network);
+    EXPECT_EQ(modeFor({"/sbin/init"}, "cdrom\n"), InstallMode::cdrom);
+    EXPECT_EQ(modeFor({"/sbin/init"}, "cdrom"), InstallMode::cdrom);
+    EXPECT_EQ(modeFor({"/sbin/init"}, "net\nsecond line ignored\n"), InstallMode::network);
 }
 
 TEST(InstallMode, AnythingElseIsUnknown) {
-    EXPECT_EQ(modeFor({"/sbin/init"}, "cdrom \n"), InstallMode::Unknown);
-    EXPECT_EQ(modeFor({"/sbin/init"}, "CDROM\n"), InstallMode::Unknown);
-    EXPECT_EQ(modeFor({"/sbin/init"}, "\ncdrom\n"), InstallMode::Unknown);
-    EXPECT_EQ(modeFor({"/sbin/init"}, ""), InstallMode::Unknown);
-    EXPECT_EQ(modeFor({"/sbin/init", "-hdd-install-now"}, "floppy\n"), InstallMode::Unknown);
+    EXPECT_EQ(modeFor({"/sbin/init"}, "cdrom \n"), InstallMode::unknown);
+    EXPECT_EQ(modeFor({"/sbin/init"}, "CDROM\n"), InstallMode::unknown);
+    EXPECT_EQ(modeFor({"/sbin/init"}, "\ncdrom\n"), InstallMode::unknown);
+    EXPECT_EQ(modeFor({"/sbin/init"}, ""), InstallMode::unknown);
+    EXPECT_EQ(modeFor({"/sbin/init", "-hdd-install-now"}, "floppy\n"), InstallMode::unknown);
     // The program's own name is no argument.
-    EXPECT_EQ(modeFor({"-hdd-install"}, "x\n"), InstallMode::Unknown);
+    EXPECT_EQ(modeFor({"-hdd-install"}, "x\n"), InstallMode::unknown);
 }
 
 TEST(InstallMode, ModeTextStopsAt79CharactersAndTheNewline) {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+namespace installer {
+
 namespace {
 
 void setAlarmAction(void (*action)(int)) {
@@ -43,3 +45,5 @@ void cancelProgress() {
     setAlarmAction(SIG_IGN);
     alarm(0);
 }
+
+} // namespace installer

@@ -8,6 +8,8 @@
 #include <initializer_list>
 #include <sys/types.h>
 
+namespace installer {
+
 class SystemInterface {
 public:
     virtual ~SystemInterface() = default;
@@ -36,3 +38,5 @@ public:
 SystemInterface& currentSystem();
 // Puts standIn in place of the real system; null puts the real system back.
 void useSystem(SystemInterface* standIn);
+
+} // namespace installer

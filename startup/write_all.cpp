@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+namespace installer {
+
 bool writeAll(int fd, const unsigned char* data, size_t size) {
     while (size > 0) {
         ssize_t written = write(fd, data, size);
@@ -16,3 +18,5 @@ bool writeAll(int fd, const unsigned char* data, size_t size) {
     }
     return true;
 }
+
+} // namespace installer

@@ -82,6 +82,8 @@
 #include <string>
 #include <vector>
 
+using namespace installer;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+using namespace installer;
+
 namespace {
 
 // The arguments as the tool would see them: ">null" is the caller's redirection, not one.

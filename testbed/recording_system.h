@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-class RecordingSystem : public SystemInterface {
+class RecordingSystem : public installer::SystemInterface {
 public:
     RecordingSystem();
     ~RecordingSystem() override;

@@ -12,14 +12,17 @@ z_stream& zs(void* p) {
 
 InflatingStreamBuffer::InflatingStreamBuffer(std::streambuf* source)
     : source(source), zstream(new z_stream{}) {
-    ready = source && inflateInit(&zs(zstream)) == Z_OK;
+    ready = source && inflateInit(&zs(zstream.get())) == Z_OK;
     setg(output + 1, output + 1, output + 1);
 }
 
 InflatingStreamBuffer::~InflatingStreamBuffer() {
     if (ready)
-        inflateEnd(&zs(zstream));
-    delete static_cast<z_stream*>(zstream);
+        inflateEnd(&zs(zstream.get()));
+}
+
+void InflatingStreamBuffer::ZStreamDelete::operator()(void* stream) const {
+    delete static_cast<z_stream*>(stream);
 }
 
 InflatingStreamBuffer::int_type InflatingStreamBuffer::underflow() {
@@ -27,7 +30,7 @@ InflatingStreamBuffer::int_type InflatingStreamBuffer::underflow() {
         return traits_type::to_int_type(*gptr());
     if (!ready || complete_ || damaged_)
         return traits_type::eof();
-    z_stream& z = zs(zstream);
+    z_stream& z = zs(zstream.get());
     int keep = 0;
     if (egptr() > output + 1) {
         output[0] = egptr()[-1];

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <istream>
+#include <memory>
 #include <streambuf>
 #include <vector>
 
@@ -147,7 +148,10 @@ private:
     // 16 KiB each way: with 4 KiB the calls into zlib cost a tenth of the inflate time.
     static constexpr unsigned bufferSize = 16384;
     std::streambuf* source;
-    void* zstream; // z_stream, kept out of this header
+    struct ZStreamDelete {
+        void operator()(void* stream) const;
+    };
+    std::unique_ptr<void, ZStreamDelete> zstream; // z_stream, kept out of this header
     bool ready = false;
     bool damaged_ = false;
     bool complete_ = false;

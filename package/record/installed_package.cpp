@@ -1,5 +1,6 @@
 #include "package/record/installed_package.h"
 
+#include "package/owned_handles.h"
 #include "package/record/record_files.h"
 #include "package/record/record_root.h"
 #include "package/record/record_text.h"
@@ -85,18 +86,14 @@ public:
     void removeAll() {
         if (fd < 0)
             return;
-        int listFd = dup(fd);
-        DIR* dir = listFd >= 0 ? fdopendir(listFd) : nullptr;
-        if (dir) {
+        if (OwnedDirectory dir = listDirectory(dup(fd))) {
             std::vector<std::string> names;
-            while (dirent* entry = readdir(dir))
+            while (dirent* entry = readdir(dir.get()))
                 if (entry->d_name[0] != '.')
                     names.emplace_back(entry->d_name);
-            closedir(dir);
+            dir.reset();
             for (const std::string& name : names)
                 unlinkat(fd, name.c_str(), 0);
-        } else if (listFd >= 0) {
-            close(listFd);
         }
         std::string leaf;
         int parent = root.parent(inner, leaf, false);
@@ -142,7 +139,7 @@ private:
 };
 
 void readRequirements(const RecordDirectory& directory, const char* file, bool withPriority,
-                      std::vector<Requirement>& list, int& scheduled) {
+                      std::vector<Requirement>& list, Scheduled& scheduled) {
     std::string text;
     if (!directory.read(file, text))
         return;

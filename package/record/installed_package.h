@@ -29,7 +29,7 @@ struct InstalledPackage : Package {
     Requirement bundle;          // the bundle this package came from; empty name if none
     bool disabled = false;
     bool userChoice = false; // the enabled/disabled state was the user's choice
-    int scheduled = scheduleNone;
+    Scheduled scheduled = scheduleNone;
 
     // "/flash/var/pdb/NAME/", or "./flash/var/pdb/NAME/" relative to the current directory.
     std::string databaseDirectory(const InstallationRoot& root) const;

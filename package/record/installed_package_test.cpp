@@ -110,7 +110,7 @@ TEST(Database, DamagedBundleAndStateRecordsLoadAsTheirFilesSay) {
         }
         struct Schedule {
             const char* word;
-            int scheduled;
+            Scheduled scheduled;
             bool user;
         };
         for (Schedule s : {Schedule{"enable\n", scheduleEnable, true},

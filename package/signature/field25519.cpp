@@ -2,6 +2,8 @@
 // on the representation's own products and encoding.
 #include "package/signature/field25519.h"
 
+namespace installer {
+
 namespace {
 
 // 2^((p-1)/4), a square root of -1.
@@ -91,3 +93,5 @@ bool fieldInverseSqrt(FieldElement& r, const FieldElement& a) {
     r = fieldMul(r, fieldFromBytes(sqrtMinusOneBytes));
     return true;
 }
+
+} // namespace installer

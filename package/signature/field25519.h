@@ -14,6 +14,8 @@
 
 #include <cstdint>
 
+namespace installer {
+
 #if defined(__SIZEOF_INT128__) && !defined(FIELD25519_TEN_LIMBS)
 #define FIELD25519_FIVE_LIMBS 1
 struct FieldElement {
@@ -84,6 +86,8 @@ bool fieldEqual(const FieldElement& f, const FieldElement& g);
 bool fieldSqrtEven(FieldElement& root, const FieldElement& a);
 // r with a * r^2 = 1 (either sign). False when a is zero or not a square.
 bool fieldInverseSqrt(FieldElement& r, const FieldElement& a);
+
+} // namespace installer
 
 #ifdef FIELD25519_FIVE_LIMBS
 #include "package/signature/field25519_five_limbs.h"

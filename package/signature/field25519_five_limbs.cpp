@@ -2,6 +2,8 @@
 // 128-bit integer type (see field25519.h); the products are in field25519_five_limbs.h.
 #include "package/signature/field25519.h"
 
+namespace installer {
+
 #ifdef FIELD25519_FIVE_LIMBS
 
 namespace {
@@ -84,3 +86,5 @@ FieldElement fieldCarry(const FieldElement& f) {
 }
 
 #endif
+
+} // namespace installer

@@ -8,6 +8,8 @@
 // 64 bits.
 #pragma once
 
+namespace installer {
+
 namespace fiveLimbs {
 
 using Wide = __int128;
@@ -73,3 +75,5 @@ constexpr int64_t limbMask = (int64_t(1) << limbBits) - 1;
                                 Wide(f.limb[2]) * small, Wide(f.limb[3]) * small,
                                 Wide(f.limb[4]) * small);
 }
+
+} // namespace installer

@@ -2,6 +2,8 @@
 // of the 32-bit installer (see field25519.h).
 #include "package/signature/field25519.h"
 
+namespace installer {
+
 #ifndef FIELD25519_FIVE_LIMBS
 
 namespace {
@@ -150,3 +152,5 @@ FieldElement fieldMulSmall(const FieldElement& f, int32_t small) {
 }
 
 #endif
+
+} // namespace installer

@@ -9,6 +9,8 @@
 #include <random>
 #include <vector>
 
+using namespace installer;
+
 namespace {
 
 using Bytes = std::array<uint8_t, 32>;

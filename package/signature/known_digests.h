@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace installer {
+
 // At most this many entries; a longer list does not build.
 constexpr size_t knownDigestCapacity = 1227;
 
@@ -13,3 +15,5 @@ extern const size_t knownDigestCount;
 
 // True when `digest` equals one of the first `count` entries of `table`.
 bool findKnownDigest(const uint8_t (*table)[20], size_t count, const uint8_t digest[20]);
+
+} // namespace installer

@@ -14,8 +14,12 @@
 #include <string>
 #include <unistd.h>
 
+using namespace installer;
+
+namespace installer {
 extern const uint8_t fullTestDigestTable[][20];
 extern const size_t fullTestDigestCount;
+} // namespace installer
 
 namespace {
 

@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+namespace installer {
+
 namespace {
 
 // Offsets in the signature body.
@@ -52,3 +54,5 @@ bool checkSignature(const uint8_t digest[20], const uint8_t body[68]) {
 bool isKnownDigest(const uint8_t digest[20]) {
     return findKnownDigest(knownDigestTable, knownDigestCount, digest);
 }
+
+} // namespace installer

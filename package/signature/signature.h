@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace installer {
+
 // Size of the signature part's body that is checked; longer bodies are allowed, the rest is
 // ignored.
 constexpr unsigned signatureBodySize = 68;
@@ -19,3 +21,5 @@ bool checkSignatureWithKey(const uint8_t digest[20], const uint8_t body[68],
 
 // True when `digest` is one of the SHA-1 digests of unsigned packages accepted by this build.
 bool isKnownDigest(const uint8_t digest[20]);
+
+} // namespace installer

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+using namespace installer;
+
 using installer::hexText;
 
 namespace {

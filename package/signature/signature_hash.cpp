@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace installer {
+
 const uint32_t signatureHashWords[signatureHashWordCount] = {
     0x07a83609, 0x0b0bacdc, 0x101c99a1, 0x11cbc6df, 0x1a2f419a, 0x1bdb1582, 0x20db4361, 0x2925fcb6,
     0x2acce94f, 0x330785f5, 0x34ab416d, 0x39934d5d, 0x482f7803, 0x4b690017, 0x4d050276, 0x503b85d5,
@@ -87,3 +89,5 @@ void signatureHash(const uint8_t* data, size_t length, uint8_t out[signatureHash
     hash.update(data, length);
     hash.finish(out);
 }
+
+} // namespace installer

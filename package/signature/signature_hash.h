@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace installer {
+
 constexpr unsigned signatureHashSize = 32;
 constexpr unsigned signatureHashWordCount = 72;
 
@@ -38,3 +40,5 @@ private:
 };
 
 void signatureHash(const uint8_t* data, size_t length, uint8_t out[signatureHashSize]);
+
+} // namespace installer

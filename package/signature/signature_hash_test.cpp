@@ -10,6 +10,8 @@
 #include <random>
 #include <vector>
 
+using namespace installer;
+
 namespace {
 
 using u128 = unsigned __int128;

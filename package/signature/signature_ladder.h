@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+namespace installer {
+
 // The v-coordinate of B: the even square root of 9^3 + 486662 * 9^2 + 9.
 extern const uint8_t signatureBaseV[32];
 
@@ -35,3 +37,5 @@ void signatureJointBits(uint8_t joint[32], const uint8_t s[32], const uint8_t k[
 // u([n]P) for the point P with u-coordinate `u`, by the one-scalar Montgomery ladder over all
 // 256 bits of n (no clamping); bit 255 of `u` counts as well.
 void montgomeryLadder(uint8_t out[32], const uint8_t n[32], const uint8_t u[32]);
+
+} // namespace installer

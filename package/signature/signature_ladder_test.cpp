@@ -11,6 +11,8 @@
 #include <random>
 #include <string>
 
+using namespace installer;
+
 namespace {
 
 using Bytes = std::array<uint8_t, 32>;

@@ -15,6 +15,8 @@
 #include <string>
 #include <unistd.h>
 
+using namespace installer;
+
 namespace {
 
 using signature_fixture::body;

@@ -8,6 +8,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+using namespace installer;
+
 namespace bootmedia {
 
 // scsi_common to ext4 fill the free slots in front of scsi_mod and sd_mod; the file systems

@@ -18,6 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace installer;
+
 namespace rpx {
 
 namespace {

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+using namespace installer;
+
 namespace {
 
 constexpr int32_t curveA = 486662;

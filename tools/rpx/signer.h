@@ -34,7 +34,7 @@ bool readKeyFile(const std::string& path, uint8_t key[32], std::string& error);
 // Plain affine point arithmetic on the curve (one inversion per step: slow, and only used for
 // key generation and as a reference in tests).
 struct CurvePoint {
-    FieldElement u, v;
+    installer::FieldElement u, v;
     bool infinity = false;
 };
 CurvePoint curveBasePoint(); // u = 9, the even v

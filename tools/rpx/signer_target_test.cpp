@@ -21,6 +21,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace installer;
+
 using installer::hexText;
 
 namespace {

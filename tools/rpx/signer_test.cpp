@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace installer;
+
 namespace {
 
 using Bytes = std::array<uint8_t, 32>;

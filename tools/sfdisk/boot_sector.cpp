@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace sfdisk {
+
 namespace {
 
 bool readSector(int fd, unsigned char (&sector)[512]) {
@@ -64,3 +66,5 @@ bool restoreBootArea(const std::string& device, const unsigned char (&area)[446]
     close(fd);
     return done;
 }
+
+} // namespace sfdisk

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace sfdisk {
+
 namespace {
 
 std::string trim(const std::string& text) {
@@ -178,3 +180,5 @@ std::string partitionName(const std::string& device, int number) {
     bool endsInDigit = !device.empty() && std::isdigit(static_cast<unsigned char>(device.back()));
     return device + (endsInDigit ? "p" : "") + std::to_string(number);
 }
+
+} // namespace sfdisk

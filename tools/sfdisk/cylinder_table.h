@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace sfdisk {
+
 struct Geometry {
     unsigned heads = 0;
     unsigned sectorsPerTrack = 0;
@@ -46,3 +48,5 @@ void encodeChs(uint64_t sector, const Geometry& geometry, unsigned char (&chs)[3
 // The name of partition number of device ("/dev/sda" 1 → "/dev/sda1", "/dev/loop0" →
 // "/dev/loop0p1").
 std::string partitionName(const std::string& device, int number);
+
+} // namespace sfdisk

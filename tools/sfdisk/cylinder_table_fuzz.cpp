@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <string>
 
+using namespace sfdisk;
+
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     fuzz::initialize(*argc, *argv, false);
     return 0;

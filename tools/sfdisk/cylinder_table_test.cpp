@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+using namespace sfdisk;
+
 namespace {
 
 Geometry disk(unsigned heads, unsigned sectors, uint64_t cylinders) {

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace sfdisk {
+
 namespace {
 
 // The size in sectors of a block device or an image file.
@@ -95,3 +97,5 @@ bool readGeometry(const std::string& device, Geometry& geometry, std::string& er
     close(fd);
     return sized;
 }
+
+} // namespace sfdisk

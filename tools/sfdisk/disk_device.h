@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace sfdisk {
+
 // Where a boot image, or a test, fixes the geometry of a disk whose driver reports none: lines
 // "<device> <heads> <sectors per track>".
 inline constexpr const char* geometryOverrides = "/etc/sfdisk.geometry";
@@ -15,3 +17,5 @@ std::vector<std::string> presentDisks();
 bool readGeometry(const std::string& device, Geometry& geometry, std::string& error);
 // The heads and sectors the overrides list for device, when they name it.
 bool findOverride(FILE* overrides, const std::string& device, unsigned& heads, unsigned& sectors);
+
+} // namespace sfdisk

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace sfdisk {
+
 namespace {
 
 constexpr int highestPartition = 16;
@@ -104,3 +106,5 @@ bool publishPartitions(const std::string& device, const TableEntry (&entries)[4]
     close(fd);
     return done && createNodes(device, st.st_rdev, error);
 }
+
+} // namespace sfdisk

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <string>
 
+using namespace sfdisk;
+
 namespace {
 
 int fail(const std::string& message) {

@@ -8,6 +8,8 @@
 #include <csignal>
 #include <vector>
 
+namespace sfdisk {
+
 namespace {
 
 bool writeAll(int fd, const std::string& text) {
@@ -79,3 +81,5 @@ int runSectorTool(std::initializer_list<const char*> args, const std::string* in
         return -1;
     return WEXITSTATUS(status) == 127 ? -1 : WEXITSTATUS(status);
 }
+
+} // namespace sfdisk

@@ -2,6 +2,8 @@
 // The sector-based partitioning tool this one stands on, run as a child.
 #include <string>
 
+namespace sfdisk {
+
 // Where the boot image keeps it.
 inline constexpr const char* sectorToolPath = "/usr/lib/bootimage/sfdisk";
 
@@ -9,3 +11,5 @@ inline constexpr const char* sectorToolPath = "/usr/lib/bootimage/sfdisk";
 // is collected into output (if not null). The exit status, or -1 when it could not be run.
 int runSectorTool(std::initializer_list<const char*> args, const std::string* input,
                   std::string* output);
+
+} // namespace sfdisk
