@@ -1,10 +1,11 @@
 // The menu in-process: wrapping and attributes byte for byte, what a medium offers and in which
-// order, what the keys do to the cursor and the selection, and what each key redraws.
+// order, what the keys do to the cursor and the selection, what each key redraws, and a whole
+// run on scripted console keys.
+#include "testbed/support/menu_packages.h"
 #include "menu/package_menu.h"
 #include "menu/screen_text.h"
-#include "testbed/support/menu_packages.h"
+#include "testbed/recording_system.h"
 #include "testbed/support/scratch_files.h"
-#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 
@@ -289,6 +290,43 @@ TEST(MenuKeys, FourEntriesInTwoRowsAndArrowsThatStopAtTheEdges) {
     EXPECT_EQ(m.last, MenuOutcome::install);
     m.keys("q");
     EXPECT_EQ(m.last, MenuOutcome::cancel);
+}
+
+// The menu's run on scripted console keys: it draws, takes keys until one decides, and parks
+// the cursor below the screen; a console that ends without a decision cancels.
+TEST(MenuKeys, ARunEndsOnInstallOnCancelOrWhenTheConsoleIsGone) {
+    struct Case {
+        std::string keys;
+        bool install;
+        std::string selected;
+        std::string unread;
+    };
+    const Case cases[] = {
+        {"n i", true, "XX..", ""},
+        {"n iq", true, "XX..", "q"},
+        {"a\x1b[Bq", false, "XXXX", ""},
+        {"n ", false, "XX..", ""},
+    };
+    for (const Case& c : cases) {
+        RecordingSystem system;
+        system.keys = c.keys;
+        MemoryScreen screen;
+        PackageMenu menu;
+        menu.entries = numbered(4);
+        menu.out = screen.stream;
+        testing::internal::CaptureStdout(); // leaving raw mode shows the cursor there
+        bool install = runMenu(menu);
+        testing::internal::GetCapturedStdout();
+        std::string drawn = screen.take();
+        EXPECT_EQ(install, c.install) << c.keys;
+        EXPECT_EQ(selection(menu), c.selected) << c.keys;
+        EXPECT_EQ(drawn.substr(0, 7), "\x1b[2J\x1b[H") << c.keys;
+        EXPECT_EQ(drawn.substr(drawn.size() - 7), "\x1b[25;0H") << c.keys;
+        std::string unread;
+        for (int key; (key = system.readKey()) >= 0;)
+            unread += char(key);
+        EXPECT_EQ(unread, c.unread) << "keys after the decision stay unread";
+    }
 }
 
 TEST(MenuKeys, FortyTwoEntriesFillTheScreenAndMoreGoOnFurtherPages) {

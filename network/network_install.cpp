@@ -9,6 +9,7 @@
 #include "network/configuration_script.h"
 #include "network/file_transfer.h"
 #include "network/protocol_text.h"
+#include "network/transport_clock.h"
 #include "package/owned_handles.h"
 #include "package/record/record_root.h"
 #include "startup/console.h"
@@ -143,7 +144,7 @@ void farewell(NetLink& link) {
             FD_ZERO(&readable);
             FD_SET(0, &readable);
             FD_SET(interface.socket, &readable);
-            int ready = ::select(interface.socket + 1, &readable, nullptr, nullptr, &limit);
+            int ready = transportClock().waitReadable(interface.socket + 1, readable, limit);
             if (ready < 0 && errno == EINTR)
                 continue;
             if (ready <= 0)

@@ -1,5 +1,6 @@
 #include "network/transport.h"
 
+#include "network/transport_clock.h"
 #include "package/owned_handles.h"
 
 #include <cerrno>
@@ -233,7 +234,7 @@ bool awaitReply(NetLink& link, Packet& packet, std::string_view word) {
         fd_set readable;
         int highest = fillSet(link, readable);
         // Linux lowers the window by the time spent: every wait after one broadcast shares it.
-        int ready = ::select(highest + 1, &readable, nullptr, nullptr, &link.window);
+        int ready = transportClock().waitReadable(highest + 1, readable, link.window);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
@@ -261,7 +262,7 @@ long exchange(NetInterface& interface, NetPeer& peer, const Packet& request, Pac
             fd_set readable;
             FD_ZERO(&readable);
             FD_SET(interface.socket, &readable);
-            int ready = ::select(interface.socket + 1, &readable, nullptr, nullptr, &limit);
+            int ready = transportClock().waitReadable(interface.socket + 1, readable, limit);
             if (ready > 0) {
                 long got = receivePacket(interface, reply);
                 if (got >= 0 && acceptPacket(peer, reply, got))
@@ -274,11 +275,36 @@ long exchange(NetInterface& interface, NetPeer& peer, const Packet& request, Pac
     return -1;
 }
 
+namespace {
+
+class RealClock final : public TransportClock {
+public:
+    int64_t nowMicros() override {
+        timeval now;
+        if (gettimeofday(&now, nullptr) != 0)
+            return 0;
+        return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_usec;
+    }
+    int waitReadable(int count, fd_set& readable, timeval& limit) override {
+        return ::select(count, &readable, nullptr, nullptr, &limit);
+    }
+};
+
+RealClock realClock;
+TransportClock* clockInUse = &realClock;
+
+} // namespace
+
+TransportClock& transportClock() {
+    return *clockInUse;
+}
+
+void useTransportClock(TransportClock* standIn) {
+    clockInUse = standIn ? standIn : &realClock;
+}
+
 int64_t nowMicros() {
-    timeval now;
-    if (gettimeofday(&now, nullptr) != 0)
-        return 0;
-    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_usec;
+    return clockInUse->nowMicros();
 }
 
 } // namespace installer

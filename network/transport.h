@@ -1,7 +1,7 @@
 // The datagram transport of the network installation: one UDP socket per usable network
 // interface, every datagram a broadcast to port 5000 whose header (network/packet.h) says who
 // it is for. Single-threaded; all sockets are non-blocking and every wait is a select with a
-// time limit.
+// time limit, made through the clock in use (network/transport_clock.h).
 #pragma once
 
 #include "network/packet.h"
@@ -79,7 +79,8 @@ bool awaitReply(NetLink& link, Packet& packet, std::string_view word);
 long exchange(NetInterface& interface, NetPeer& peer, const Packet& request, Packet& reply,
               int64_t timeoutMicros, int tries);
 
-// Wall-clock microseconds, 0 when the clock cannot be read.
+// Microseconds on the clock in use (network/transport_clock.h): the wall clock, unless a test
+// put a virtual one in place; 0 when the clock cannot be read.
 int64_t nowMicros();
 
 } // namespace installer

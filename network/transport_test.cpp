@@ -1,8 +1,10 @@
 // The transport over real sockets: an installer side and a server side in two network
 // namespaces of the test's own, joined by veth pairs. Both sides use the transport itself;
 // the server side is driven by hand (or by a thread) to do what a correct server would not.
+// The waits that only run out do so on a virtual clock, measured exactly.
 #include "network/transport.h"
 #include "testbed/net_namespace.h"
+#include "testbed/virtual_clock.h"
 
 #include <gtest/gtest.h>
 
@@ -98,10 +100,6 @@ protected:
     NetLink clientLink, serverLink;
 };
 
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 } // namespace
 
 TEST_F(TwoStations, ScanKeepsEveryCardButLoopbackAndABroadcastDiffersOnlyInItsSource) {
@@ -146,18 +144,20 @@ TEST_F(TwoStations, AReplyOnTheOtherInterfaceIsHeardAfterTheFirstOneWasReadable)
 
 TEST_F(TwoStations, AFirstReplyToNobodyOrOfTheWrongWordIsIgnoredAndTheWaitsShareOneSecond) {
     connect(1);
+    VirtualClock clock;
     Packet packet = request("DSCV\n");
-    auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(broadcast(clientLink, packet, 5));
     reply(0, "OFFR\nzero\n", 1, {});
     reply(0, "OFDR", 1, clientSide(0).hardwareAddress);
     reply(0, "OFFR", 2, clientSide(0).hardwareAddress);
     Packet got;
+    int64_t start = clock.micros;
     EXPECT_FALSE(awaitReply(clientLink, got, "OFFR"));
     EXPECT_FALSE(awaitReply(clientLink, got, "OFFR")) << "the window is spent";
-    double spent = secondsSince(start);
-    EXPECT_GT(spent, 0.9);
-    EXPECT_LT(spent, 1.5);
+    EXPECT_EQ(clock.micros - start, 1000000);
+    ASSERT_FALSE(clock.waits.empty());
+    EXPECT_EQ(clock.waits.front(), 1000000);
+    EXPECT_EQ(clock.waits.back(), 0);
     EXPECT_EQ(clientLink.selected, -1);
 }
 
@@ -180,17 +180,18 @@ TEST_F(TwoStations, TheSixtiethBroadcastRescansAndPicksUpANewCard) {
 
 TEST_F(TwoStations, AnUnansweredExchangeSendsTheSameRequestOncePerTryAndWaitsEachOut) {
     connect(1);
+    VirtualClock clock;
     NetPeer& peer = clientLink.peer;
     peer.ownAddress = clientSide(0).hardwareAddress;
     peer.peerAddress = serverSide(0).hardwareAddress;
     peer.received = 1;
     Packet request = this->request("STRT"), reply;
     buildHeader(peer, request, 4);
-    auto start = std::chrono::steady_clock::now();
+    int64_t start = clock.micros;
     EXPECT_EQ(exchange(clientSide(0), peer, request, reply, 100000, 4), -1);
-    double spent = secondsSince(start);
-    EXPECT_GE(spent, 0.4);
-    EXPECT_LT(spent, 0.6);
+    EXPECT_EQ(clock.micros - start, 400000) << "each of the 4 tries waits its 0.1 s out";
+    for (int64_t wait : clock.waits)
+        EXPECT_LE(wait, 100000) << "a datagram that is not the reply never extends a try";
     auto sent = collect(0, 0.1);
     ASSERT_EQ(sent.size(), 4u);
     for (const Packet& p : sent)

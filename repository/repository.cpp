@@ -18,8 +18,9 @@ void Repository::loadDatabase(bool beQuiet) {
     quiet = beQuiet;
     // Looked up inside the target like every record, so a link on the target cannot make
     // another folder pass for the database.
-    ConfinedRoot root(flashRoot);
-    OwnedDirectory dir = listDirectory(root.openDirectory("var/pdb", false));
+    InstallationRoot target = InstallationRoot::target();
+    ConfinedRoot root(target);
+    OwnedDirectory dir = listDirectory(root.openDirectory(target.databaseInside(), false));
     if (!dir) {
         warning("could not open repo");
         return;

@@ -220,6 +220,18 @@ public:
         while (nanosleep(&left, &left) != 0) {
         }
     }
+    void scheduleAlarm(unsigned seconds) override { alarm(seconds); }
+    int readKey() override {
+        unsigned char key;
+        for (;;) {
+            ssize_t n = read(0, &key, 1);
+            if (n == 1)
+                return key;
+            if (n < 0 && errno == EINTR)
+                continue;
+            return -1;
+        }
+    }
 };
 
 RealSystem realSystem;

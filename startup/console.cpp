@@ -1,6 +1,7 @@
 #include "startup/console.h"
 
-#include <cerrno>
+#include "startup/system_interface.h"
+
 #include <cstdio>
 #include <unistd.h>
 
@@ -35,15 +36,7 @@ void leaveRawMode(ConsoleState& state) {
 }
 
 int readConsoleKey() {
-    unsigned char key;
-    for (;;) {
-        ssize_t n = read(0, &key, 1);
-        if (n == 1)
-            return key;
-        if (n < 0 && errno == EINTR)
-            continue;
-        return -1;
-    }
+    return currentSystem().readKey();
 }
 
 static void ringBell() {

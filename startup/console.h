@@ -24,8 +24,8 @@ void startProgress(const char* message);
 void stopProgress();
 void showBanner(const char* title);
 
-// One key from standard input, unbuffered (so that prompts never lose typed-ahead keys to a
-// stream buffer), or -1 at end of input. Safe in a signal handler.
+// One key from standard input (SystemInterface::readKey of the system in use), or -1 at end of
+// input.
 int readConsoleKey();
 // Stops the dot display at once, without the closing newline (the abort path).
 void cancelProgress();

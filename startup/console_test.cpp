@@ -1,6 +1,8 @@
-// The console helpers against a real pseudo-terminal: what the user sees and what keys do.
+// The console helpers: what the user sees and what keys do, on scripted keys and virtual time
+// where the logic needs no terminal, and on a real pseudo-terminal where the terminal matters.
 #include "startup/console.h"
 #include "testbed/pty_console.h"
+#include "testbed/recording_system.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +28,8 @@ template <typename Body> struct Background {
 
 } // namespace
 
-TEST(AskYesNo, AcceptsYAndNInEitherCaseAndRingsTheBellForEverythingElse) {
+// The answers on scripted keys: what is asked and shown does not need a terminal.
+TEST(AskYesNo, AcceptsYAndNInEitherCaseRingsForEverythingElseAndNoConsoleIsNo) {
     struct Case {
         std::string keys;
         bool answer;
@@ -38,31 +41,44 @@ TEST(AskYesNo, AcceptsYAndNInEitherCaseAndRingsTheBellForEverythingElse) {
         {"n", false, "Keep it? [y/n]:n\n"},
         {"N", false, "Keep it? [y/n]:n\n"},
         // ENTER alone, a digit and another letter are refused with a bell each.
-        {"\r7qy", true, "Keep it? [y/n]:\a\a\ay\n"},
+        {"\n7qy", true, "Keep it? [y/n]:\a\a\ay\n"},
+        // A console that is gone answers nothing ever again: no answer is not a yes.
+        {"", false, "Keep it? [y/n]:\n"},
+        {"x", false, "Keep it? [y/n]:\a\n"},
     };
-    // Checks come after the console is given back: while it stands, this process's standard
-    // output is the pseudo-terminal.
     for (const Case& c : cases) {
-        bool answer = !c.answer;
-        std::string shown;
-        {
-            PtyConsole console;
-            ConsoleState state;
-            enterRawMode(state); // as the flows ask: keys arrive one by one, unechoed
-            {
-                Background question([&] { answer = askYesNo("Keep it?"); });
-                shown = console.output(0.3, "[y/n]:");
-                console.type(c.keys);
-            }
-            leaveRawMode(state);
-            shown += console.output();
-        }
+        RecordingSystem system;
+        system.keys = c.keys;
+        testing::internal::CaptureStdout();
+        bool answer = askYesNo("Keep it?");
+        std::fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.shown) << "keys " << c.keys;
         EXPECT_EQ(answer, c.answer) << "keys " << c.keys;
-        EXPECT_EQ(shown, c.shown + "\x1b[?25h") << "keys " << c.keys;
     }
 }
 
-TEST(AskYesNo, ConsoleThatGoesAwayCountsAsNoInsteadOfSpinning) {
+// On a real terminal in raw mode, as the flows ask: keys arrive one by one, unechoed, and
+// ENTER typed as a carriage return reaches the question as a newline.
+TEST(AskYesNo, TakesTheKeysTypedAtARawTerminal) {
+    bool answer = false;
+    std::string shown;
+    {
+        PtyConsole console;
+        ConsoleState state;
+        enterRawMode(state);
+        {
+            Background question([&] { answer = askYesNo("Keep it?"); });
+            shown = console.output(0.3, "[y/n]:");
+            console.type("\ry");
+        }
+        leaveRawMode(state);
+        shown += console.output();
+    }
+    EXPECT_TRUE(answer);
+    EXPECT_EQ(shown, "Keep it? [y/n]:\ay\n\x1b[?25h");
+}
+
+TEST(AskYesNo, ATerminalThatHangsUpCountsAsNoInsteadOfSpinning) {
     bool answer = true;
     std::string shown;
     {
@@ -76,7 +92,19 @@ TEST(AskYesNo, ConsoleThatGoesAwayCountsAsNoInsteadOfSpinning) {
     EXPECT_EQ(shown, "Erase the disk? [y/n]:\n");
 }
 
-TEST(WaitForEnter, RingsForOtherKeysAndReturnsOnEnter) {
+TEST(WaitForEnter, RingsForOtherKeysAndReturnsOnEnterOrAtEndOfInput) {
+    for (std::string keys : {"ab\nz", "ab"}) {
+        RecordingSystem system;
+        system.keys = keys;
+        testing::internal::CaptureStdout();
+        waitForEnter();
+        std::fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "\a\a") << keys;
+        EXPECT_EQ(system.readKey(), keys.size() > 3 ? 'z' : -1) << "keys after ENTER stay unread";
+    }
+}
+
+TEST(WaitForEnter, ReturnsOnEnterTypedAtARawTerminal) {
     bool returnedEarly = true, returned = false;
     std::string bells;
     {
@@ -88,27 +116,16 @@ TEST(WaitForEnter, RingsForOtherKeysAndReturnsOnEnter) {
                 waitForEnter();
                 returned = true;
             });
-            console.type("ab");
-            bells = console.output(0.5, "\a\a");
+            console.type("a");
+            bells = console.output(0.5, "\a");
             returnedEarly = returned;
             console.type("\r");
         }
         leaveRawMode(state);
     }
-    EXPECT_EQ(bells, "\a\a");
+    EXPECT_EQ(bells, "\a");
     EXPECT_FALSE(returnedEarly);
     EXPECT_TRUE(returned);
-}
-
-TEST(WaitForEnter, ReturnsAtEndOfInput) {
-    std::string shown = "unset";
-    {
-        PtyConsole console;
-        console.hangUp();
-        waitForEnter(); // must come back, not wait for good
-        shown = console.output();
-    }
-    EXPECT_EQ(shown, "");
 }
 
 TEST(RawMode, TurnsOffLineEditingAndEchoAndRestoresTheTerminal) {
@@ -181,30 +198,42 @@ TEST(Banner, ClearsTheScreenWelcomesAndShowsFarloadOnTheFrontPanel) {
     EXPECT_EQ(state.rawActive, 1);
 }
 
-TEST(Progress, PrintsOneDotPerSecondUntilStopped) {
-    std::string during, after;
+// The dots in virtual time: one per second of the clock in use, none after the step.
+TEST(Progress, PrintsOneDotPerSecondUntilStoppedAndNoneAfterACancel) {
+    std::string during, after, cancelled;
     {
+        RecordingSystem system;
         PtyConsole console;
         startProgress("Looking for harddrives...");
-        during = console.output(3.4);
+        system.advance(3);
+        during = console.output(0.3, "...");
         stopProgress();
-        after = console.output(1.5);
+        system.advance(2);
+        after = console.output(0.1);
+        startProgress("Formatting disk...");
+        system.advance(1);
+        cancelProgress();
+        system.advance(2);
+        cancelled = console.output(0.1);
     }
-    alarm(0); // the last dot request is still pending
     signal(SIGALRM, SIG_DFL);
     EXPECT_EQ(during, "Looking for harddrives......");
     EXPECT_EQ(after, "\n") << "no dot may follow the end of the step";
+    EXPECT_EQ(cancelled, "Formatting disk....");
 }
 
 TEST(Progress, ASystemCallCutByADotCarriesOn) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
+    RecordingSystem system;
+    pthread_t reader = pthread_self();
     std::thread late([&] {
-        sigset_t alarmOnly;
-        sigemptyset(&alarmOnly);
-        sigaddset(&alarmOnly, SIGALRM);
-        pthread_sigmask(SIG_BLOCK, &alarmOnly, nullptr); // the dots must hit the reader
-        std::this_thread::sleep_for(std::chrono::milliseconds(2300));
+        // Two dots hit the waiting reader, then the key it waits for comes.
+        for (int dot = 0; dot < 2; ++dot) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            pthread_kill(reader, SIGALRM);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (write(ends[1], "k", 1) < 0) {
         }
     });
@@ -220,7 +249,6 @@ TEST(Progress, ASystemCallCutByADotCarriesOn) {
         shown = console.output();
     }
     late.join();
-    alarm(0); // the last dot request is still pending
     signal(SIGALRM, SIG_DFL);
     close(ends[0]);
     close(ends[1]);

@@ -1,5 +1,8 @@
-// The one-dot-per-second display of long steps, driven by the alarm signal.
+// The one-dot-per-second display of long steps, driven by the alarm signal. The alarm is asked
+// of the system in use, so that a virtual clock can deliver it in tests.
 #include "startup/console.h"
+
+#include "startup/system_interface.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -22,7 +25,7 @@ void printDot(int) {
     if (write(1, ".", 1) < 0) {
     }
     setAlarmAction(printDot);
-    alarm(1);
+    currentSystem().scheduleAlarm(1);
     errno = saved;
 }
 
@@ -32,7 +35,7 @@ void startProgress(const char* message) {
     std::fputs(message, stdout);
     std::fflush(stdout);
     setAlarmAction(printDot);
-    alarm(1);
+    currentSystem().scheduleAlarm(1);
 }
 
 void stopProgress() {
@@ -43,7 +46,7 @@ void stopProgress() {
 
 void cancelProgress() {
     setAlarmAction(SIG_IGN);
-    alarm(0);
+    currentSystem().scheduleAlarm(0);
 }
 
 } // namespace installer

@@ -1,6 +1,7 @@
 #pragma once
-// Where disk preparation and the searches touch the system: the tools they run, the one piped
-// child, mount points, the target's mounts and the pauses between search passes. Each call goes
+// Where disk preparation, the searches and the console touch the system: the tools they run, the
+// one piped child, mount points, the target's mounts, the pauses between search passes, the
+// alarm that drives the dot display and the keys typed at the console. Each call goes
 // through the one object in use: the real system, unless a test has put a recording stand-in in
 // its place (testbed/recording_system.h), so that the order of the steps and the waits are
 // checked in-process, without root and without waiting.
@@ -32,6 +33,12 @@ public:
     virtual void pause(unsigned seconds) = 0;
     // Pauses for the whole time, whatever signals arrive meanwhile.
     virtual void pauseThrough(unsigned seconds) = 0;
+    // Asks for SIGALRM in `seconds`, as alarm() does; 0 withdraws the request.
+    virtual void scheduleAlarm(unsigned seconds) = 0;
+
+    // One key typed at the console (standard input), unbuffered so that prompts never lose
+    // typed-ahead keys to a stream buffer; -1 at end of input. Waits for it, through signals.
+    virtual int readKey() = 0;
 };
 
 // The object in use.

@@ -1,5 +1,6 @@
 #include "testbed/recording_system.h"
 
+#include <csignal>
 #include <cstdlib>
 
 using namespace installer;
@@ -105,12 +106,30 @@ void RecordingSystem::unmount(const char* target) {
 
 void RecordingSystem::pause(unsigned count) {
     steps.push_back("pause " + std::to_string(count));
-    seconds += count;
+    advance(count);
 }
 
 void RecordingSystem::pauseThrough(unsigned count) {
     steps.push_back("pause-through " + std::to_string(count));
-    seconds += count;
+    advance(count);
+}
+
+void RecordingSystem::scheduleAlarm(unsigned count) {
+    alarmAt = count == 0 ? 0 : seconds + count;
+}
+
+int RecordingSystem::readKey() {
+    return keysRead < keys.size() ? static_cast<unsigned char>(keys[keysRead++]) : -1;
+}
+
+void RecordingSystem::advance(unsigned count) {
+    for (unsigned n = 0; n < count; ++n) {
+        ++seconds;
+        if (alarmAt != 0 && seconds >= alarmAt) {
+            alarmAt = 0;
+            raise(SIGALRM);
+        }
+    }
 }
 
 std::string RecordingSystem::stepText() const {

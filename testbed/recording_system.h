@@ -1,7 +1,9 @@
 #pragma once
 // A stand-in for the system (startup/system_interface.h) that runs nothing: it writes down every
-// call as one line of `steps`, answers from a script, and keeps a virtual clock that pauses
-// advance at once. While it lives it is the system in use; its end puts the real one back.
+// call as one line of `steps`, answers from a script, types the scripted `keys` at the console,
+// and keeps a virtual clock that pauses advance at once, delivering the alarm (SIGALRM, to the
+// calling thread) when its second comes. While it lives it is the system in use; its end puts
+// the real one back.
 //
 // Steps read as the installer's work on a disk:
 //   "sfdisk -g"                     the partitioning tool started for its output
@@ -40,6 +42,8 @@ public:
     // What was written to the partitioning tool's input, call by call.
     std::vector<std::string> toolInput;
     unsigned long seconds = 0; // the virtual clock
+    // What the console is typed, key by key; after the last one it is at end of input.
+    std::string keys;
 
     int runTool(const char* root, const char* program,
                 std::initializer_list<const char*> args) override;
@@ -51,6 +55,11 @@ public:
     void unmount(const char* target) override;
     void pause(unsigned seconds) override;
     void pauseThrough(unsigned seconds) override;
+    void scheduleAlarm(unsigned seconds) override;
+    int readKey() override;
+
+    // Lets virtual time pass, second by second, as a pause does without being written down.
+    void advance(unsigned seconds);
 
     // The steps as one text, a line each.
     std::string stepText() const;
@@ -65,4 +74,6 @@ private:
     size_t inputSize = 0;
     std::string outputText;
     int outputCalls = 0;
+    size_t keysRead = 0;
+    volatile unsigned long alarmAt = 0; // 0: none asked; set again by the dot display's handler
 };

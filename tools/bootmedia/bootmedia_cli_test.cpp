@@ -30,9 +30,13 @@ TEST(BootmediaCommandLine, BadInvocationsSayWhatIsWrong) {
         std::string message;
     };
     for (const Case& c : {
-             Case{"frobnicate", 2, "unknown command frobnicate"},
-             Case{"image --output x --typo", 2, "unknown option --typo"},
-             Case{"image --installer", 2, "--installer needs a value"},
+             Case{"frobnicate", 2,
+                  "bootmedia: unknown command \"frobnicate\" (see bootmedia --help)\n"},
+             Case{"image --output x --typo", 2,
+                  "bootmedia: image: The following argument was not expected: --typo (see "
+                  "bootmedia image --help)\n"},
+             Case{"image --installer", 2, "bootmedia: image: --installer: 1 required TEXT missing"},
+             Case{"image --output a --output b", 2, "--output: At Most 1 required but received 2"},
              Case{"image --sfdisk s --output o", 1, "--installer is required"},
              Case{"image " + image + "--modules some", 1, "--modules takes all, nic or none"},
              Case{"image " + image + "--add /etc/hosts", 1, "--add needs SRC:DEST"},

@@ -3,6 +3,7 @@
 #include "tools/bootmedia/media.h"
 #include "tools/bootmedia/newc.h"
 #include "tools/bootmedia/options.h"
+#include "tools/common/command_line.h"
 
 #include <cstdio>
 #include <cstring>
@@ -62,8 +63,7 @@ const std::map<std::string, std::string> helps = {
             "and DIR/drivers.rpx, the storage and USB modules as a package signed with SECRET.\n"},
 };
 
-const std::vector<OptionRule> common = {
-    {"kernel-cache", true}, {"kernel-package", true}, {"help", false}};
+const std::vector<OptionRule> common = {{"kernel-cache", true}, {"kernel-package", true}};
 const std::vector<OptionRule> imageSpecs = {{"installer", true}, {"sfdisk", true},
                                             {"serial", false},   {"nic", true},
                                             {"add", true, true}, {"output", true}};
@@ -273,27 +273,55 @@ int run(const std::string& command, const Options& options) {
 
 } // namespace
 
+// One command of the command line, its options made from its rules; what is parsed lands in
+// `options`.
+struct Command {
+    CLI::App* app = nullptr;
+    std::map<std::string, std::vector<std::string>> values;
+    std::map<std::string, bool> flags;
+    std::vector<std::string> arguments;
+
+    void define(const std::vector<OptionRule>& rules) {
+        for (const OptionRule& rule : rules) {
+            if (!rule.takesValue) {
+                app->add_flag("--" + rule.name, flags[rule.name]);
+                continue;
+            }
+            CLI::Option* option = app->add_option("--" + rule.name, values[rule.name]);
+            option->allow_extra_args(false);
+            if (!rule.repeatable)
+                option->multi_option_policy(CLI::MultiOptionPolicy::Throw)->expected(1);
+        }
+        app->add_option("ARGUMENTS", arguments);
+    }
+    Options options() const {
+        Options parsed;
+        for (const auto& [name, given] : values)
+            if (!given.empty())
+                parsed.values[name] = given;
+        for (const auto& [name, set] : flags)
+            if (set)
+                parsed.values[name] = {""};
+        parsed.arguments = arguments;
+        return parsed;
+    }
+};
+
 int main(int argc, char** argv) {
-    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-        std::fputs(usage, argc < 2 ? stderr : stdout);
-        return argc < 2 ? 2 : 0;
+    CLI::App app{"Builds the installer's boot media.", "bootmedia"};
+    hosttools::useHelpText(app, usage);
+    app.require_subcommand(1);
+    std::map<std::string, Command> commands;
+    for (const auto& [name, help] : helps) {
+        Command& command = commands[name];
+        command.app = app.add_subcommand(name);
+        hosttools::useHelpText(*command.app, help);
+        command.define(specsFor(name));
     }
-    std::string command = argv[1];
-    if (!helps.count(command)) {
-        std::fprintf(stderr, "bootmedia: unknown command %s\n%s", command.c_str(), usage);
-        return 2;
-    }
-    Options options;
-    std::string error;
-    if (!parseOptions(std::vector<std::string>(argv + 2, argv + argc), specsFor(command), options,
-                      error)) {
-        std::fprintf(stderr, "bootmedia %s: %s\n%s", command.c_str(), error.c_str(),
-                     helps.at(command).c_str());
-        return 2;
-    }
-    if (options.has("help")) {
-        std::fputs(helps.at(command).c_str(), stdout);
-        return 0;
-    }
-    return run(command, options);
+    if (int status = hosttools::parseCommandLine(app, argc, argv); status >= 0)
+        return status;
+    for (const auto& [name, command] : commands)
+        if (command.app->parsed())
+            return run(name, command.options());
+    return hosttools::exitUsage;
 }

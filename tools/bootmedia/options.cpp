@@ -9,52 +9,6 @@ std::string Options::get(const std::string& name, const std::string& fallback) c
     return found == values.end() ? fallback : found->second.back();
 }
 
-bool parseOptions(const std::vector<std::string>& args, const std::vector<OptionRule>& rules,
-                  Options& options, std::string& error) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
-            if (!arg.empty() && arg[0] == '-') {
-                error = "unknown option " + arg;
-                return false;
-            }
-            options.arguments.push_back(arg);
-            continue;
-        }
-        std::string name = arg.substr(2), value;
-        size_t equals = name.find('=');
-        bool inlineValue = equals != std::string::npos;
-        if (inlineValue) {
-            value = name.substr(equals + 1);
-            name.resize(equals);
-        }
-        const OptionRule* rule = nullptr;
-        for (const OptionRule& candidate : rules)
-            if (candidate.name == name)
-                rule = &candidate;
-        if (!rule) {
-            error = "unknown option --" + name;
-            return false;
-        }
-        if (rule->takesValue && !inlineValue) {
-            if (i + 1 == args.size()) {
-                error = "--" + name + " needs a value";
-                return false;
-            }
-            value = args[++i];
-        } else if (!rule->takesValue && inlineValue) {
-            error = "--" + name + " takes no value";
-            return false;
-        }
-        if (!rule->repeatable && options.has(name)) {
-            error = "--" + name + " is given twice";
-            return false;
-        }
-        options.values[name].push_back(value);
-    }
-    return true;
-}
-
 bool parseSize(const std::string& text, unsigned long long& bytes) {
     if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])))
         return false;

@@ -1,5 +1,6 @@
 #pragma once
-// The command line of one subcommand: "--name value" and "--name" flags, and plain arguments.
+// The options of one subcommand as its rules declare them and as the command line gave them
+// (CLI11 reads the command line itself: main.cpp).
 #include <map>
 #include <string>
 #include <vector>
@@ -20,10 +21,6 @@ struct Options {
     // The value, or fallback when the option was not given.
     std::string get(const std::string& name, const std::string& fallback = "") const;
 };
-
-// False with a message for an unknown option, a missing value or an option given twice.
-bool parseOptions(const std::vector<std::string>& args, const std::vector<OptionRule>& rules,
-                  Options& options, std::string& error);
 
 // Sizes as "512M", "2G", "1048576" (bytes); K, M and G are powers of 1024.
 bool parseSize(const std::string& text, unsigned long long& bytes);

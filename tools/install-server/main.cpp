@@ -1,18 +1,19 @@
 // install-server: serves the network installation to the machines of a LAN, checks a served
 // directory, and simulates installers to test a network.
+#include "tools/common/command_line.h"
 #include "tools/install-server/check.h"
 #include "tools/install-server/exit_codes.h"
 #include "tools/install-server/server.h"
 #include "tools/install-server/simulator.h"
 
-#include <CLI/CLI.hpp>
-
 #include <unistd.h>
 
 using namespace iserver;
 
+static_assert(iserver::exitUsage == hosttools::exitUsage, "one status for a bad command line");
+
 int main(int argc, char** argv) {
-    CLI::App app{"Serves the network installation to the machines of a LAN."};
+    CLI::App app{"Serves the network installation to the machines of a LAN.", "install-server"};
     app.require_subcommand(1);
     app.footer("Exit status: 0 success, 1 machines unfinished, 2 usage, 3 configuration,\n"
                "4 network, 5 content check failed.");
@@ -64,22 +65,16 @@ int main(int argc, char** argv) {
                                 "Added to the clients' addresses");
     simulateCommand->add_flag("--quiet", simulateOptions.quiet, "Only the total line");
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& error) {
-        int status = app.exit(error);
-        return status == 0 ? exitSuccess : exitUsage;
-    }
+    if (int status = hosttools::parseCommandLine(app, argc, argv); status >= 0)
+        return status;
     if (*checkCommand)
         return check(directory, key);
     if (*serveCommand) {
         serveOptions.engine.lostAfter = int64_t(lostAfter * 1e6);
         serveOptions.engine.busyAfter = int64_t(busyAfter * 1e6);
         if (serveOptions.engine.serverName.size() > 512 ||
-            serveOptions.engine.serverName.find('\n') != std::string::npos) {
-            std::cerr << "install-server: --name: at most 512 characters, one line\n";
-            return exitUsage;
-        }
+            serveOptions.engine.serverName.find('\n') != std::string::npos)
+            return hosttools::usageError(*serveCommand, "--name: at most 512 characters, one line");
         return serve(serveOptions);
     }
     return simulate(simulateOptions);

@@ -148,111 +148,102 @@ private:
     std::ostream& out;
 };
 
+// The document grows as the inspection goes: each open object, array or text sits on a stack
+// with the key it will have in its parent, and is moved into the parent when it closes.
 class JsonOutput : public InspectOutput {
 public:
-    explicit JsonOutput(std::ostream& out) : json(out) {}
+    explicit JsonOutput(std::ostream& out) : out(out) {}
     void beginFile(const std::string& name, uint32_t magic, uint64_t totalSize) override {
-        json.beginObject();
-        json.stringField("file", name);
-        json.booleanField("unregistered", magic == unregisteredMagic);
-        json.numberField("totalSize", int64_t(totalSize));
+        open("", Json::object());
+        top()["file"] = byteString(name);
+        top()["unregistered"] = magic == unregisteredMagic;
+        top()["totalSize"] = int64_t(totalSize);
     }
-    void beginParts() override {
-        json.key("parts");
-        json.beginArray();
-    }
+    void beginParts() override { open("parts", Json::array()); }
     void beginPart(int kind, uint32_t offset, uint32_t length) override {
-        json.beginObject();
-        json.numberField("kind", kind);
-        json.stringField("type", partName(kind));
-        json.numberField("offset", offset);
-        json.numberField("length", length);
+        open("", Json::object());
+        top()["kind"] = kind;
+        top()["type"] = partName(kind);
+        top()["offset"] = offset;
+        top()["length"] = length;
     }
     void header(const HeaderBody& h) override {
-        json.stringField("name", h.name);
-        json.stringField("version", formatVersion(h.version));
-        json.numberField("versionWord", h.version);
-        json.numberField("buildTime", h.buildTime);
+        top()["name"] = byteString(h.name);
+        top()["version"] = formatVersion(h.version);
+        top()["versionWord"] = h.version;
+        top()["buildTime"] = h.buildTime;
     }
     void beginText(const char* field) override {
-        json.key(field);
-        json.beginString();
+        textField = field;
+        text.clear();
     }
-    void textPiece(std::string_view text) override { json.stringPiece(text); }
-    void endText() override { json.endString(); }
-    void beginRequirements() override {
-        json.key("requirements");
-        json.beginArray();
-    }
+    void textPiece(std::string_view piece) override { text += piece; }
+    void endText() override { top()[textField] = byteString(text); }
+    void beginRequirements() override { open("requirements", Json::array()); }
     void requirement(const RequirementRecord& r) override {
-        json.beginObject();
-        json.stringField("name", r.name);
-        json.stringField("minVersion", r.minVersion ? formatVersion(r.minVersion) : "");
-        json.stringField("maxVersion", r.maxVersion ? formatVersion(r.maxVersion) : "");
-        json.numberField("priority", r.priority);
-        json.endObject();
+        top().push_back(Json{{"name", byteString(r.name)},
+                             {"minVersion", r.minVersion ? formatVersion(r.minVersion) : ""},
+                             {"maxVersion", r.maxVersion ? formatVersion(r.maxVersion) : ""},
+                             {"priority", r.priority}});
     }
-    void endRequirements() override { json.endArray(); }
-    void beginEntries() override {
-        json.key("entries");
-        json.beginArray();
-    }
+    void endRequirements() override { close(); }
+    void beginEntries() override { open("entries", Json::array()); }
     void entry(const FileEntryHeader& e, std::string_view name, std::string_view target,
                uint32_t device) override {
-        json.beginObject();
-        json.stringField("name", name);
-        json.stringField("type", entryType(e.mode));
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", unsigned(e.mode & 07777));
-        json.stringField("mode", mode);
-        json.numberField("uid", e.uid);
-        json.numberField("gid", e.gid);
-        json.numberField("mtime", e.mtime);
-        json.numberField("size", e.dataSize);
-        json.booleanField("skip", e.skip);
-        if ((e.mode & 0xF000) == 0xA000) {
-            json.stringField("target", target);
-        }
-        if ((e.mode & 0xF000) == 0x2000 || (e.mode & 0xF000) == 0x6000) {
-            json.numberField("device", device);
-        }
-        json.endObject();
+        Json entry = {{"name", byteString(name)},
+                      {"type", entryType(e.mode)},
+                      {"mode", mode},
+                      {"uid", e.uid},
+                      {"gid", e.gid},
+                      {"mtime", e.mtime},
+                      {"size", e.dataSize},
+                      {"skip", bool(e.skip)}};
+        if ((e.mode & 0xF000) == 0xA000)
+            entry["target"] = byteString(target);
+        if ((e.mode & 0xF000) == 0x2000 || (e.mode & 0xF000) == 0x6000)
+            entry["device"] = device;
+        top().push_back(std::move(entry));
     }
     void endEntries(uint64_t inflatedSize) override {
-        json.endArray();
-        json.numberField("inflatedSize", int64_t(inflatedSize));
+        close();
+        top()["inflatedSize"] = int64_t(inflatedSize);
     }
-    void signature(const std::string& verdict) override { json.stringField("verdict", verdict); }
-    void endPart() override { json.endObject(); }
-    void endParts() override { json.endArray(); }
+    void signature(const std::string& verdict) override { top()["verdict"] = verdict; }
+    void endPart() override { close(); }
+    void endParts() override { close(); }
     void package(const PackageSummary& s) override {
-        if (!inPackages) {
-            json.key("packages");
-            json.beginArray();
-            inPackages = true;
-        }
-        json.beginObject();
-        json.stringField("name", s.name);
-        json.stringField("version", formatVersion(s.version));
-        json.stringField("digest", s.digest);
-        json.stringField("signature", s.verdict);
-        json.booleanField("knownDigest", s.knownDigest);
-        json.endObject();
+        packages.push_back(Json{{"name", byteString(s.name)},
+                                {"version", formatVersion(s.version)},
+                                {"digest", s.digest},
+                                {"signature", s.verdict},
+                                {"knownDigest", s.knownDigest}});
     }
     void endFile(bool ok, const std::string& error) override {
-        if (!inPackages) {
-            json.key("packages");
-            json.beginArray();
-        }
-        json.endArray();
-        json.booleanField("ok", ok);
-        json.stringField("error", error);
-        json.endObject();
+        top()["packages"] = std::move(packages);
+        top()["ok"] = ok;
+        top()["error"] = byteString(error);
+        writeJson(out, stack.back().second);
+        stack.clear();
     }
 
 private:
-    JsonWriter json;
-    bool inPackages = false;
+    Json& top() { return stack.back().second; }
+    void open(const char* key, Json value) { stack.emplace_back(key, std::move(value)); }
+    void close() {
+        auto [key, value] = std::move(stack.back());
+        stack.pop_back();
+        if (top().is_array())
+            top().push_back(std::move(value));
+        else
+            top()[key] = std::move(value);
+    }
+
+    std::ostream& out;
+    std::vector<std::pair<std::string, Json>> stack;
+    std::string textField, text;
+    Json packages = Json::array();
 };
 
 } // namespace

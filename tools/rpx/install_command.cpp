@@ -22,13 +22,15 @@ using namespace installer;
 
 namespace rpx {
 
-namespace {
+namespace {} // namespace
 
 const char installUsage[] =
     "usage: rpx install --root DIR FILE...\n"
     "Installs the package files into DIR as an installation does onto a new disk: DIR is\n"
     "mounted at /flash in a private mount namespace (root only), each FILE is written into\n"
     "a package-installer child of its own, and the child's messages appear here.\n";
+
+namespace {
 
 // The piece size the installation flows write into the pipe.
 constexpr size_t pieceSize = 4096;
@@ -119,24 +121,7 @@ int installInNamespace(const std::string& base, const std::string& target,
 
 } // namespace
 
-int installCommand(int argc, char** argv) {
-    std::string root;
-    std::vector<std::string> paths;
-    for (int i = 2; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            std::cout << installUsage;
-            return 0;
-        }
-        if (a == "--root" && i + 1 < argc && root.empty())
-            root = argv[++i];
-        else if (a.starts_with("--"))
-            return std::cerr << "rpx: install: unknown option " << a << "\n" << installUsage, 2;
-        else
-            paths.push_back(a);
-    }
-    if (root.empty() || paths.empty())
-        return std::cerr << installUsage, 2;
+int installCommand(const std::string& root, const std::vector<std::string>& paths) {
     if (geteuid() != 0) {
         std::cerr << "rpx: install: must be run as root: the target is mounted at /flash in a "
                      "private mount namespace\n";

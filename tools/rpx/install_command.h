@@ -3,8 +3,13 @@
 // and each file is written through a pipe into an installer child of its own.
 #pragma once
 
+#include <string>
+#include <vector>
+
 namespace rpx {
 
-int installCommand(int argc, char** argv);
+extern const char installUsage[];
+// The exit status: 0 when every package went in.
+int installCommand(const std::string& root, const std::vector<std::string>& files);
 
 } // namespace rpx

@@ -1,99 +1,38 @@
 #include "tools/rpx/json.h"
 
-#include <cstdio>
+#include <string>
 
 namespace rpx {
 
-void JsonWriter::separate() {
-    if (afterKey) {
-        afterKey = false;
-        return;
-    }
-    if (!hasItems.empty()) {
-        if (hasItems.back())
-            out << ',';
-        hasItems.back() = true;
-    }
-}
-
-void JsonWriter::open(char c) {
-    separate();
-    out << c;
-    hasItems.push_back(false);
-}
-
-void JsonWriter::close(char c) {
-    if (!hasItems.empty())
-        hasItems.pop_back();
-    out << c;
-    if (hasItems.empty())
-        out << '\n';
-}
-
-void JsonWriter::key(std::string_view name) {
-    separate();
-    out << '"';
-    stringPiece(name);
-    out << "\":";
-    afterKey = true;
-}
-
-void JsonWriter::beginString() {
-    separate();
-    out << '"';
-}
-
-void JsonWriter::stringPiece(std::string_view text) {
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"':
-            out << "\\\"";
-            break;
-        case '\\':
-            out << "\\\\";
-            break;
-        case '\n':
-            out << "\\n";
-            break;
-        case '\t':
-            out << "\\t";
-            break;
-        case '\r':
-            out << "\\r";
-            break;
-        default:
-            if (c < 0x20 || c >= 0x7f) {
-                // Bytes outside printable ASCII are shown as code points of the same value,
-                // so any byte string gives valid JSON and can be recovered.
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out << escaped;
-            } else {
-                out << char(c);
-            }
+Json byteString(std::string_view bytes) {
+    std::string text;
+    text.reserve(bytes.size());
+    for (unsigned char c : bytes) {
+        if (c < 0x80) {
+            text += char(c);
+        } else {
+            text += char(0xC0 | (c >> 6));
+            text += char(0x80 | (c & 0x3F));
         }
     }
+    return Json(std::move(text));
 }
 
-void JsonWriter::string(std::string_view text) {
-    beginString();
-    stringPiece(text);
-    endString();
-}
-
-void JsonWriter::number(int64_t value) {
-    separate();
-    out << value;
-}
-
-void JsonWriter::boolean(bool value) {
-    separate();
-    out << (value ? "true" : "false");
-}
-
-void JsonWriter::null() {
-    separate();
-    out << "null";
+void writeJson(std::ostream& out, const Json& value) {
+    std::string text = value.dump(-1, ' ', true);
+    // The library's short escapes for backspace and form feed are written out in full, as every
+    // other control character is.
+    std::string written;
+    written.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            char next = text[++i];
+            written += next == 'b' ? "\\u0008" : next == 'f' ? "\\u000c" : std::string{'\\', next};
+        } else {
+            written += text[i];
+        }
+    }
+    out << written << '\n';
 }
 
 } // namespace rpx

@@ -77,23 +77,15 @@ bool readDatabase(const std::string& root, std::vector<ListedPackage>& out, std:
 
 void printDatabase(const std::vector<ListedPackage>& packages, bool json, std::ostream& out) {
     if (json) {
-        JsonWriter writer(out);
-        writer.beginArray();
-        for (const ListedPackage& p : packages) {
-            writer.beginObject();
-            writer.stringField("name", p.name);
-            writer.stringField("version", p.version);
-            writer.booleanField("enabled", p.enabled);
-            writer.stringField("state", p.why);
-            writer.key("bundle");
-            if (p.bundle.empty())
-                writer.null();
-            else
-                writer.string(p.bundle);
-            writer.booleanField("isBundle", p.isBundle);
-            writer.endObject();
-        }
-        writer.endArray(); // the writer ends the outermost value with a newline
+        Json list = Json::array();
+        for (const ListedPackage& p : packages)
+            list.push_back(Json{{"name", byteString(p.name)},
+                                {"version", byteString(p.version)},
+                                {"enabled", p.enabled},
+                                {"state", byteString(p.why)},
+                                {"bundle", p.bundle.empty() ? Json() : byteString(p.bundle)},
+                                {"isBundle", p.isBundle}});
+        writeJson(out, list);
         return;
     }
     for (const ListedPackage& p : packages) {
@@ -110,31 +102,11 @@ void printDatabase(const std::vector<ListedPackage>& packages, bool json, std::o
     }
 }
 
-namespace {
 const char listUsage[] = "usage: rpx list --root DIR [--json]\n"
                          "Shows the package database below DIR: name, version, enabled or\n"
                          "disabled and whose choice that was (user or auto), and the bundle.\n";
-}
 
-int listCommand(int argc, char** argv) {
-    std::string root;
-    bool json = false;
-    for (int i = 2; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--root" && i + 1 < argc && root.empty()) {
-            root = argv[++i];
-        } else if (a == "--json") {
-            json = true;
-        } else {
-            bool help = a == "--help" || a == "-h";
-            (help ? std::cout : std::cerr) << listUsage;
-            return help ? 0 : 2;
-        }
-    }
-    if (root.empty()) {
-        std::cerr << "rpx: list: --root DIR is needed\n";
-        return 2;
-    }
+int listCommand(const std::string& root, bool json) {
     std::vector<ListedPackage> packages;
     std::string error;
     if (!readDatabase(root, packages, error)) {

@@ -21,6 +21,8 @@ bool readDatabase(const std::string& root, std::vector<ListedPackage>& out, std:
 
 void printDatabase(const std::vector<ListedPackage>& packages, bool json, std::ostream& out);
 
-int listCommand(int argc, char** argv);
+extern const char listUsage[];
+// The exit status: 0 when the database was shown.
+int listCommand(const std::string& root, bool json);
 
 } // namespace rpx

@@ -1,4 +1,5 @@
 // rpx: makes and examines package files.
+#include "tools/common/command_line.h"
 #include "tools/rpx/build.h"
 #include "tools/rpx/inspect.h"
 #include "tools/rpx/install_command.h"
@@ -32,7 +33,7 @@ const char* const usage = "usage: rpx COMMAND [OPTIONS]\n"
                           "  list --root DIR [--json]\n"
                           "rpx COMMAND --help describes one command.\n";
 
-const std::map<std::string, std::string> helps = {
+const std::vector<std::pair<std::string, std::string>> helps = {
     {"keygen", "usage: rpx keygen SECRET PUBLIC\n"
                "Makes a new key pair: SECRET and PUBLIC each get 64 hex digits and a newline.\n"
                "SECRET is created readable by its owner only; neither file may exist.\n"},
@@ -81,57 +82,12 @@ int fail(const std::string& message) {
     return 1;
 }
 
-// Options of one command: "--name value" pairs, flags, and the remaining arguments.
+// What the commands take; each command is given only the options it knows.
 struct Arguments {
-    std::map<std::string, std::string> values;
-    std::vector<std::string> flags, rest;
-    bool has(const std::string& flag) const {
-        for (const auto& f : flags)
-            if (f == flag)
-                return true;
-        return false;
-    }
+    std::string manifest, tree, output, key, digests;
+    bool resign = false, json = false;
+    std::vector<std::string> rest;
 };
-
-bool parseArguments(int argc, char** argv, const std::vector<std::string>& valued,
-                    const std::vector<std::string>& flags, Arguments& out, std::string& error) {
-    for (int i = 2; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--") {
-            for (++i; i < argc; ++i)
-                out.rest.push_back(argv[i]);
-            break;
-        }
-        if (a.size() < 2 || a.compare(0, 2, "--") != 0) {
-            out.rest.push_back(a);
-            continue;
-        }
-        bool known = false;
-        for (const auto& v : valued)
-            if (a == v) {
-                if (i + 1 >= argc) {
-                    error = a + " needs a value";
-                    return false;
-                }
-                if (out.values.count(a)) {
-                    error = a + " given twice";
-                    return false;
-                }
-                out.values[a] = argv[++i];
-                known = true;
-            }
-        for (const auto& f : flags)
-            if (a == f) {
-                out.flags.push_back(a);
-                known = true;
-            }
-        if (!known) {
-            error = "unknown option " + a;
-            return false;
-        }
-    }
-    return true;
-}
 
 bool loadManifest(const std::string& path, Manifest& manifest, std::string& error) {
     std::ifstream in(path);
@@ -158,9 +114,9 @@ bool loadManifest(const std::string& path, Manifest& manifest, std::string& erro
     return true;
 }
 
-int commandKeygen(const Arguments& args) {
+int commandKeygen(const CLI::App& command, const Arguments& args) {
     if (args.rest.size() != 2)
-        return fail("keygen needs SECRET and PUBLIC (see rpx keygen --help)");
+        return hosttools::usageError(command, "needs SECRET and PUBLIC");
     uint8_t secret[32], publicKey[32];
     std::string error;
     if (!generateKeyPair(secret, publicKey))
@@ -171,66 +127,61 @@ int commandKeygen(const Arguments& args) {
     return ok ? 0 : fail(error);
 }
 
-int commandBuild(const Arguments& args) {
-    if (!args.values.count("--manifest") || !args.values.count("--output") || !args.rest.empty())
-        return fail("build needs --manifest and --output (see rpx build --help)");
+int commandBuild(const CLI::App& command, const Arguments& args) {
+    if (args.manifest.empty() || args.output.empty() || !args.rest.empty())
+        return hosttools::usageError(command, "needs --manifest and --output");
     Manifest manifest;
     std::string error;
-    const std::string& output = args.values.at("--output");
-    std::string tree = args.values.count("--tree") ? args.values.at("--tree") : "";
-    if (!loadManifest(args.values.at("--manifest"), manifest, error) ||
-        !buildPackage(manifest, tree, output, error))
+    const std::string& output = args.output;
+    if (!loadManifest(args.manifest, manifest, error) ||
+        !buildPackage(manifest, args.tree, output, error))
         return fail(output + ": " + error);
     return 0;
 }
 
-int commandBundle(const Arguments& args) {
-    if (!args.values.count("--manifest") || !args.values.count("--output") || args.rest.empty())
-        return fail("bundle needs --manifest, --output and member files (see rpx bundle --help)");
+int commandBundle(const CLI::App& command, const Arguments& args) {
+    if (args.manifest.empty() || args.output.empty() || args.rest.empty())
+        return hosttools::usageError(command, "needs --manifest, --output and member files");
     Manifest manifest;
     std::string error;
-    const std::string& output = args.values.at("--output");
-    if (!loadManifest(args.values.at("--manifest"), manifest, error) ||
+    const std::string& output = args.output;
+    if (!loadManifest(args.manifest, manifest, error) ||
         !buildBundle(manifest, args.rest, output, error))
         return fail(output + ": " + error);
     return 0;
 }
 
 bool loadKey(const Arguments& args, uint8_t key[32], std::string& error) {
-    if (!args.values.count("--key")) {
-        error = "--key is required";
-        return false;
-    }
-    return readKeyFile(args.values.at("--key"), key, error);
+    return readKeyFile(args.key, key, error);
 }
 
-int commandSign(const Arguments& args) {
+int commandSign(const CLI::App& command, const Arguments& args) {
     uint8_t secret[32];
     std::string error;
-    if (args.rest.empty())
-        return fail("sign needs package files (see rpx sign --help)");
+    if (args.rest.empty() || args.key.empty())
+        return hosttools::usageError(command, "needs --key and package files");
     if (!loadKey(args, secret, error))
         return fail(error);
     int status = 0;
     for (const auto& file : args.rest) {
         unsigned count = 0;
-        if (!signFile(file, secret, args.has("--resign"), count, error))
+        if (!signFile(file, secret, args.resign, count, error))
             status = fail(error);
     }
     std::memset(secret, 0, sizeof secret);
     return status;
 }
 
-int commandVerify(const Arguments& args) {
+int commandVerify(const CLI::App& command, const Arguments& args) {
     uint8_t key[32];
     std::string error;
-    if (args.rest.empty())
-        return fail("verify needs package files (see rpx verify --help)");
+    if (args.rest.empty() || args.key.empty())
+        return hosttools::usageError(command, "needs --key and package files");
     if (!loadKey(args, key, error))
         return fail(error);
     std::vector<Digest> digests;
-    bool withDigests = args.values.count("--digests");
-    if (withDigests && !readDigestList(args.values.at("--digests"), digests, error))
+    bool withDigests = !args.digests.empty();
+    if (withDigests && !readDigestList(args.digests, digests, error))
         return fail(error);
     int status = 0;
     for (const auto& file : args.rest) {
@@ -247,20 +198,19 @@ int commandVerify(const Arguments& args) {
     return status;
 }
 
-int commandInspect(const Arguments& args) {
+int commandInspect(const CLI::App& command, const Arguments& args) {
     if (args.rest.size() != 1)
-        return fail("inspect needs one package file (see rpx inspect --help)");
+        return hosttools::usageError(command, "needs one package file");
     uint8_t key[32];
     std::string error;
-    bool withKey = args.values.count("--key");
+    bool withKey = !args.key.empty();
     if (withKey && !loadKey(args, key, error))
         return fail(error);
     const std::string& file = args.rest[0];
     std::filebuf in;
     if (!in.open(file, std::ios_base::in | std::ios_base::binary))
         return fail(file + ": " + std::strerror(errno));
-    if (!inspectPackageStream(&in, file, args.has("--json"), withKey ? key : nullptr, std::cout,
-                              error))
+    if (!inspectPackageStream(&in, file, args.json, withKey ? key : nullptr, std::cout, error))
         return fail(file + ": " + error);
     return 0;
 }
@@ -268,36 +218,65 @@ int commandInspect(const Arguments& args) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2)
-        return std::cerr << usage, 2;
-    std::string command = argv[1];
-    if (command == "--help" || command == "-h" || command == "help")
-        return std::cout << usage, 0;
-    if (command == "install")
-        return installCommand(argc, argv);
-    if (command == "list")
-        return listCommand(argc, argv);
-    auto help = helps.find(command);
-    if (help == helps.end())
-        return fail("unknown command \"" + command + "\"\n" + usage);
-    for (int i = 2; i < argc; ++i)
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
-            return std::cout << help->second, 0;
+    CLI::App app{"Makes and examines package files.", "rpx"};
+    hosttools::useHelpText(app, usage);
     Arguments args;
-    std::string error;
-    std::vector<std::string> valued = {"--manifest", "--tree", "--output", "--key", "--digests"};
-    std::vector<std::string> flags = {"--resign", "--json"};
-    if (!parseArguments(argc, argv, valued, flags, args, error))
-        return fail(command + ": " + error);
-    if (command == "keygen")
-        return commandKeygen(args);
-    if (command == "build")
-        return commandBuild(args);
-    if (command == "bundle")
-        return commandBundle(args);
-    if (command == "sign")
-        return commandSign(args);
-    if (command == "verify")
-        return commandVerify(args);
-    return commandInspect(args);
+    std::string root;
+    std::map<std::string, CLI::App*> commands;
+    for (const auto& [name, help] : helps) {
+        CLI::App* command = app.add_subcommand(name);
+        hosttools::useHelpText(*command, help);
+        commands[name] = command;
+    }
+    for (const char* name : {"build", "bundle"})
+        commands[name]->add_option("--manifest", args.manifest);
+    commands["build"]->add_option("--tree", args.tree);
+    for (const char* name : {"build", "bundle"})
+        commands[name]->add_option("--output", args.output);
+    for (const char* name : {"sign", "verify", "inspect"})
+        commands[name]->add_option("--key", args.key);
+    commands["sign"]->add_flag("--resign", args.resign);
+    commands["verify"]->add_option("--digests", args.digests);
+    commands["inspect"]->add_flag("--json", args.json);
+    for (const auto& [name, command] : commands)
+        command->add_option("FILE", args.rest);
+
+    CLI::App* install = app.add_subcommand("install");
+    hosttools::useHelpText(*install, installUsage);
+    install->add_option("--root", root);
+    install->add_option("FILE", args.rest);
+    CLI::App* list = app.add_subcommand("list");
+    hosttools::useHelpText(*list, listUsage);
+    list->add_option("--root", root);
+    list->add_flag("--json", args.json);
+
+    app.require_subcommand(1);
+    if (int status = hosttools::parseCommandLine(app, argc, argv); status >= 0)
+        return status;
+    if (install->parsed()) {
+        if (root.empty() || args.rest.empty())
+            return hosttools::usageError(*install, "needs --root and package files");
+        return installCommand(root, args.rest);
+    }
+    if (list->parsed()) {
+        if (root.empty())
+            return hosttools::usageError(*list, "needs --root DIR");
+        return listCommand(root, args.json);
+    }
+    for (const auto& [name, command] : commands) {
+        if (!command->parsed())
+            continue;
+        if (name == "keygen")
+            return commandKeygen(*command, args);
+        if (name == "build")
+            return commandBuild(*command, args);
+        if (name == "bundle")
+            return commandBundle(*command, args);
+        if (name == "sign")
+            return commandSign(*command, args);
+        if (name == "verify")
+            return commandVerify(*command, args);
+        return commandInspect(*command, args);
+    }
+    return hosttools::exitUsage;
 }

@@ -25,16 +25,27 @@ ToolRun runRpx(const std::string& arguments, const ScratchFolder& folder) {
 
 TEST(RpxCommandLine, EveryCommandExplainsItself) {
     ScratchFolder folder;
-    for (const char* command : {"keygen", "build", "bundle", "sign", "verify", "inspect"}) {
-        ToolRun run = runRpx(std::string(command) + " --help", folder);
-        EXPECT_EQ(run.status, 0) << command;
-        EXPECT_EQ(run.out.rfind(std::string("usage: rpx ") + command, 0), 0u) << run.out;
+    for (const char* command :
+         {"keygen", "build", "bundle", "sign", "verify", "inspect", "install", "list"}) {
+        // --help anywhere on the line, or -h, shows the command's own text.
+        for (std::string arguments :
+             {std::string(command) + " --help", std::string(command) + " x -h"}) {
+            ToolRun run = runRpx(arguments, folder);
+            EXPECT_EQ(run.status, 0) << arguments;
+            EXPECT_EQ(run.out.rfind(std::string("usage: rpx ") + command, 0), 0u) << run.out;
+        }
     }
-    EXPECT_EQ(runRpx("--help", folder).status, 0);
-    EXPECT_NE(runRpx("", folder).status, 0);
+    for (const char* arguments : {"--help", "help"}) {
+        ToolRun run = runRpx(arguments, folder);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out.rfind("usage: rpx COMMAND [OPTIONS]\n", 0), 0u) << run.out;
+    }
+    ToolRun none = runRpx("", folder);
+    EXPECT_EQ(none.status, 2);
+    EXPECT_EQ(none.err.rfind("usage: rpx COMMAND [OPTIONS]\n", 0), 0u) << none.err;
     ToolRun unknown = runRpx("frobnicate", folder);
-    EXPECT_NE(unknown.status, 0);
-    EXPECT_NE(unknown.err.find("unknown command \"frobnicate\""), std::string::npos);
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.err, "rpx: unknown command \"frobnicate\" (see rpx --help)\n");
 }
 
 TEST(RpxCommandLine, KeygenBuildSignInspectVerify) {
@@ -73,20 +84,31 @@ TEST(RpxCommandLine, BadInputIsNamedOnStandardError) {
     ScratchFolder folder;
     writeFile(folder / "m", "name: x\nversion: one\n");
     writeFile(folder / "junk.rpx", std::string(100, '\xff'));
+    // Bad input ends with 1; a command line that cannot be understood with 2, on one line that
+    // names the command and where its help is.
     const struct {
         std::string arguments, message;
+        int status;
     } cases[] = {
         {"build --manifest " + folder / "m --output " + folder / "x.rpx",
-         folder / "m: line 2: version: bad version"},
-        {"build --manifest " + folder / "none --output " + folder / "x.rpx", "none"},
-        {"build --output", "--output needs a value"},
-        {"sign --key " + folder / "none " + folder / "junk.rpx", "none"},
-        {"inspect " + folder / "junk.rpx", folder / "junk.rpx: not a package file"},
-        {"inspect --colour " + folder / "junk.rpx", "unknown option --colour"},
+         folder / "m: line 2: version: bad version", 1},
+        {"build --manifest " + folder / "none --output " + folder / "x.rpx", "none", 1},
+        {"sign --key " + folder / "none " + folder / "junk.rpx", "none", 1},
+        {"inspect " + folder / "junk.rpx", folder / "junk.rpx: not a package file", 1},
+        {"build --output", "rpx: build: --output: 1 required TEXT missing (see rpx build --help)\n",
+         2},
+        {"inspect --colour " + folder / "junk.rpx",
+         "rpx: inspect: The following argument was not expected: --colour (see rpx inspect "
+         "--help)\n",
+         2},
+        {"keygen " + folder / "k", "rpx: keygen: needs SECRET and PUBLIC (see rpx keygen --help)\n",
+         2},
+        {"list --root a --root b", "rpx: list: --root: At Most 1 required but received 2", 2},
+        {"install " + folder / "junk.rpx", "rpx: install: needs --root and package files", 2},
     };
     for (const auto& c : cases) {
         ToolRun run = runRpx(c.arguments, folder);
-        EXPECT_NE(run.status, 0) << c.arguments;
+        EXPECT_EQ(run.status, c.status) << c.arguments;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << c.arguments << ": " << run.err;
     }
 }

@@ -2,6 +2,7 @@
 #include "testbed/support/text_files.h"
 #include "tools/rpx/build.h"
 #include "tools/rpx/inspect.h"
+#include "tools/rpx/json.h"
 #include "tools/rpx/manifest.h"
 #include "tools/rpx/signer.h"
 #include "tools/rpx/signing.h"
@@ -173,6 +174,22 @@ TEST_F(RpxBuild, InspectShowsHeaderRequirementsScriptsAndEntries) {
     EXPECT_TRUE(contains(text, "part 1 header at 14, 32 bytes: tools 3.0rc1, built 1234")) << text;
     EXPECT_TRUE(contains(text, "120777 0/0 99 4 bin/alias -> tool")) << text;
     EXPECT_TRUE(contains(text, "package tools-3.0rc1: digest ")) << text;
+}
+
+TEST(RpxJson, AnyBytesGiveOneLineOfAsciiJsonFromWhichTheyCanBeRecovered) {
+    // Names and scripts are bytes, not text: each is the code point of its own value.
+    std::string bytes = "\x08\x0c\x7f\xe9\xff\"\\b\\f\n\t\r\x01/ok";
+    std::ostringstream out;
+    writeJson(out, Json{{"s", byteString(bytes)}, {"n", nullptr}, {"i", -5}, {"b", true}});
+    EXPECT_EQ(out.str(), "{\"s\":\"\\u0008\\u000c\\u007f\\u00e9\\u00ff\\\"\\\\b\\\\f\\n\\t\\r"
+                         "\\u0001/ok\",\"n\":null,\"i\":-5,\"b\":true}\n");
+    std::string decoded = nlohmann::json::parse(out.str())["s"].get<std::string>();
+    std::string recovered;
+    for (size_t i = 0; i < decoded.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(decoded[i]);
+        recovered += c < 0x80 ? char(c) : char(((c & 0x03) << 6) | (decoded[++i] & 0x3F));
+    }
+    EXPECT_EQ(recovered, bytes);
 }
 
 TEST_F(RpxBuild, TreesAPackageCannotHoldAreRefusedNamingThePath) {
