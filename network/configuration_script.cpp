@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace installer {
@@ -35,6 +36,14 @@ int openInsideRoot(const char* root, const std::string& name) {
                   0666);
 }
 
+// Bytes that may still be written below root; 0 when that cannot be told.
+uint64_t freeSpace(const char* root) {
+    struct statvfs info {};
+    if (statvfs(root, &info) != 0)
+        return 0;
+    return uint64_t(info.f_bavail) * info.f_frsize;
+}
+
 } // namespace
 
 bool writeConfigurationScript(FileTransfer& transfer, const char* root, const char* emptyTarget) {
@@ -51,6 +60,11 @@ bool writeConfigurationScript(FileTransfer& transfer, const char* root, const ch
         std::printf("\nFATAL ERROR: couldn't make a file\n");
         return false;
     }
+    // The place of an empty script lives in the boot image's memory, where a server that keeps
+    // sending would use up what the installer runs in: what it sends is only counted, and it
+    // may send no more than the target would have held had the script had its name.
+    bool empty = transfer.size == 0;
+    uint64_t room = empty ? freeSpace(root) : 0, sent = 0;
     unsigned char buffer[packetSize];
     for (;;) {
         long n = readFileData(transfer, buffer, sizeof buffer);
@@ -61,7 +75,11 @@ bool writeConfigurationScript(FileTransfer& transfer, const char* root, const ch
             std::printf("\nFATAL ERROR: bad network connection\n");
             return false;
         }
-        if (!writeAll(fd, buffer, static_cast<size_t>(n))) {
+        sent += static_cast<uint64_t>(n);
+        bool failed = empty ? sent > room : !writeAll(fd, buffer, static_cast<size_t>(n));
+        if (failed && empty)
+            errno = ENOSPC;
+        if (failed) {
             int error = errno;
             std::printf("\nFATAL ERROR: installation failed: %s\n\n", std::strerror(error));
             ::close(fd);

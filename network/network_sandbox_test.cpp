@@ -10,7 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -67,6 +73,55 @@ std::string sample(const std::string& name) {
     return fileContents(buildDir + "/samples/" + name);
 }
 
+// A signed package named `name` whose tree `fill` makes ("TREE" stands for its folder).
+std::string packageWith(const std::string& folder, const std::string& name, std::string fill) {
+    std::string tree = folder + "/tree-" + name;
+    std::string manifest = folder + "/manifest-" + name;
+    std::string output = folder + "/" + name + ".rpx";
+    std::ofstream(manifest) << "name: " << name
+                            << "\nversion: 1.0\nbuild-time: 1700000000\n"
+                               "entry-time: 1700000000\nowner: 0 0\n";
+    for (size_t at; (at = fill.find("TREE")) != std::string::npos;)
+        fill.replace(at, 4, tree);
+    std::string rpx = buildDir + "/tools/rpx/rpx";
+    std::string command = "mkdir -p " + tree + " && " + fill + " && " + rpx + " build --manifest " +
+                          manifest + " --tree " + tree + " --output " + output + " && " + rpx +
+                          " sign --key " + INSTALLER_SOURCE_DIR "/keys/dev.sec " + output +
+                          " >/dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    return output;
+}
+
+// A memory cgroup (version 1) of the test's own with a hard limit; processes put into it take
+// their children along. Removed when the object goes, once whatever ran in it has ended.
+class MemoryLimit {
+public:
+    explicit MemoryLimit(uint64_t bytes)
+        : path_("/sys/fs/cgroup/memory/netmem" + std::to_string(getpid())) {
+        valid_ = mkdir(path_.c_str(), 0755) == 0 && set("memory.limit_in_bytes", bytes);
+    }
+    ~MemoryLimit() {
+        for (int n = 0; n < 100 && rmdir(path_.c_str()) != 0 && errno == EBUSY; ++n)
+            usleep(100000);
+    }
+    bool valid() const { return valid_; }
+    bool add(pid_t pid) { return set("cgroup.procs", static_cast<uint64_t>(pid)); }
+    uint64_t value(const std::string& file) const {
+        uint64_t number = 0;
+        std::ifstream(path_ + "/" + file) >> number;
+        return number;
+    }
+
+private:
+    bool set(const std::string& file, uint64_t number) {
+        std::ofstream out(path_ + "/" + file);
+        out << number << std::flush;
+        return static_cast<bool>(out);
+    }
+    std::string path_;
+    bool valid_ = false;
+};
+
 class NetworkInstall : public testing::Test {
 protected:
     void SetUp() override {
@@ -90,20 +145,85 @@ protected:
         s.driver.data = driverPackage();
         return s;
     }
-    void serve(PeerScript s) {
+    void serve(PeerScript s) { serveOn(peer, vethName("s"), std::move(s)); }
+    void serveOn(std::unique_ptr<TestPeer>& server, const std::string& interface, PeerScript s) {
         EnterNamespace inside(*serverSide);
         ASSERT_TRUE(inside.entered());
-        peer = std::make_unique<TestPeer>(vethName("s"), std::move(s));
-        ASSERT_TRUE(peer->valid());
-        peer->start();
+        server = std::make_unique<TestPeer>(interface, std::move(s));
+        ASSERT_TRUE(server->valid());
+        server->start();
     }
-    void boot() {
+    // A switch in the server's namespace: the installer's cable and the cables of two servers,
+    // on "a1" and "b1", on one bridge, so that each server hears everything the other says.
+    void twoServersOnOneLink() {
+        ASSERT_TRUE(addVethPair(*serverSide, vethName("a0"), *serverSide, vethName("a1")));
+        ASSERT_TRUE(addVethPair(*serverSide, vethName("b0"), *serverSide, vethName("b1")));
+        std::string bridge = vethName("br");
+        ASSERT_TRUE(serverSide->ip("link add " + bridge + " type bridge"));
+        for (const char* port : {"s", "a0", "b0"})
+            ASSERT_TRUE(serverSide->ip("link set " + vethName(port) + " master " + bridge));
+        ASSERT_TRUE(serverSide->ip("link set " + bridge + " up"));
+    }
+    // Sends a second copy of each datagram leaving `interface` of `side` with probability
+    // `percent` / 100.
+    void duplicateAtRandom(const NetNamespace& side, const std::string& interface, int percent) {
+        std::string rule = "nft add table ip netdup && nft add chain ip netdup c "
+                           "'{ type filter hook output priority 0; }' && nft add rule ip netdup c "
+                           "oifname " +
+                           interface + " udp dport 5000 numgen random mod 100 '<' " +
+                           std::to_string(percent) + " dup to 255.255.255.255 device " + interface;
+        ASSERT_TRUE(side.run("sh -c \"" + rule + "\""));
+    }
+    // Waits until `reached` is set (by a peer's hook) and then ends that peer, socket and all.
+    void killWhen(const std::atomic<bool>& reached, std::unique_ptr<TestPeer>& server) {
+        for (int n = 0; n < 600 && !reached; ++n)
+            usleep(100000);
+        ASSERT_TRUE(reached);
+        server.reset();
+    }
+    // Paths in the run's own root, as its process 1 sees it, whose last name contains `word`;
+    // /flash and the kernel's file systems are left out.
+    std::string namesOutsideFlash(const std::string& word) {
+        namespace fs = std::filesystem;
+        std::string root = "/proc/" + std::to_string(sandbox->hostPid()) + "/root";
+        std::string found;
+        std::error_code error;
+        for (fs::recursive_directory_iterator at(root, error), end; !error && at != end;
+             at.increment(error)) {
+            std::string path = at->path().string().substr(root.size());
+            if (path == "/flash" || path == "/proc" || path == "/sys" || path == "/dev")
+                at.disable_recursion_pending();
+            else if (contains(at->path().filename().string(), word))
+                found += path + "\n";
+        }
+        EXPECT_FALSE(error) << error.message();
+        return found;
+    }
+    // Mount points of the run once the flow has had a moment to unmount.
+    std::string mountsAfterFailure() {
+        std::string mounts;
+        for (int n = 0; n < 40; ++n) {
+            mounts = sandbox->mountPoints();
+            if (!contains(mounts, "/flash") && !contains(mounts, "/floppy"))
+                break;
+            usleep(50000);
+        }
+        return mounts;
+    }
+    void boot(MemoryLimit* limit = nullptr) {
         SandboxOptions options;
         options.type = "net\n";
         options.networkNamespace = installerSide->path();
         options.disks = {{"hda", disk}};
         sandbox = std::make_unique<Sandbox>(options);
         ASSERT_TRUE(sandbox->start()) << sandbox->error();
+        // The run is still on its first steps: what process 1 and the children it already has
+        // fork from now on is inside too.
+        if (limit) {
+            ASSERT_TRUE(limit->add(sandbox->hostPid()));
+            for (pid_t child : sandbox->childrenOfProcessOne())
+                ASSERT_TRUE(limit->add(child));
+        }
     }
     // Drops each datagram in both directions with probability `percent` / 100, on arrival: a
     // drop on the way out would make the sender's send fail, which no lossy wire does.
@@ -349,4 +469,184 @@ TEST_F(NetworkInstall, AConversationOfMoreThan65535BlocksCompletesAndTermStillEn
     EXPECT_EQ(diskFile("/many.scr").size(), 210000u);
     EXPECT_GT(peer->count("RETR"), 70000u);
     EXPECT_GE(peer->count("WTRM"), 1u);
+}
+
+TEST_F(NetworkInstall, DuplicatesLateRepliesAndASecondServerOnTheLinkChangeNothingInstalled) {
+    twoServersOnOneLink();
+    std::string system = sample("system.rpx");
+    std::string routing = sample("routing.rpx");
+    std::string setup(20000, 's');
+    // Each server answers twice, and before every answer the answer to the previous request
+    // arrives once more, late.
+    auto stale = [](PeerReply& reply, Packet& previous, size_t& previousSize) {
+        if (reply.phase != "install" || reply.request == "DSCV" || reply.repeat)
+            return;
+        reply.copies = 2;
+        if (previousSize > 0)
+            reply.before = {{previous, previousSize}};
+        previous = reply.packet;
+        previousSize = reply.size;
+    };
+    Packet previousA, previousB;
+    size_t sizeA = 0, sizeB = 0;
+    PeerScript a = script();
+    a.offer = "OFFR\nserver a\n";
+    a.files = {{"system.rpx", system, {}, {}, {}}, {"setup.scr", setup, {}, {}, {}}};
+    a.tamper = [&](PeerReply& reply) { stale(reply, previousA, sizeA); };
+    PeerScript b = script();
+    b.offer = "OFFR\nserver b\n";
+    b.files = {{"system.rpx", system, {}, {}, {}},
+               {"routing.rpx", routing, {}, {}, {}},
+               {"other.scr", "other\n", {}, {}, {}}};
+    b.tamper = [&](PeerReply& reply) { stale(reply, previousB, sizeB); };
+    std::unique_ptr<TestPeer> second;
+    serveOn(peer, vethName("a1"), a);
+    serveOn(second, vethName("b1"), b);
+    duplicateAtRandom(*installerSide, vethName("i"), 30);
+    duplicateAtRandom(*serverSide, vethName("a1"), 30);
+    duplicateAtRandom(*serverSide, vethName("b1"), 30);
+    boot();
+    ASSERT_TRUE(installedAndEnded(180)) << sandbox->transcript();
+    std::string console = sandbox->transcript();
+    bool choseA = contains(console, "Found server at " + formatHardwareAddress(peer->address()));
+    bool choseB = contains(console, "Found server at " + formatHardwareAddress(second->address()));
+    ASSERT_NE(choseA, choseB) << console;
+    TestPeer& chosen = choseA ? *peer : *second;
+    TestPeer& other = choseA ? *second : *peer;
+    EXPECT_GT(chosen.count("RETR"), 0u);
+    EXPECT_EQ(other.count("RETR"), 0u) << "the other server only ever heard DSCV";
+    size_t repeats = 0;
+    for (const PeerRequest& r : chosen.requests())
+        repeats += r.repeat;
+    EXPECT_GT(repeats, 0u) << "no request arrived twice";
+    EXPECT_FALSE(contains(console, "FATAL ERROR")) << console;
+    EXPECT_FALSE(contains(console, "ERROR:")) << console;
+    EXPECT_TRUE(diskFile("/var/pdb/system/image") == system);
+    if (choseA) {
+        EXPECT_TRUE(diskFile("/setup.scr") == setup);
+        EXPECT_TRUE(contains(diskFile("/var/pdb/routing/version"), "<missing"));
+        EXPECT_TRUE(contains(diskFile("/other.scr"), "<missing"));
+    } else {
+        EXPECT_FALSE(contains(diskFile("/var/pdb/routing/version"), "<missing"));
+        EXPECT_EQ(diskFile("/other.scr"), "other\n");
+        EXPECT_TRUE(contains(diskFile("/setup.scr"), "<missing"));
+    }
+}
+
+TEST_F(NetworkInstall, AServerKilledInTheMiddleOfAFileOrOfTheListEndsInABadConnection) {
+    // YACK is request 1 and STRT 2; the first script takes RETR 3 to 5, and RETR 6 asks for
+    // the package, whose 25 data blocks RETR 7 on ask for.
+    ScratchFolder folder("net-noise");
+    std::string noise = fileContents(
+        packageWith(folder.path, "noise", "head -c 100000 /dev/urandom > TREE/noise.bin"));
+    for (uint32_t last : {6u, 10u}) {
+        std::atomic<bool> reached{false};
+        PeerScript s = script();
+        s.files = {{"first.scr", "first\n", {}, {}, {}}, {"noise.rpx", noise, {}, {}, {}}};
+        s.tamper = [&reached, last](PeerReply& reply) {
+            if (reply.phase == "install" && reply.request == "RETR" &&
+                reply.requestNumber >= last) {
+                reply.drop = true;
+                reached = true;
+            }
+        };
+        serve(s);
+        boot();
+        killWhen(reached, peer);
+        // In the middle of a package its child says why it installed nothing, after the flow.
+        ASSERT_TRUE(sandbox->waitFor("\nFATAL ERROR: bad network connection\n", 30) &&
+                    sandbox->waitFor("Press ENTER to reboot\n"))
+            << last << sandbox->transcript();
+        EXPECT_EQ(contains(sandbox->transcript(), "noise-1.0 failed: broken package"), last == 10)
+            << sandbox->transcript();
+        EXPECT_FALSE(contains(sandbox->transcript(), "Software installed.")) << last;
+        EXPECT_FALSE(contains(mountsAfterFailure(), "/flash")) << last;
+        usleep(500000);
+        EXPECT_TRUE(sandbox->running()) << "waits for ENTER";
+        sandbox->send("\r");
+        EXPECT_TRUE(sandbox->wait(20));
+        sandbox.reset();
+        EXPECT_EQ(diskFile("/first.scr"), "first\n") << last;
+        EXPECT_TRUE(contains(diskFile("/var/pdb/noise/version"), "<missing")) << last;
+        EXPECT_TRUE(contains(diskFile("/noise.bin"), "<missing")) << last;
+        EXPECT_TRUE(contains(diskFile("/image"), "<missing")) << last;
+    }
+}
+
+TEST_F(NetworkInstall, AHostileServerCannotWriteOutsideFlashNorMakeTheInstallerHang) {
+    struct Case {
+        PeerFile file;
+        const char* message; // none: installed
+    };
+    const Case cases[] = {
+        // An absolute name is a name below /flash like any other; the size means nothing.
+        {{"/etc/evil.scr", "evil\n", {}, "FILE\n/etc/evil.scr\n2147483647\n", {}}, nullptr},
+        {{"huge.scr", "x", {}, "FILE\nhuge.scr\n99999999999\n", {}},
+         "\nFATAL ERROR: bad file announcement from server\n"},
+        {{"minus.rpx", "x", {}, "FILE\nminus.rpx\n-5\n", {}},
+         "\nFATAL ERROR: bad file announcement from server\n"},
+        {{"junk.scr", "x", {}, "FILE\njunk.scr\n\x01\xff\n", {}},
+         "\nFATAL ERROR: bad file announcement from server\n"},
+        // Blocks past any size until the disk is full, whether announced with a size or empty
+        // (an empty script's bytes go nowhere, but no more of them than /flash would hold).
+        {{"endless.scr", "e", {}, "FILE\nendless.scr\n1\n", {}, true},
+         "\nFATAL ERROR: installation failed: No space left on device\n\n"},
+        {{"endless.scr", "", {}, {}, {}, true},
+         "\nFATAL ERROR: installation failed: No space left on device\n\n"},
+    };
+    for (const Case& c : cases) {
+        PeerScript s = script();
+        s.files = {{"first.scr", "first\n", {}, {}, {}}, c.file};
+        serve(s);
+        boot();
+        std::string end = c.message ? std::string(c.message) + "Press ENTER to reboot\n"
+                                    : "Software installed.\nPress ENTER to reboot\n";
+        ASSERT_TRUE(sandbox->waitFor(end, 60)) << c.file.name << sandbox->transcript();
+        if (c.message) {
+            EXPECT_FALSE(contains(sandbox->transcript(), "Software installed.")) << c.file.name;
+            EXPECT_FALSE(contains(mountsAfterFailure(), "/flash")) << c.file.name;
+        }
+        // Nothing of the server's reached the boot image's own files.
+        EXPECT_EQ(namesOutsideFlash("evil") + namesOutsideFlash("endless"), "") << c.file.name;
+        sandbox->send("\r");
+        EXPECT_TRUE(sandbox->wait(20));
+        sandbox.reset();
+        peer.reset();
+        EXPECT_EQ(diskFile("/first.scr"), "first\n") << c.file.name;
+        if (!c.message) {
+            EXPECT_EQ(diskFile("/etc/evil.scr"), "evil\n");
+        }
+    }
+}
+
+TEST_F(NetworkInstall, UnderA32MegabyteLimitAGigabytePackageStreamsOntoTheDisk) {
+    MemoryLimit limit(32 << 20);
+    if (!limit.valid())
+        GTEST_SKIP() << "no memory cgroup";
+    const char* size = getenv("NET_BIG_MB");
+    int megabytes = size ? std::atoi(size) : 1024;
+    ScratchFolder folder("net-big");
+    // A sparse file: neither the tree nor the compressed package takes more than a little disk.
+    std::string package = packageWith(
+        folder.path, "big", "truncate -s " + std::to_string(megabytes) + "M TREE/big.bin");
+    disk = scratch.image("big.img", (uint64_t(megabytes) + 400) << 20);
+    PeerScript s = script();
+    s.files = {{"big.rpx", {}, package, {}, {}}, {"after.scr", "after\n", {}, {}, {}}};
+    serve(s);
+    int64_t started = nowMicros();
+    boot(&limit);
+    ASSERT_TRUE(installedAndEnded(600)) << sandbox->transcript();
+    std::printf("%d MiB in %.1f s, at most %.1f MiB in use, %llu times at the limit\n", megabytes,
+                (nowMicros() - started) / 1e6, limit.value("memory.max_usage_in_bytes") / 1048576.0,
+                static_cast<unsigned long long>(limit.value("memory.failcnt")));
+    EXPECT_FALSE(contains(sandbox->transcript(), "ERROR")) << sandbox->transcript();
+    sandbox.reset();
+    uint64_t offset = 0, extent = 0;
+    ASSERT_TRUE(partitionExtent(disk, 1, offset, extent));
+    std::string stat;
+    ASSERT_TRUE(debugfsRequest(disk, offset, "stat /big.bin", stat));
+    EXPECT_TRUE(contains(stat, "Size: " + std::to_string(uint64_t(megabytes) << 20))) << stat;
+    EXPECT_GT(limit.value("memory.max_usage_in_bytes"), 0u) << "nothing ran under the limit";
+    EXPECT_FALSE(contains(diskFile("/var/pdb/big/version"), "<missing"));
+    EXPECT_EQ(diskFile("/after.scr"), "after\n");
 }

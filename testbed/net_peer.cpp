@@ -93,6 +93,9 @@ void TestPeer::handle(const Packet& packet, long size) {
     }
     if (phase_.empty() || packet.source() != peer_.peerAddress)
         return;
+    // What the installer says to another server on the same link is not for this one.
+    if (packet.destination() != peer_.ownAddress)
+        return;
     bool repeat = packet.sequence() == static_cast<uint16_t>(peer_.received);
     if (!repeat) {
         installer::NetPeer check = peer_;
@@ -204,6 +207,10 @@ bool TestPeer::nextReplyText(std::string& text) {
 
 bool TestPeer::readBlock(const PeerFile& file, size_t offset, size_t length, std::string& out) {
     out.clear();
+    if (file.endless && file.path.empty() && offset >= file.data.size()) {
+        out.assign(length, 'e');
+        return true;
+    }
     if (file.path.empty()) {
         if (offset < file.data.size())
             out = file.data.substr(offset, length);

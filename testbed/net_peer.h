@@ -18,6 +18,7 @@ struct PeerFile {
     std::string path;               // a host file read as it is served
     std::string announcement;       // replaces the FILE text when not empty
     std::vector<size_t> blockSizes; // data blocks of these sizes, then the empty one
+    bool endless = false;           // after `data`, full blocks of filler and never the end
 };
 
 // One reply about to be sent; a hook may change it.

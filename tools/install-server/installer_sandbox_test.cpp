@@ -45,8 +45,7 @@ struct ServedDirectory {
     std::string dir = folder / "served";
     std::string setup = "set hostname lab\n";
     std::string noise;
-    ServedDirectory() {
-        size_t bytes = 300000;
+    explicit ServedDirectory(size_t bytes = 300000) {
         if (const char* mb = getenv("SERVER_BENCH_MB"))
             bytes = size_t(std::atof(mb) * (1 << 20));
         noise.resize(bytes);
@@ -180,4 +179,41 @@ TEST_F(RealServer, OneInstallerReceivesEveryServedByte) {
 
 TEST_F(RealServer, EightInstallersOnOneBridgeAllComplete) {
     installAll(8);
+}
+
+TEST_F(RealServer, KilledWhileItSendsAFileTheInstallerReportsABadConnection) {
+    ServedDirectory big(32 << 20); // a couple of seconds of transfer
+    NetNamespace space("i0");
+    ASSERT_TRUE(space.valid());
+    ASSERT_TRUE(addVethPair(space, vethName("i0"), *serverSide, vethName("s0")));
+    ServerProcess server(serverSide->name(), {big.dir, "--table", "none"},
+                         big.folder / "serve.out");
+    usleep(500000);
+    SandboxOptions options;
+    options.type = "net\n";
+    options.networkNamespace = space.path();
+    std::string disk = scratch.image("hd.img", (64 << 20) + 2 * big.noise.size());
+    options.disks = {{"hda", disk}};
+    Sandbox sandbox(options);
+    ASSERT_TRUE(sandbox.start()) << sandbox.error();
+    ASSERT_TRUE(sandbox.waitFor("Writing configuration...\n", 120)) << sandbox.transcript();
+    usleep(300000);
+    ASSERT_EQ(kill(server.pid, SIGKILL), 0);
+    EXPECT_EQ(server.wait(10), 128 + SIGKILL);
+    ASSERT_TRUE(sandbox.waitFor("\nFATAL ERROR: bad network connection\n", 30) &&
+                sandbox.waitFor("Press ENTER to reboot\n"))
+        << sandbox.transcript();
+    EXPECT_EQ(sandbox.transcript().find("Software installed."), std::string::npos);
+    std::string mounts;
+    for (int n = 0; n < 40; ++n) {
+        mounts = sandbox.mountPoints();
+        if (mounts.find("/flash") == std::string::npos)
+            break;
+        usleep(50000);
+    }
+    EXPECT_EQ(mounts.find("/flash"), std::string::npos) << mounts;
+    sandbox.send("\r");
+    EXPECT_TRUE(sandbox.wait(20));
+    EXPECT_TRUE(sandbox.stop()) << sandbox.error();
+    EXPECT_TRUE(diskFile(disk, "/CDINSTALL").find("<missing") == 0) << "not marked installed";
 }
