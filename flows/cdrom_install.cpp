@@ -51,7 +51,8 @@ ssize_t readPiece(int fd, char* buffer, size_t size) {
 }
 
 // A child that ended by itself with status 0 stopped reading because it was done with the
-// package (a package it refuses, it says why itself); only a child that died ends the flow.
+// package (a package it refuses, it says why itself); a child that died, or that found the
+// target failing, ends the flow.
 bool childEndedOnItsOwn(int status) {
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
@@ -83,9 +84,9 @@ bool sendPackageFile(const std::string& path) {
             return false;
         }
         if (got == 0) {
-            closePipedChild(pipe);
+            int status = closePipedChild(pipe);
             close(fd);
-            return true;
+            return !installer::targetFailed(status);
         }
         if (std::fwrite(piece, 1, size_t(got), pipe) != size_t(got)) {
             int status = closePipedChild(pipe);

@@ -4,10 +4,11 @@
 // that is read back afterwards. The real installer binary runs the start-up's way into the flow.
 #include "package/format/format.h"
 #include "package/format/writer.h"
+#include "testbed/damaged_package.h"
+#include "testbed/support/stream_packages.h"
 #include "testbed/ext_files.h"
 #include "testbed/sandbox.h"
 #include "testbed/support/scratch_files.h"
-#include "testbed/support/stream_packages.h"
 #include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -224,4 +226,49 @@ TEST_F(CdromRun, APackageOfExactlyOneBlockIsInstalledWhole) {
     std::string contents;
     EXPECT_TRUE(installedFile("/tiny/file", contents));
     EXPECT_EQ(contents, content);
+}
+
+// Faults of the disc and of the target, each with the whole menu picked.
+const char* const allPicked = "ai";
+
+TEST_F(CdromRun, DamagedOrCutShortPackagesAreReportedBrokenAndTheOthersStillGoIn) {
+    auto sample = [](const std::string& name) {
+        std::ifstream file(std::string(SAMPLES_DIR) + "/" + name + ".rpx", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    std::string dhcp = sample("dhcp");
+    std::string image =
+        disc({"system", "routing"}, {{"ppp.rpx", withDamagedEnd(sample("ppp"))},
+                                     {"dhcp.rpx", cutShort(dhcp, dhcp.size() - 40)}});
+    std::string text = run(image, {{menuShown, allPicked},
+                                   {keepQuestion, "n"},
+                                   {continueQuestion, "y"},
+                                   {"cdromInstall=", ""}});
+    EXPECT_TRUE(contains(text, "ERROR: installation of ppp-3.1 failed: broken package\n")) << text;
+    EXPECT_TRUE(contains(text, "ERROR: installation of dhcp-3.1 failed: broken package\n")) << text;
+    EXPECT_TRUE(contains(text, "Software installed.\ncdromInstall=true\n")) << text;
+    std::string contents;
+    EXPECT_TRUE(installedFile("/CDINSTALL", contents));
+    for (const char* name : {"system", "routing"})
+        EXPECT_TRUE(installedFile(std::string("/var/pdb/") + name + "/version", contents)) << name;
+    for (const char* name : {"ppp", "dhcp"})
+        EXPECT_FALSE(installedFile(std::string("/var/pdb/") + name + "/version", contents)) << name;
+}
+
+TEST_F(CdromRun, ATargetTooSmallForAPackageEndsTheFlowWithoutSuccessOrMarker) {
+    // 40 MB of zeros, a few kilobytes on the disc, for a 31 MB target.
+    std::string bulk =
+        streamtest::signedFile(streamtest::simple("bulk", 0x01000000, std::string(40 << 20, '\0')));
+    std::string image = disc({"system", "routing"}, {{"bulk.rpx", bulk}});
+    std::string text = run(image, {{menuShown, allPicked},
+                                   {keepQuestion, "n"},
+                                   {continueQuestion, "y"},
+                                   {"cdromInstall=", ""}});
+    size_t failed = text.find("ERROR: installation of bulk-1.0 failed: disk is too small\n");
+    ASSERT_NE(failed, std::string::npos) << text;
+    EXPECT_TRUE(contains(text, "cdromInstall=false\n")) << text;
+    EXPECT_FALSE(contains(text.substr(failed), "installed")) << "nothing after it: " << text;
+    std::string contents;
+    EXPECT_FALSE(installedFile("/CDINSTALL", contents));
+    EXPECT_FALSE(installedFile("/var/pdb/bulk/version", contents));
 }

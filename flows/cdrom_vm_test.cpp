@@ -46,13 +46,14 @@ protected:
     // Starts the machine with the disc in its drive; at each expected text the keys after it
     // are typed. The console transcript once the machine has ended.
     std::string run(const std::vector<std::pair<std::string, std::string>>& dialogue,
-                    const std::string& iso = CDROM_VM_ISO) {
+                    const std::string& iso = CDROM_VM_ISO, const std::string& faults = "") {
         std::string image = files.add("boot.img");
         EXPECT_TRUE(bootImageWith(
             image, [](InitramfsWriter& overlay) { overlay.file("/TYPE", "cdrom\n"); }));
         VmOptions options = vmDirectStart(image, "quiet");
         options.disks = {VmDisk(disk)};
         options.cdrom = iso;
+        options.cdromFaults = faults;
         options.timeLimit = 420;
         VirtualMachine machine(options);
         if (!machine.start()) {
@@ -140,39 +141,66 @@ TEST_F(CdromVm, NoToContinueLeavesTheDiskUntouchedAndQuitCancels) {
 
 // A disc whose last file ends past what the drive can read: its header parts come from the
 // first blocks (the menu offers it), the rest fails with an I/O error while it is installed.
-TEST_F(CdromVm, APackageThatCannotBeReadToItsEndIsACorruptedCdromAndNoMarker) {
+// The disc with a 1 MB package "zz" added; its first block on the disc, or -1. Its header
+// parts come from the first blocks (the menu offers it).
+static long discWithLargePackage(ScratchFiles& files, std::string& iso) {
     using namespace installer;
     std::string parts = partBytes(partHeader, headerBodyBytes({"zz", 0x03010000, 1700000000})) +
                         partBytes(partDescription, "larger than the readable disc") +
                         partBytes(partPayload, std::string(1 << 20, 'z'));
     std::string package = files.text("zz.rpx", packageFileBytes(parts));
-    std::string iso = files.add("damaged.iso");
+    iso = files.add("damaged.iso");
     std::string command = "xorriso -indev '" + std::string(CDROM_VM_ISO) + "' -outdev '" + iso +
                           "' -boot_image any replay -map '" + package +
                           "' /zz.rpx -commit >/dev/null 2>&1 && xorriso -indev '" + iso +
                           "' -find /zz.rpx -exec report_lba -- 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
+    if (!pipe)
+        return -1;
     std::string report;
     char buffer[512];
     while (std::fgets(buffer, sizeof buffer, pipe))
         report += buffer;
-    ASSERT_EQ(pclose(pipe), 0) << report;
+    if (pclose(pipe) != 0)
+        return -1;
     // "File data lba:  0 , START , BLOCKS , BYTES , '/zz.rpx'"
     size_t comma = report.find(',', report.find("File data lba:"));
-    ASSERT_NE(comma, std::string::npos) << report;
-    long start = std::strtol(report.c_str() + comma + 1, nullptr, 10);
-    ASSERT_GT(start, 0) << report;
-    ASSERT_EQ(truncate(iso.c_str(), off_t(start + 64) * 2048), 0);
+    return comma == std::string::npos ? -1 : std::strtol(report.c_str() + comma + 1, nullptr, 10);
+}
 
-    std::string text = run({{menuShown, "a"},
-                            {"[X] zz", "i"},
-                            {keepQuestion, "n"},
-                            {continueQuestion, "y"},
-                            {"\nFATAL ERROR: corrupted CD-ROM\n", ""},
-                            {"Press ENTER to reboot\n", "\r"}},
-                           iso);
+const std::vector<std::pair<std::string, std::string>> pickAllUpToCorruption = {
+    {menuShown, "a"},
+    {"[X] zz", "i"},
+    {keepQuestion, "n"},
+    {continueQuestion, "y"},
+    {"\nFATAL ERROR: corrupted CD-ROM\n", ""},
+    {"Press ENTER to reboot\n", "\r"}};
+
+// A disc whose last file ends past what the drive can read: the rest fails with an I/O error
+// while it is installed.
+TEST_F(CdromVm, APackageThatCannotBeReadToItsEndIsACorruptedCdromAndNoMarker) {
+    std::string iso;
+    long start = discWithLargePackage(files, iso);
+    ASSERT_GT(start, 0);
+    ASSERT_EQ(truncate(iso.c_str(), off_t(start + 64) * 2048), 0);
+    std::string text = run(pickAllUpToCorruption, iso);
     EXPECT_FALSE(contains(text, "Software installed.")) << text;
+    std::string contents;
+    EXPECT_FALSE(installed("/CDINSTALL", contents));
+}
+
+// One sector in the middle of the package that the drive cannot read, every time it is asked.
+TEST_F(CdromVm, AnUnreadableSectorInAPackageIsACorruptedCdromAndNoMarker) {
+    std::string iso;
+    long start = discWithLargePackage(files, iso);
+    ASSERT_GT(start, 0);
+    long sector = (start + 256) * 4; // 512 KB into the file, in 512-byte sectors
+    std::string rules = files.text("faults.conf", "[inject-error]\nevent = \"read_aio\"\n"
+                                                  "errno = \"5\"\nonce = \"off\"\nsector = \"" +
+                                                      std::to_string(sector) + "\"\n");
+    std::string text = run(pickAllUpToCorruption, iso, rules);
+    EXPECT_FALSE(contains(text, "Software installed.")) << text;
+    EXPECT_FALSE(contains(text, "installed zz-")) << text;
     std::string contents;
     EXPECT_FALSE(installed("/CDINSTALL", contents));
 }

@@ -3,6 +3,7 @@
 // that fails, and Ctrl-C while the disk is being formatted and while a package goes in. Each
 // ends in its message, never in a hang; what failed is not reported or recorded as installed,
 // and an interrupted run leaves nothing mounted.
+#include "testbed/damaged_package.h"
 #include "testbed/ext_files.h"
 #include "testbed/sandbox.h"
 #include "testbed/support/scratch_files.h"
@@ -129,19 +130,21 @@ protected:
     std::string image;
 };
 
-// The installer child reads a package to its end whatever happens to it, so the flow goes on
-// with the next package and ends as usual: what a full disk leaves is its message and a
-// package that is not recorded as installed.
-TEST_F(FaultRun, TargetTooSmallForAPackageSaysDiskIsTooSmallAndLeavesItUnrecorded) {
+// A full disk is the target's failure, not the package's: the child says so in its status,
+// and the flow stops there instead of going on to a success it cannot have. The larger
+// package goes first, so nothing comes after it.
+TEST_F(FaultRun, TargetTooSmallForAPackageSaysDiskIsTooSmallAndEndsTheFlow) {
     // 100 cylinders (50 MB) for 120 MB.
     medium(100, {{"system.rpx", samples + "system.rpx"}, {"bulk.rpx", bulkPackage(120 << 20)}});
     std::string text = run({"hdd-install"});
     EXPECT_TRUE(contains(text, "ERROR: installation of bulk-1.0 failed: disk is too small\n"))
         << text;
+    EXPECT_TRUE(contains(text, "hardDiskInstall=false\n")) << text;
     EXPECT_FALSE(contains(text, "installed bulk-1.0")) << text;
-    EXPECT_TRUE(contains(text, "installed system-3.1\n")) << text;
+    EXPECT_FALSE(contains(text, "installing system-3.1")) << "no package after it: " << text;
+    EXPECT_FALSE(contains(text, "Software installed.")) << text;
     EXPECT_FALSE(installed("/var/pdb/bulk/version")) << "no record of the failed package";
-    EXPECT_TRUE(installed("/var/pdb/system/version"));
+    EXPECT_FALSE(installed("/rw/autorun.scr")) << "the flow did not go on to the script";
 }
 
 TEST_F(FaultRun, FailingFileSystemCreatorEndsTheFlowBeforeAnyPackage) {
@@ -180,6 +183,28 @@ TEST_F(FaultRun, CtrlCWhileAPackageGoesInAbortsUnmountsAndEndsAfterEnter) {
     EXPECT_FALSE(contains(text, "installing system-3.1")) << text;
     EXPECT_FALSE(contains(text, "Software installed.")) << text;
     EXPECT_FALSE(contains(text, "hardDiskInstall=")) << "the flow did not go on: " << text;
+}
+
+// Damaged packages on the hard-disk medium: a package the child cannot install is its own
+// failure, not the disk's, and the flow goes on to success with the others.
+TEST_F(FaultRun, DamagedOrCutShortPackagesOnTheMediumAreReportedBrokenAndTheRestGoIn) {
+    std::string ppp = folder / "ppp-damaged.rpx", dhcp = folder / "dhcp-cut.rpx";
+    std::ofstream(ppp, std::ios::binary) << withDamagedEnd(fileContents(samples + "ppp.rpx"));
+    std::string whole = fileContents(samples + "dhcp.rpx");
+    std::ofstream(dhcp, std::ios::binary) << cutShort(whole, whole.size() - 40);
+    medium(100, {{"system.rpx", samples + "system.rpx"},
+                 {"routing.rpx", samples + "routing.rpx"},
+                 {"ppp.rpx", ppp},
+                 {"dhcp.rpx", dhcp}});
+    std::string text = run({"hdd-install"});
+    EXPECT_TRUE(contains(text, "ERROR: installation of ppp-3.1 failed: broken package\n")) << text;
+    EXPECT_TRUE(contains(text, "ERROR: installation of dhcp-3.1 failed: broken package\n")) << text;
+    EXPECT_TRUE(contains(text, "Software installed.\n")) << text;
+    EXPECT_TRUE(contains(text, "hardDiskInstall=true\n")) << text;
+    EXPECT_TRUE(installed("/var/pdb/system/version"));
+    EXPECT_TRUE(installed("/var/pdb/routing/version"));
+    EXPECT_FALSE(installed("/var/pdb/ppp/version"));
+    EXPECT_FALSE(installed("/var/pdb/dhcp/version"));
 }
 
 } // namespace

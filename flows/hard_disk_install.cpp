@@ -159,9 +159,10 @@ bool sendPackage(MemoryFile& slot) {
         }
         slot.position += uint32_t(block);
     }
-    closePipedChild(pipe); // the child reports its own verdict on the console
+    // The child reports its own verdict on the console; only a failing target stops the flow.
+    int status = closePipedChild(pipe);
     slot.release();
-    return true;
+    return !installer::targetFailed(status);
 }
 
 bool storeScript(const MemoryFile& script) {

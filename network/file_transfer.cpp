@@ -81,9 +81,8 @@ bool streamToInstaller(NetLink& link, InstallerMode mode) {
             return false;
         }
         if (n == 0) {
-            // The child reports its own failures; its exit status means nothing.
-            closePipedChild(pipe);
-            return true;
+            // The child reports its own failures; only a failing target stops the flow.
+            return !targetFailed(closePipedChild(pipe));
         }
         // Each block goes on at once: the child works while the next one is on its way.
         if (std::fwrite(buffer, 1, static_cast<size_t>(n), pipe) != static_cast<size_t>(n) ||

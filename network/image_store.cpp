@@ -37,6 +37,7 @@ bool ImageFile::flush() {
             continue;
         if (done <= 0) {
             failed = true;
+            error = done < 0 ? errno : 0;
             break;
         }
         data += done;
@@ -64,8 +65,11 @@ bool ImageFile::close() {
     if (fd < 0)
         return false;
     bool complete = flush();
-    if (::close(fd) != 0)
+    if (::close(fd) != 0) {
+        if (complete)
+            error = errno;
         complete = false;
+    }
     fd = -1;
     // A reader that stopped early leaves a copy shorter than the file it came from.
     uint64_t declared = written >= sizeof header ? uint64_t(loadLe32(header + 4)) + 8 : 0;

@@ -28,6 +28,8 @@ public:
     // Writes what is buffered and closes. True when every byte reached the file and the
     // file holds exactly one whole package file (as long as its file header says).
     bool close();
+    // The error number of the first failed write or close; 0 when none failed.
+    int failure() const { return error; }
 
 protected:
     int_type overflow(int_type c) override;
@@ -38,6 +40,7 @@ private:
 
     int fd = -1;
     bool failed = false;
+    int error = 0;
     uint64_t written = 0;
     unsigned char header[8] = {};
     char buffer[65536];

@@ -43,12 +43,16 @@ private:
 void installWithImage(Repository& repository, std::istream& in) {
     ImageFile image;
     if (!image.open()) {
+        if (isTargetError(errno))
+            repository.noteTargetFailure();
         std::printf("ERROR: could not open image\n");
         return;
     }
     std::string directory;
     int result = installPackageStream(repository, in, olderInstalled, &image, &directory);
     bool whole = image.close();
+    if (isTargetError(image.failure()))
+        repository.noteTargetFailure();
     if (result == streamInstalled && !directory.empty() && (!whole || !keepImage(directory)))
         std::printf("ERROR: could not save package image\n");
     discardImage();
@@ -74,9 +78,10 @@ void installDriver(Repository& repository, std::istream& in) {
     ::close(writeEnd);
     for (int fd = 3; fd <= 15; ++fd)
         ::close(fd);
-    installFromStream(mode == InstallerMode::softwarePackage, mode == InstallerMode::driverPackage);
+    int status = installFromStream(mode == InstallerMode::softwarePackage,
+                                   mode == InstallerMode::driverPackage);
     std::fflush(nullptr);
-    _exit(0);
+    _exit(status);
 }
 
 } // namespace
@@ -108,19 +113,27 @@ std::FILE* openInstallerPipe(InstallerMode mode) {
     return stream;
 }
 
-void installFromStream(bool imageWanted, bool quiet) {
+int installFromStream(bool imageWanted, bool quiet) {
     if (chdir("/") != 0)
-        return;
+        return installerDone;
     Repository& repository = Repository::instance();
     // Each child reads the database afresh: whatever the parent held is not the disk's.
     repository.packages.clear();
+    repository.targetFailed = false;
     repository.loadDatabase(quiet);
     InputBuffer buffer(0);
     std::istream in(&buffer);
-    if (imageWanted)
-        installWithImage(repository, in);
-    else
+    if (!imageWanted) {
         installDriver(repository, in);
+        return installerDone;
+    }
+    installWithImage(repository, in);
+    return repository.targetFailed ? installerTargetFailed : installerDone;
+}
+
+bool targetFailed(int waitStatus) {
+    return waitStatus != -1 && WIFEXITED(waitStatus) &&
+           WEXITSTATUS(waitStatus) == installerTargetFailed;
 }
 
 } // namespace installer

@@ -158,3 +158,34 @@ TEST(InstallerChild, DriverModeIsQuietRelativeAndKeepsNoImage) {
         EXPECT_FALSE(exists(imagePath));
     });
 }
+
+TEST(InstallerChild, ExitStatusTellsAFailingTargetApartFromARefusedOrBrokenPackage) {
+    sandbox::run(
+        [] {
+            std::signal(SIGPIPE, SIG_IGN);
+            std::string good = signedFile(simple("ppp"));
+            Fed fed = feed(good.substr(0, good.size() - 30));
+            EXPECT_EQ(fed.console, "ERROR: installation of ppp-1.0 failed: broken package\n");
+            EXPECT_EQ(fed.status, 0);
+            EXPECT_FALSE(targetFailed(fed.status)) << "a broken package lets the flow go on";
+
+            fed = feed(signedFile(simple("system", 0x01000000, std::string(400000, 'z'))));
+            EXPECT_EQ(fed.console, "ERROR: installation of system-1.0 failed: disk is too small\n");
+            EXPECT_TRUE(WIFEXITED(fed.status) && WEXITSTATUS(fed.status) == installerTargetFailed)
+                << fed.status;
+            EXPECT_TRUE(targetFailed(fed.status));
+            EXPECT_FALSE(exists("/flash/var/pdb/system"));
+            EXPECT_FALSE(exists(imagePath));
+
+            // The next child starts afresh: a package that fits is done again.
+            fed = feed(good);
+            EXPECT_EQ(fed.console, "installed ppp-1.0\n");
+            EXPECT_FALSE(targetFailed(fed.status));
+        },
+        "size=256k");
+    // No status, a child that died, or one that ended with another status: no target failure.
+    EXPECT_FALSE(targetFailed(-1));
+    EXPECT_FALSE(targetFailed(SIGKILL));
+    EXPECT_FALSE(targetFailed(1 << 8));
+    EXPECT_TRUE(targetFailed(installerTargetFailed << 8));
+}

@@ -1,6 +1,7 @@
 // The boot image's installer as process 1 of the sandbox in network mode, talking over a veth
 // pair to the scriptable test peer in a second network namespace, onto a loop disk.
 #include "network/protocol_text.h"
+#include "testbed/damaged_package.h"
 #include "testbed/ext_files.h"
 #include "testbed/net_namespace.h"
 #include "testbed/net_peer.h"
@@ -63,6 +64,26 @@ const std::string& linkPackage() {
                               "/trap.scr && " + rpx + " build --manifest " + manifest + " --tree " +
                               tree + " --output " + output + " && " + rpx + " sign --key " +
                               INSTALLER_SOURCE_DIR "/keys/dev.sec " + output + " >/dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return fileContents(output);
+    }();
+    return bytes;
+}
+
+// A signed package of one 24 MB file of zeros: small on the wire, too large for a small disk.
+const std::string& bulkPackage() {
+    static ScratchFolder folder("net-bulk");
+    static std::string bytes = [] {
+        std::string tree = folder / "tree";
+        std::string manifest = folder / "manifest";
+        std::string output = folder / "bulk.rpx";
+        std::ofstream(manifest) << "name: bulk\nversion: 1.0\nbuild-time: 1700000000\n"
+                                   "entry-time: 1700000000\nowner: 0 0\n";
+        std::string rpx = buildDir + "/tools/rpx/rpx";
+        std::string command =
+            "mkdir -p " + tree + "/bulk && truncate -s 24M " + tree + "/bulk/zeros && " + rpx +
+            " build --manifest " + manifest + " --tree " + tree + " --output " + output + " && " +
+            rpx + " sign --key " + INSTALLER_SOURCE_DIR "/keys/dev.sec " + output + " >/dev/null";
         EXPECT_EQ(std::system(command.c_str()), 0) << command;
         return fileContents(output);
     }();
@@ -649,4 +670,45 @@ TEST_F(NetworkInstall, UnderA32MegabyteLimitAGigabytePackageStreamsOntoTheDisk) 
     EXPECT_GT(limit.value("memory.max_usage_in_bytes"), 0u) << "nothing ran under the limit";
     EXPECT_FALSE(contains(diskFile("/var/pdb/big/version"), "<missing"));
     EXPECT_EQ(diskFile("/after.scr"), "after\n");
+
+// Faults of what arrives and of the disk it goes to.
+TEST_F(NetworkInstall, DamagedOrCutShortPackagesAreReportedBrokenAndTheFilesAfterThemArrive) {
+    PeerScript s = script();
+    std::string dhcp = sample("dhcp.rpx");
+    s.files = {{"system.rpx", sample("system.rpx"), {}, {}, {}},
+               {"ppp.rpx", withDamagedEnd(sample("ppp.rpx")), {}, {}, {}},
+               {"dhcp.rpx", dhcp.substr(0, dhcp.size() - 40), {}, {}, {}},
+               {"routing.rpx", sample("routing.rpx"), {}, {}, {}}};
+    serve(s);
+    boot();
+    ASSERT_TRUE(installedAndEnded()) << sandbox->transcript();
+    std::string console = sandbox->transcript();
+    EXPECT_TRUE(contains(console, "ERROR: installation of ppp-3.1 failed: broken package\n"))
+        << console;
+    EXPECT_TRUE(contains(console, "ERROR: installation of dhcp-3.1 failed: broken package\n"))
+        << console;
+    EXPECT_EQ(diskFile("/CDINSTALL"), "");
+    EXPECT_FALSE(contains(diskFile("/var/pdb/routing/version"), "<missing"));
+    EXPECT_TRUE(contains(diskFile("/var/pdb/ppp/version"), "<missing"));
+    EXPECT_TRUE(contains(diskFile("/var/pdb/dhcp/version"), "<missing"));
+}
+
+TEST_F(NetworkInstall, ATargetTooSmallForAPackageEndsTheFlowBeforeTheNextFile) {
+    disk = scratch.image("small.img", 16 << 20);
+    PeerScript s = script();
+    s.files = {{"system.rpx", sample("system.rpx"), {}, {}, {}},
+               {"bulk.rpx", bulkPackage(), {}, {}, {}},
+               {"routing.rpx", sample("routing.rpx"), {}, {}, {}}};
+    serve(s);
+    boot();
+    ASSERT_TRUE(sandbox->waitFor("Press ENTER to reboot\n", 120)) << sandbox->transcript();
+    std::string console = sandbox->transcript();
+    size_t failed = console.find("ERROR: installation of bulk-1.0 failed: disk is too small\n");
+    ASSERT_NE(failed, std::string::npos) << console;
+    EXPECT_FALSE(contains(console.substr(failed), "installed")) << console;
+    sandbox->send("\r");
+    EXPECT_TRUE(sandbox->wait(20));
+    EXPECT_TRUE(contains(diskFile("/CDINSTALL"), "<missing"));
+    EXPECT_TRUE(contains(diskFile("/var/pdb/bulk/version"), "<missing"));
+    EXPECT_FALSE(contains(diskFile("/var/pdb/system/version"), "<missing"));
 }

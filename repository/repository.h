@@ -20,8 +20,9 @@ public:
     static Repository& instance();
 
     std::vector<std::unique_ptr<InstalledPackage>> packages;
-    std::string status; // what the status line shows; empty when none is shown
-    bool quiet = false; // nothing at all is written to the console
+    std::string status;        // what the status line shows; empty when none is shown
+    bool quiet = false;        // nothing at all is written to the console
+    bool targetFailed = false; // a create failure that was the disk's (full, input/output)
 
     // Sets `quiet`, then adds a record for every entry of "/flash/var/pdb/".
     void loadDatabase(bool beQuiet);
@@ -46,6 +47,7 @@ public:
     void warning(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void error(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void reportError(const std::string& text) override;
+    void noteTargetFailure() override { targetFailed = true; }
 
     // Executing package operations.
     std::string installLabel(const InstalledPackage& package) const;

@@ -130,9 +130,13 @@ std::vector<std::string> VirtualMachine::arguments() const {
         ++index;
     }
     if (!options_.cdrom.empty())
-        a.insert(a.end(), {"-drive", "file=" + options_.cdrom +
-                                         ",format=raw,if=ide,media=cdrom,readonly=on,index=" +
-                                         std::to_string(index++)});
+        a.insert(a.end(),
+                 {"-drive", "file=" +
+                                (options_.cdromFaults.empty()
+                                     ? options_.cdrom
+                                     : "blkdebug:" + options_.cdromFaults + ":" + options_.cdrom) +
+                                ",format=raw,if=ide,media=cdrom,readonly=on,index=" +
+                                std::to_string(index++)});
     if (!options_.floppy.empty())
         a.insert(a.end(), {"-drive", "file=" + options_.floppy + ",format=raw,if=floppy,index=0"});
     if (!options_.tap.empty())

@@ -33,7 +33,10 @@ struct VmOptions {
     std::string bootFrom;
     std::vector<VmDisk> disks; // at most 4 with a CD-ROM counted in
     std::string cdrom;         // ISO image, read-only, after the disks
-    std::string floppy;        // raw floppy image (the kernel needs its floppy driver)
+    // A file of the emulator's block-debugging rules for the CD-ROM drive ("inject-error"
+    // sections naming a sector): reads that cover those sectors fail like a scratched disc.
+    std::string cdromFaults;
+    std::string floppy; // raw floppy image (the kernel needs its floppy driver)
     // A network card (e1000) on a tap device made inside this network namespace (a name
     // under /run/netns, see VmNetwork); the emulator runs in that namespace.
     std::string networkNamespace, tap;

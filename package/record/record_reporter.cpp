@@ -7,9 +7,15 @@
 
 namespace installer {
 
+bool isTargetError(int error) {
+    return error == ENOSPC || error == EIO;
+}
+
 void reportCreateFailure(RecordReporter& reporter, const InstalledPackage& package,
                          const std::string& item, int error) {
     std::string label = displayLabel(package, package.bundle);
+    if (isTargetError(error))
+        reporter.noteTargetFailure();
     if (error == ENOSPC)
         reporter.reportError("installation of " + label + " failed: disk is too small");
     else if (error == EIO)

@@ -14,10 +14,16 @@ class RecordReporter {
 public:
     // One error line (the receiver adds its "ERROR: " prefix and handles the status line).
     virtual void reportError(const std::string& text) = 0;
+    // The target itself failed (full, or failing to read or write): whatever comes next would
+    // fail the same way, so the installation as a whole must not count as done.
+    virtual void noteTargetFailure() {}
 
 protected:
     ~RecordReporter() = default;
 };
+
+// Errors that belong to the disk rather than to a package: no space left, input/output error.
+bool isTargetError(int error);
 
 // "installation of %s failed: ..." naming what could not be created. The error number decides
 // the wording, so callers pass the one of the failed call (errno right after it, the default).
