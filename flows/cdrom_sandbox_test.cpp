@@ -4,11 +4,11 @@
 // that is read back afterwards. The real installer binary runs the start-up's way into the flow.
 #include "package/format/format.h"
 #include "package/format/writer.h"
-#include "testbed/damaged_package.h"
-#include "testbed/support/stream_packages.h"
 #include "testbed/ext_files.h"
 #include "testbed/sandbox.h"
+#include "testbed/support/damaged_package.h"
 #include "testbed/support/scratch_files.h"
+#include "testbed/support/stream_packages.h"
 #include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
