@@ -95,6 +95,21 @@ void restartMachine() {
     reboot(RB_AUTOBOOT);
 }
 
+void endInstallation(bool failed) {
+    createMarkerFile("/flash/SHOW_LICENSE");
+    unmountAll({"/floppy", "/flash"});
+    installFinished = 1;
+    if (failed) {
+        std::printf("Press ENTER to reboot\n");
+        waitForEnter();
+    }
+    if (consoleState)
+        leaveRawMode(*consoleState);
+    std::printf("\nRebooting...\n");
+    std::fflush(stdout);
+    restartMachine();
+}
+
 namespace {
 
 // The children (an installer child writing a package, a tool) got the same interrupt, but until
