@@ -125,6 +125,14 @@ void letChildrenEnd() {
     }
 }
 
+// Whatever the flow itself has open (the package file it is reading from the disc, a script it
+// is writing into the new system) keeps that file system busy, and the unmount would fail. The
+// flow never runs again after an abort, so its descriptors can go; the console's three stay.
+void closeFlowDescriptors() {
+    for (int fd = 3; fd < 256; ++fd)
+        close(fd);
+}
+
 } // namespace
 
 void abortInstallation(int) {
@@ -136,6 +144,7 @@ void abortInstallation(int) {
     std::fputs("Press ENTER to reboot\n", stdout);
     std::fflush(stdout);
     letChildrenEnd();
+    closeFlowDescriptors();
     unmountAll({"/flash/boot", "/flash", "/floppy"});
     waitForEnter();
     if (consoleState)
