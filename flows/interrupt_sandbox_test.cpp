@@ -17,10 +17,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -167,9 +170,10 @@ protected:
         if (!stage.shown.empty()) {
             ASSERT_TRUE(sandbox.waitFor(stage.shown, 180)) << stage.shown << sandbox.transcript();
         } else {
-            for (int tick = 0; tick < 1800 && !standInRuns(sandbox) && sandbox.running(); ++tick)
+            auto there = [&] { return held ? held() : standInRuns(sandbox); };
+            for (int tick = 0; tick < 1800 && !there() && sandbox.running(); ++tick)
                 usleep(100000);
-            ASSERT_TRUE(standInRuns(sandbox)) << sandbox.transcript();
+            ASSERT_TRUE(there()) << sandbox.transcript();
         }
         usleep(300000);
         sandbox.send("\x03");
@@ -189,6 +193,8 @@ protected:
             }
             EXPECT_FALSE(contains(mounts, "/flash")) << mounts;
             EXPECT_FALSE(contains(mounts, "/floppy")) << mounts;
+            // Pressed again while the dialogue waits: nothing more happens.
+            sandbox.send("\x03");
             usleep(1000000);
             EXPECT_TRUE(sandbox.running()) << "waits for ENTER";
         }
@@ -198,6 +204,12 @@ protected:
         std::string text = sandbox.transcript();
         // The abort restarts without a word; the end of a flow says it restarts.
         EXPECT_EQ(contains(text, "\nRebooting...\n"), stage.ended) << text;
+        EXPECT_EQ(text.find("Installation aborted"), text.rfind("Installation aborted")) << text;
+        // Nothing after the dialogue but the cursor shown again: the flow did not go on.
+        const std::string last = std::string(abortDialogue) + "\x1b[?25h";
+        if (!stage.ended) {
+            EXPECT_EQ(text.substr(text.size() - std::min(text.size(), last.size())), last) << text;
+        }
         for (const std::string& part : stage.seen)
             EXPECT_TRUE(contains(text, part)) << part << " in:\n" << text;
         for (const std::string& part : stage.unseen)
@@ -206,6 +218,7 @@ protected:
 
     ScratchFiles scratch{"interrupt"};
     ScratchFolder folder{"interrupt-media"};
+    std::function<bool()> held; // the step is reached, where no stand-in holds it
 };
 
 // ---- the hard-disk installation, its medium (an ext2 file system here) on the target
@@ -416,6 +429,18 @@ protected:
         script.answerFarewell = false;
         if (stage.name == "WaitingForTheServer")
             script.tamper = [](PeerReply& reply) { reply.drop = reply.request == "DSCV"; };
+        if (stage.name == "Script") {
+            // Silent after the script's first block: it is being written, its file open.
+            script.files.push_back({"setup.scr", std::string(300, 's'), {}, {}, {100, 100, 100}});
+            auto sent = std::make_shared<std::atomic<int>>(0);
+            script.tamper = [sent](PeerReply& reply) {
+                if (*sent > 0 && ++*sent > 2)
+                    reply.drop = true;
+                if (reply.packet.payloadBeginsWith("FILE\nsetup.scr"))
+                    *sent = 1;
+            };
+            held = [sent] { return *sent > 2; };
+        }
         {
             EnterNamespace inside(*serverSide);
             ASSERT_TRUE(inside.entered());
@@ -487,6 +512,13 @@ INSTANTIATE_TEST_SUITE_P(
               "",
               {"installed beta-1.0\n"},
               {"installed hold-1.0", "Software installed."}},
+        Stage{"Script",
+              twoPackages,
+              {},
+              "",
+              "",
+              {"installed beta-1.0\n"},
+              {"bad network connection"}},
         Stage{"PostInstall",
               {{"alpha", ""}, {"post", "alpha", Holds::finish}},
               {},
