@@ -4,6 +4,8 @@
 //   writable        the disc is mounted read-write (for vanish)
 //   vanish:NAME     NAME disappears from the disc as soon as the menu has read its header
 //   late:DEV:SECONDS   /dev/DEV appears only after SECONDS
+//   as-startup      takes the console and the signals as start-up does, and ends the way
+//                   start-up ends a CD-ROM installation (ENTER, then the restart)
 #include "disk/discovery.h"
 #include "flows/cdrom_install.h"
 #include "package/record/record_root.h"
@@ -25,6 +27,7 @@ using namespace installer;
 namespace {
 
 bool writableDisc = false;
+bool asStartup = false;
 
 std::string vanishing; // the file to take away, if any
 
@@ -69,6 +72,8 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "writable") == 0)
             writableDisc = true;
+        else if (std::strcmp(argv[i], "as-startup") == 0)
+            asStartup = true;
         else if (std::strncmp(argv[i], "vanish:", 7) == 0)
             vanishing = argv[i] + 7;
         else if (std::strncmp(argv[i], "late:", 5) == 0 && std::strchr(argv[i] + 5, ':'))
@@ -78,13 +83,23 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     static ConsoleState state;
     consoleState = &state;
+    if (asStartup) {
+        takeConsoleAsControllingTerminal();
+        installStartupSignals();
+    }
     enterRawMode(state);
     std::printf("Loading drivers\n");
     DiskRecord target;
-    if (!findHardDisk(target))
+    if (findHardDisk(target)) {
+        bool installed = cdromInstallWith(target, mountExt2Disc);
+        std::printf("cdromInstall=%s\n", installed ? "true" : "false");
+    } else if (!asStartup) {
         return 1;
-    bool installed = cdromInstallWith(target, mountExt2Disc);
-    std::printf("cdromInstall=%s\n", installed ? "true" : "false");
+    }
+    if (asStartup) {
+        endInstallation(true);
+        return 0;
+    }
     unmountAll({"/floppy", installer::targetDirectory});
     leaveRawMode(state);
     return 0;

@@ -96,6 +96,21 @@ void restartMachine() {
     reboot(RB_AUTOBOOT);
 }
 
+void endInstallation(bool failed) {
+    createMarkerFile(installer::TargetPath("/SHOW_LICENSE"));
+    unmountAll({"/floppy", installer::targetDirectory});
+    installFinished = 1;
+    if (failed) {
+        std::printf("Press ENTER to reboot\n");
+        waitForEnter();
+    }
+    if (consoleState)
+        leaveRawMode(*consoleState);
+    std::printf("\nRebooting...\n");
+    std::fflush(stdout);
+    restartMachine();
+}
+
 namespace {
 
 // The children (an installer child writing a package, a tool) got the same interrupt, but until
@@ -111,6 +126,14 @@ void letChildrenEnd() {
     }
 }
 
+// Whatever the flow itself has open (the package file it is reading from the disc, a script it
+// is writing into the new system) keeps that file system busy, and the unmount would fail. The
+// flow never runs again after an abort, so its descriptors can go; the console's three stay.
+void closeFlowDescriptors() {
+    for (int fd = 3; fd < 256; ++fd)
+        close(fd);
+}
+
 } // namespace
 
 void abortInstallation(int) {
@@ -122,6 +145,7 @@ void abortInstallation(int) {
     std::fputs("Press ENTER to reboot\n", stdout);
     std::fflush(stdout);
     letChildrenEnd();
+    closeFlowDescriptors();
     unmountAll({installer::TargetPath("/boot"), installer::targetDirectory, "/floppy"});
     waitForEnter();
     if (consoleState)

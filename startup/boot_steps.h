@@ -30,5 +30,9 @@ void unmountAll(std::initializer_list<const char*> paths);
 void restartMachine();
 // The interrupt handler: until installFinished, abandons the installation and restarts.
 void abortInstallation(int);
+// What follows the flow: the licence marker, the unmounts, installFinished (an interrupt from
+// here on changes nothing), the ENTER wait after a failure, and the restart. Returns only when
+// the restart is refused.
+void endInstallation(bool failed);
 
 } // namespace installer

@@ -68,17 +68,6 @@ int main(int argc, char** argv) {
     char modeText[80];
     readInstallType(modeText);
     bool failed = runInstallation(chooseInstallMode(hardDiskArgument, modeText), target);
-
-    createMarkerFile(installer::TargetPath("/SHOW_LICENSE"));
-    unmountAll({"/floppy", installer::targetDirectory});
-    installFinished = 1;
-    if (failed) {
-        std::printf("Press ENTER to reboot\n");
-        waitForEnter();
-    }
-    leaveRawMode(*consoleState);
-    std::printf("\nRebooting...\n");
-    std::fflush(stdout);
-    restartMachine();
+    endInstallation(failed);
     return 0;
 }

@@ -1,0 +1,18 @@
+// A stand-in that holds whatever runs it: a tool of the boot image, a package script's shell or
+// a program of the installed system. It names itself "stalling" so that a test finds it among
+// the processes of a run, says so on its output, and sleeps until a signal ends it (two minutes
+// at most, so that nothing is held for ever). Static, so that it also runs chrooted into a new
+// system that has nothing else.
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+int main(int, char** argv) {
+    prctl(PR_SET_NAME, "stalling");
+    std::printf("%s stalls\n", argv[0]);
+    std::fflush(stdout);
+    for (int second = 0; second < 120; ++second)
+        sleep(1);
+    return 0;
+}
