@@ -258,7 +258,7 @@ TEST_F(CdromRun, DamagedOrCutShortPackagesAreReportedBrokenAndTheOthersStillGoIn
 TEST_F(CdromRun, ATargetTooSmallForAPackageEndsTheFlowWithoutSuccessOrMarker) {
     // 40 MB of zeros, a few kilobytes on the disc, for a 31 MB target.
     std::string bulk =
-        streamtest::signedFile(streamtest::simple("bulk", 0x01000000, std::string(40 << 20, '\0')));
+        streamtest::simple("bulk", 0x01000000, std::string(40 << 20, '\0')).signedFile();
     std::string image = disc({"system", "routing"}, {{"bulk.rpx", bulk}});
     std::string text = run(image, {{menuShown, allPicked},
                                    {keepQuestion, "n"},

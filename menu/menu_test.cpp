@@ -1,11 +1,12 @@
 // The menu in-process: wrapping and attributes byte for byte, what a medium offers and in which
 // order, what the keys do to the cursor and the selection, what each key redraws, and a whole
 // run on scripted console keys.
-#include "testbed/support/menu_packages.h"
 #include "menu/package_menu.h"
 #include "menu/screen_text.h"
 #include "testbed/recording_system.h"
+#include "testbed/support/menu_packages.h"
 #include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 

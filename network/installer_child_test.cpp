@@ -163,13 +163,13 @@ TEST(InstallerChild, ExitStatusTellsAFailingTargetApartFromARefusedOrBrokenPacka
     sandbox::run(
         [] {
             std::signal(SIGPIPE, SIG_IGN);
-            std::string good = signedFile(simple("ppp"));
+            std::string good = simple("ppp").signedFile();
             Fed fed = feed(good.substr(0, good.size() - 30));
             EXPECT_EQ(fed.console, "ERROR: installation of ppp-1.0 failed: broken package\n");
             EXPECT_EQ(fed.status, 0);
             EXPECT_FALSE(targetFailed(fed.status)) << "a broken package lets the flow go on";
 
-            fed = feed(signedFile(simple("system", 0x01000000, std::string(400000, 'z'))));
+            fed = feed(simple("system", 0x01000000, std::string(400000, 'z')).signedFile());
             EXPECT_EQ(fed.console, "ERROR: installation of system-1.0 failed: disk is too small\n");
             EXPECT_TRUE(WIFEXITED(fed.status) && WEXITSTATUS(fed.status) == installerTargetFailed)
                 << fed.status;

@@ -670,45 +670,46 @@ TEST_F(NetworkInstall, UnderA32MegabyteLimitAGigabytePackageStreamsOntoTheDisk) 
     EXPECT_GT(limit.value("memory.max_usage_in_bytes"), 0u) << "nothing ran under the limit";
     EXPECT_FALSE(contains(diskFile("/var/pdb/big/version"), "<missing"));
     EXPECT_EQ(diskFile("/after.scr"), "after\n");
+}
 
-    // Faults of what arrives and of the disk it goes to.
-    TEST_F(NetworkInstall, DamagedOrCutShortPackagesAreReportedBrokenAndTheFilesAfterThemArrive) {
-        PeerScript s = script();
-        std::string dhcp = sample("dhcp.rpx");
-        s.files = {{"system.rpx", sample("system.rpx"), {}, {}, {}},
-                   {"ppp.rpx", withDamagedEnd(sample("ppp.rpx")), {}, {}, {}},
-                   {"dhcp.rpx", dhcp.substr(0, dhcp.size() - 40), {}, {}, {}},
-                   {"routing.rpx", sample("routing.rpx"), {}, {}, {}}};
-        serve(s);
-        boot();
-        ASSERT_TRUE(installedAndEnded()) << sandbox->transcript();
-        std::string console = sandbox->transcript();
-        EXPECT_TRUE(contains(console, "ERROR: installation of ppp-3.1 failed: broken package\n"))
-            << console;
-        EXPECT_TRUE(contains(console, "ERROR: installation of dhcp-3.1 failed: broken package\n"))
-            << console;
-        EXPECT_EQ(diskFile("/CDINSTALL"), "");
-        EXPECT_FALSE(contains(diskFile("/var/pdb/routing/version"), "<missing"));
-        EXPECT_TRUE(contains(diskFile("/var/pdb/ppp/version"), "<missing"));
-        EXPECT_TRUE(contains(diskFile("/var/pdb/dhcp/version"), "<missing"));
-    }
+// Faults of what arrives and of the disk it goes to.
+TEST_F(NetworkInstall, DamagedOrCutShortPackagesAreReportedBrokenAndTheFilesAfterThemArrive) {
+    PeerScript s = script();
+    std::string dhcp = sample("dhcp.rpx");
+    s.files = {{"system.rpx", sample("system.rpx"), {}, {}, {}},
+               {"ppp.rpx", withDamagedEnd(sample("ppp.rpx")), {}, {}, {}},
+               {"dhcp.rpx", dhcp.substr(0, dhcp.size() - 40), {}, {}, {}},
+               {"routing.rpx", sample("routing.rpx"), {}, {}, {}}};
+    serve(s);
+    boot();
+    ASSERT_TRUE(installedAndEnded()) << sandbox->transcript();
+    std::string console = sandbox->transcript();
+    EXPECT_TRUE(contains(console, "ERROR: installation of ppp-3.1 failed: broken package\n"))
+        << console;
+    EXPECT_TRUE(contains(console, "ERROR: installation of dhcp-3.1 failed: broken package\n"))
+        << console;
+    EXPECT_EQ(diskFile("/CDINSTALL"), "");
+    EXPECT_FALSE(contains(diskFile("/var/pdb/routing/version"), "<missing"));
+    EXPECT_TRUE(contains(diskFile("/var/pdb/ppp/version"), "<missing"));
+    EXPECT_TRUE(contains(diskFile("/var/pdb/dhcp/version"), "<missing"));
+}
 
-    TEST_F(NetworkInstall, ATargetTooSmallForAPackageEndsTheFlowBeforeTheNextFile) {
-        disk = scratch.image("small.img", 16 << 20);
-        PeerScript s = script();
-        s.files = {{"system.rpx", sample("system.rpx"), {}, {}, {}},
-                   {"bulk.rpx", bulkPackage(), {}, {}, {}},
-                   {"routing.rpx", sample("routing.rpx"), {}, {}, {}}};
-        serve(s);
-        boot();
-        ASSERT_TRUE(sandbox->waitFor("Press ENTER to reboot\n", 120)) << sandbox->transcript();
-        std::string console = sandbox->transcript();
-        size_t failed = console.find("ERROR: installation of bulk-1.0 failed: disk is too small\n");
-        ASSERT_NE(failed, std::string::npos) << console;
-        EXPECT_FALSE(contains(console.substr(failed), "installed")) << console;
-        sandbox->send("\r");
-        EXPECT_TRUE(sandbox->wait(20));
-        EXPECT_TRUE(contains(diskFile("/CDINSTALL"), "<missing"));
-        EXPECT_TRUE(contains(diskFile("/var/pdb/bulk/version"), "<missing"));
-        EXPECT_FALSE(contains(diskFile("/var/pdb/system/version"), "<missing"));
-    }
+TEST_F(NetworkInstall, ATargetTooSmallForAPackageEndsTheFlowBeforeTheNextFile) {
+    disk = scratch.image("small.img", 16 << 20);
+    PeerScript s = script();
+    s.files = {{"system.rpx", sample("system.rpx"), {}, {}, {}},
+               {"bulk.rpx", bulkPackage(), {}, {}, {}},
+               {"routing.rpx", sample("routing.rpx"), {}, {}, {}}};
+    serve(s);
+    boot();
+    ASSERT_TRUE(sandbox->waitFor("Press ENTER to reboot\n", 120)) << sandbox->transcript();
+    std::string console = sandbox->transcript();
+    size_t failed = console.find("ERROR: installation of bulk-1.0 failed: disk is too small\n");
+    ASSERT_NE(failed, std::string::npos) << console;
+    EXPECT_FALSE(contains(console.substr(failed), "installed")) << console;
+    sandbox->send("\r");
+    EXPECT_TRUE(sandbox->wait(20));
+    EXPECT_TRUE(contains(diskFile("/CDINSTALL"), "<missing"));
+    EXPECT_TRUE(contains(diskFile("/var/pdb/bulk/version"), "<missing"));
+    EXPECT_FALSE(contains(diskFile("/var/pdb/system/version"), "<missing"));
+}

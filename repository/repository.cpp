@@ -1,8 +1,9 @@
 #include "repository/repository.h"
 
-    InstallationRoot target = InstallationRoot::target();
-    ConfinedRoot root(target);
-    OwnedDirectory dir = listDirectory(root.openDirectory(target.databaseInside(), false));
+#include "package/owned_handles.h"
+#include "package/record/record_relations.h"
+#include "package/record/record_root.h"
+#include "package/record/version.h"
 
 #include <dirent.h>
 #include <unistd.h>
