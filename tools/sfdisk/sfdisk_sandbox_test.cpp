@@ -113,13 +113,14 @@ TEST_F(SfdiskRun, TableThatDoesNotFitIsRefusedAndTheDiskKeepsItsOldOne) {
     // sfdisk gives up on a missing device before reading its table, so the feeding printf may
     // meet a closed pipe: its complaint is not part of what is compared.
     std::string disk = image("refuse", 100 * 16 * 63);
-    std::string text = run({{"sda", disk}}, "/dev/sda 16 63\n",
-                           "printf '0,100,83,*\\n' | sfdisk -q -uC /dev/sda\n"
-                           "printf '0,50,83,*\\n50,51,83,-\\n' | sfdisk -q -uC /dev/sda;"
-                           " echo \"write=$?\"\n"
-                           "printf '0,0,0\\n0,0,0\\n' 2>/dev/null | sfdisk -q -uC /dev/hda; echo \"write=$?\"\n"
-                           "sfdisk -x; echo \"usage=$?\"\n"
-                           "sfdisk -d -uC /dev/sda");
+    std::string text =
+        run({{"sda", disk}}, "/dev/sda 16 63\n",
+            "printf '0,100,83,*\\n' | sfdisk -q -uC /dev/sda\n"
+            "printf '0,50,83,*\\n50,51,83,-\\n' | sfdisk -q -uC /dev/sda;"
+            " echo \"write=$?\"\n"
+            "printf '0,0,0\\n0,0,0\\n' 2>/dev/null | sfdisk -q -uC /dev/hda; echo \"write=$?\"\n"
+            "sfdisk -x; echo \"usage=$?\"\n"
+            "sfdisk -d -uC /dev/sda");
     EXPECT_EQ(text, "sfdisk: line 2: partition ends beyond cylinder 100\n"
                     "write=1\n"
                     "sfdisk: cannot open /dev/hda: No such file or directory\n"
