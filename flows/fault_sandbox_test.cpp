@@ -156,20 +156,6 @@ TEST_F(FaultRun, FailingFileSystemCreatorEndsTheFlowBeforeAnyPackage) {
     EXPECT_FALSE(contains(text, "Software installed.")) << text;
 }
 
-TEST_F(FaultRun, CtrlCWhileFormattingAbortsUnmountsAndEndsAfterEnter) {
-    medium(100, {{"system.rpx", samples + "system.rpx"}});
-    std::string text =
-        run({"interrupts", "stalling-tool:/sbin/mke2fs", "hdd-install"}, [](Sandbox& sandbox) {
-            for (int i = 0; i < 600 && !contains(sandbox.toolLog(), "/sbin/mke2fs stalls"); ++i)
-                usleep(100000);
-            ASSERT_TRUE(contains(sandbox.toolLog(), "/sbin/mke2fs stalls")) << sandbox.transcript();
-            interrupt(sandbox);
-        });
-    EXPECT_TRUE(contains(text, "Installation aborted\n")) << text;
-    EXPECT_FALSE(contains(text, "installed system-")) << text;
-    EXPECT_FALSE(contains(text, "hardDiskInstall=")) << "the flow did not go on: " << text;
-}
-
 TEST_F(FaultRun, CtrlCWhileAPackageGoesInAbortsUnmountsAndEndsAfterEnter) {
     // 600 cylinders (300 MB) for 150 MB of one package, which takes a while to go in.
     medium(600, {{"system.rpx", samples + "system.rpx"}, {"bulk.rpx", bulkPackage(150 << 20)}});
