@@ -12,8 +12,6 @@
 //   no-tool:PATH         removes a boot-image tool
 //   failing-tool:PATH    replaces a boot-image tool by one that fails
 //   fake-tool:PATH:TEXT  replaces a boot-image tool by a script that prints TEXT ("\n" → line)
-//   stalling-tool:PATH   replaces a boot-image tool by one that says "PATH stalls" and then
-//                        goes on for a minute, so that a test can interrupt it
 //   interrupts           takes the console and start-up's signal handlers, as start-up does
 //   system               puts a small installed system (bash, /bin/tavo, /sbin/fsck) in /flash
 //   postinstall          adds /flash/etc/rc.d/rc.postinstall to it
@@ -477,9 +475,6 @@ bool runStep(const std::string& step, DiskRecord& target) {
         unlink(part[1].c_str());
     } else if (name == "failing-tool" && part.size() == 2) {
         writeScript(part[1], "echo \"$0 fails on purpose\"\nexit 1\n");
-    } else if (name == "stalling-tool" && part.size() == 2) {
-        // Only bash is there to wait with: it spins, for a second or so in a passing test.
-        writeScript(part[1], "echo \"$0 stalls\"\nwhile [ $SECONDS -lt 60 ]; do :; done\n");
     } else if (name == "interrupts") {
         takeConsoleAsControllingTerminal();
         installStartupSignals();
