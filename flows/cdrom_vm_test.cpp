@@ -55,6 +55,7 @@ protected:
         options.cdrom = iso;
         options.cdromFaults = faults;
         options.timeLimit = 420;
+        options.memoryMiB = memoryMiB;
         VirtualMachine machine(options);
         if (!machine.start()) {
             ADD_FAILURE() << machine.error();
@@ -89,6 +90,7 @@ protected:
 
     ScratchFiles files{"cdrom-vm"};
     std::string disk;
+    int memoryMiB = 256;
 };
 
 } // namespace
@@ -203,4 +205,31 @@ TEST_F(CdromVm, AnUnreadableSectorInAPackageIsACorruptedCdromAndNoMarker) {
     EXPECT_FALSE(contains(text, "installed zz-")) << text;
     std::string contents;
     EXPECT_FALSE(installed("/CDINSTALL", contents));
+}
+
+// A machine with little more than the boot image needs keeps about 15 MiB (half of what is
+// available); an old configuration store larger than that is left behind with the warning, and
+// the installation goes on without it.
+TEST_F(CdromVm, OldConfigurationLargerThanMemoryIsNotKeptAndTheInstallationGoesOn) {
+    memoryMiB = 128;
+    std::string tree = files.add("old");
+    std::string command = "mkdir -p " + tree + "/rw/store && echo kept >" + tree +
+                          "/rw/store/small && truncate -s 40M " + tree +
+                          "/rw/store/large && echo 'start=63,type=83,bootable' | sfdisk -q " +
+                          disk + " >/dev/null && mke2fs -q -F -t ext3 -d " + tree +
+                          " -E offset=32256 " + disk + " 65000k";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+    std::string text = run({{menuShown, "i"},
+                            {keepQuestion, "y"},
+                            {continueQuestion, "y"},
+                            {"Software installed.\n", ""},
+                            {"Press ENTER to reboot\n", "\r"}});
+    EXPECT_TRUE(contains(text, "ERROR: couldn't keep config - probably not enough memory\n"))
+        << text;
+    EXPECT_FALSE(contains(text, "couldn't write old configuration")) << text;
+    EXPECT_FALSE(contains(text, "Out of memory")) << text;
+    std::string contents;
+    EXPECT_TRUE(installed("/CDINSTALL", contents));
+    EXPECT_FALSE(installed("/rw/store/small", contents)) << "kept: " << contents;
 }

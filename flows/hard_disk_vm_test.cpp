@@ -5,6 +5,7 @@
 // that the BIOS gets through our boot code to the new system's partition.
 #include "disk/boot_record.h"
 #include "testbed/ext_files.h"
+#include "testbed/support/package_signing.h"
 #include "testbed/support/scratch_files.h"
 #include "testbed/support/text_files.h"
 #include "testbed/vm_fixture.h"
@@ -39,7 +40,7 @@ protected:
 
     // The media builder's hard-disk medium of the sample packages, with a boot-record image
     // made of our boot code.
-    std::string medium(const std::string& script, bool choose) {
+    std::string medium(const std::string& script, bool choose, const std::string& extra = "") {
         std::string mbr(512, '\0');
         std::memcpy(mbr.data(), bootCode, sizeof bootCode);
         mbr[510] = '\x55';
@@ -53,6 +54,8 @@ protected:
                               (choose ? " --choose" : "");
         for (const char* name : {"system", "routing", "ppp", "dhcp"})
             command += " " + build + "/samples/" + name + ".rpx";
+        if (!extra.empty())
+            command += " " + extra;
         command += " >" + files.add("bootmedia.log") + " 2>&1";
         EXPECT_EQ(std::system(command.c_str()), 0) << command;
         return image;
@@ -61,8 +64,9 @@ protected:
     // Boots the disk through the BIOS and answers the console; the transcript once it ended.
     std::string boot(const std::string& disk,
                      const std::vector<std::pair<std::string, std::string>>& keys = {},
-                     bool biosOnSerial = false) {
+                     bool biosOnSerial = false, int memoryMiB = 256) {
         VmOptions options;
+        options.memoryMiB = memoryMiB;
         options.bootFrom = "disk";
         options.disks = {VmDisk(disk)};
         options.timeLimit = 400;
@@ -148,6 +152,35 @@ TEST_F(HardDiskVm, ChooseModeTakesItsKeysFromTheSerialConsole) {
     EXPECT_TRUE(contains(text, "reboot: Restarting system")) << text;
     EXPECT_EQ(installed(disk, "/rw/autorun.scr"), ""); // an empty script stays empty
     EXPECT_TRUE(contains(installed(disk, "/var/pdb/ppp/version"), "(missing"));
+}
+
+// A machine with little more than the boot image needs (below 112 MiB the kernel runs out of
+// memory unpacking it): half of what is left available is about 15 MiB, so a medium holding
+// twice that must be refused while the disk is still untouched.
+TEST_F(HardDiskVm, MediumLargerThanMemoryIsRefusedBeforeTheDiskIsWritten) {
+    testpkg::Draft bulk;
+    bulk.name = "bulk";
+    bulk.rawArchive = std::string(size_t(32) << 20, '\0'); // never inflated: refused first
+    std::string disk = medium("hostname small\n", false, files.text("bulk.rpx", bulk.signedFile()));
+    std::string before = files.add("before.img");
+    ASSERT_EQ(std::system(("cp --sparse=always " + disk + " " + before).c_str()), 0);
+
+    std::string text = boot(disk, {{"Press ENTER", "\r"}}, false, 128);
+    EXPECT_TRUE(contains(text, "\nFATAL ERROR: installation files too large for memory (")) << text;
+    EXPECT_FALSE(contains(text, "Reading: ")) << text;
+    EXPECT_FALSE(contains(text, "Software installed")) << text;
+    EXPECT_TRUE(contains(text, "reboot: Restarting system")) << text;
+    EXPECT_FALSE(contains(text, "Out of memory")) << text;
+
+    // Not one byte of the disk changed, not even the file system's mount state.
+    std::ifstream now(disk, std::ios::binary), then(before, std::ios::binary);
+    std::string a(1 << 20, '\0'), b(1 << 20, '\0');
+    for (int mebibyte = 0; now && then; ++mebibyte) {
+        now.read(a.data(), a.size());
+        then.read(b.data(), b.size());
+        ASSERT_EQ(now.gcount(), then.gcount());
+        ASSERT_TRUE(a == b) << "MiB " << mebibyte << " of the disk changed";
+    }
 }
 
 // The kernel started directly with the medium's own kernel and boot image, so that the medium
