@@ -83,7 +83,8 @@ void TestPeer::handle(const Packet& packet, long size) {
     if (opening && (word == "DRVR" || word == "DSCV")) {
         {
             std::lock_guard lock(mutex_);
-            requests_.push_back({word, 1, nowMicros(), false});
+            requests_.push_back(
+                {word, 1, nowMicros(), false, word == "DRVR" ? "drivers" : "install"});
         }
         if (word == "DRVR" && script_.offerDrivers)
             beginConversation(packet, "drivers");
@@ -105,7 +106,7 @@ void TestPeer::handle(const Packet& packet, long size) {
     }
     {
         std::lock_guard lock(mutex_);
-        requests_.push_back({word, peer_.received, nowMicros(), repeat});
+        requests_.push_back({word, peer_.received, nowMicros(), repeat, phase_});
     }
     if (repeat) {
         resendLast();

@@ -39,6 +39,7 @@ struct PeerRequest {
     uint32_t sequence;
     int64_t micros;
     bool repeat;
+    std::string phase; // "drivers" or "install": one installer may pick a server for each
 };
 
 struct PeerScript {
