@@ -44,7 +44,8 @@ protected:
     }
 
     // Starts the machine with the disc in its drive; at each expected text the keys after it
-    // are typed. The console transcript once the machine has ended.
+    // are typed, or, after "monitor:", the rest is a command to the emulator. The console
+    // transcript once the machine has ended.
     std::string run(const std::vector<std::pair<std::string, std::string>>& dialogue,
                     const std::string& iso = CDROM_VM_ISO, const std::string& faults = "") {
         std::string image = files.add("boot.img");
@@ -52,6 +53,7 @@ protected:
             image, [](InitramfsWriter& overlay) { overlay.file("/TYPE", "cdrom\n"); }));
         VmOptions options = vmDirectStart(image, "quiet");
         options.disks = {VmDisk(disk)};
+        options.disks[0].faults = diskFaults;
         options.cdrom = iso;
         options.cdromFaults = faults;
         options.timeLimit = 420;
@@ -66,7 +68,10 @@ protected:
                 ADD_FAILURE() << "no " << expect << " in:\n" << machine.transcript();
                 break;
             }
-            machine.send(keys);
+            if (keys.rfind("monitor:", 0) == 0)
+                machine.monitor(keys.substr(8));
+            else
+                machine.send(keys);
         }
         EXPECT_TRUE(machine.wait(240)) << machine.transcript();
         EXPECT_FALSE(machine.panicked()) << machine.transcript();
@@ -89,7 +94,7 @@ protected:
     }
 
     ScratchFiles files{"cdrom-vm"};
-    std::string disk;
+    std::string disk, diskFaults;
     int memoryMiB = 256;
 };
 
@@ -205,6 +210,46 @@ TEST_F(CdromVm, AnUnreadableSectorInAPackageIsACorruptedCdromAndNoMarker) {
     EXPECT_FALSE(contains(text, "installed zz-")) << text;
     std::string contents;
     EXPECT_FALSE(installed("/CDINSTALL", contents));
+}
+
+// A hard disk that fails: the installation must not claim success, and the machine still waits
+// for ENTER and restarts.
+const std::vector<std::pair<std::string, std::string>> installDefaults = {
+    {menuShown, "i"}, {keepQuestion, "n"}, {continueQuestion, "y"}};
+
+static void expectFailedInstallation(const std::string& text) {
+    EXPECT_FALSE(contains(text, "Software installed.")) << text;
+    EXPECT_TRUE(contains(text, "installation of system-3.1 failed: disk error")) << text;
+    EXPECT_FALSE(contains(text, "installed system-3.1")) << text;
+    EXPECT_TRUE(contains(text, "Press ENTER to reboot\n")) << text;
+}
+
+TEST_F(CdromVm, WriteErrorsWhereFileDataLandsAreADiskErrorAndNoSuccess) {
+    // The disk takes the partition table and what formatting writes, and refuses the first
+    // 1 MB after the bitmaps and inodes of each 8 MB block group but the first (whose free
+    // space is the journal's). The partition starts at sector 63 and has 1 KB blocks; groups
+    // 1, 3, 5 and 7 begin with a copy of the superblock and the reserved descriptors.
+    std::string rules;
+    for (long group = 1; group < 8; ++group) {
+        long first = group * 8192 + 1 + (group % 2 ? 756 : 504);
+        for (long block = first; block < first + 1024; ++block)
+            rules += "[inject-error]\nevent = \"write_aio\"\niotype = \"write\"\nerrno = \"5\"\n"
+                     "once = \"off\"\nsector = \"" +
+                     std::to_string(63 + 2 * block) + "\"\n";
+    }
+    diskFaults = files.text("disk-faults.conf", rules);
+    std::vector<std::pair<std::string, std::string>> dialogue = installDefaults;
+    dialogue.push_back({"Press ENTER to reboot\n", "\r"});
+    std::string text = run(dialogue);
+    expectFailedInstallation(text);
+}
+
+TEST_F(CdromVm, ADiskThatVanishesWhilePackagesGoInIsNoSuccess) {
+    std::vector<std::pair<std::string, std::string>> dialogue = installDefaults;
+    dialogue.push_back({"installing system-3.1", "monitor:drive_del disk0"});
+    dialogue.push_back({"Press ENTER to reboot\n", "\r"});
+    std::string text = run(dialogue);
+    expectFailedInstallation(text);
 }
 
 // A machine with little more than the boot image needs keeps about 15 MiB (half of what is

@@ -1,9 +1,11 @@
 #include "repository/repository.h"
 
 #include "package/format/format.h"
+#include "package/record/record_reporter.h"
 #include "package/record/version.h"
 #include "package/signature/signature.h"
 
+#include <cerrno>
 #include <unistd.h>
 
 namespace installer {
@@ -96,7 +98,13 @@ bool Repository::installContents(InstalledPackage& package, PackageReader& reade
         package.remove(root);
         return false;
     }
-    sync();
+    // The files count as installed once the disk has them: a write the disk refused surfaces
+    // only here, when the cache is written back (the descriptor saw none before the package).
+    if (root.descriptor() >= 0 ? syncfs(root.descriptor()) != 0 : (sync(), false)) {
+        reportCreateFailure(*this, package, root.directory(), errno);
+        package.remove(root);
+        return false;
+    }
     if (!package.disabled)
         runScript(package, "oninstall");
     if (!package.bundle.name.empty())

@@ -117,8 +117,11 @@ std::vector<std::string> VirtualMachine::arguments() const {
     int index = 0;
     for (const VmDisk& disk : options_.disks) {
         std::string id = "disk" + std::to_string(index);
-        a.insert(a.end(),
-                 {"-drive", "file=" + disk.image + ",format=raw,if=none,cache=unsafe,id=" + id});
+        a.insert(a.end(), {"-drive", "file=" +
+                                         (disk.faults.empty()
+                                              ? disk.image
+                                              : "blkdebug:" + disk.faults + ":" + disk.image) +
+                                         ",format=raw,if=none,cache=unsafe,id=" + id});
         // Two drives on each of the two IDE buses, in order.
         std::string device = "ide-hd,drive=" + id + ",bus=ide." + std::to_string(index / 2) +
                              ",unit=" + std::to_string(index % 2);

@@ -22,6 +22,9 @@ struct VmDisk {
     // The geometry the drive reports to the BIOS (which then does no translation); 0: the
     // emulator's choice.
     unsigned cylinders = 0, heads = 0, sectors = 0;
+    // A file of the emulator's block-debugging rules for this drive (like cdromFaults): the
+    // reads or writes they name fail with the errno they give, a dying disk.
+    std::string faults;
 };
 
 struct VmOptions {
