@@ -3,9 +3,9 @@
 // that fails, and Ctrl-C while the disk is being formatted and while a package goes in. Each
 // ends in its message, never in a hang; what failed is not reported or recorded as installed,
 // and an interrupted run leaves nothing mounted.
-#include "testbed/support/damaged_package.h"
 #include "testbed/ext_files.h"
 #include "testbed/sandbox.h"
+#include "testbed/support/damaged_package.h"
 #include "testbed/support/scratch_files.h"
 #include "testbed/support/text_files.h"
 
