@@ -158,7 +158,7 @@ int installBundle(Repository& repository, PackageReader& reader, const Installat
 
     unsigned installed = 0;
     while (reader.kind() == partHeader) {
-        uint32_t before = reader.position();
+        uint64_t before = reader.position();
         InstalledPackage* member =
             installPackage(repository, reader, root, memberAccepted, &reference, nullptr);
         if (member) {

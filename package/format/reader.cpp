@@ -97,11 +97,24 @@ int PackageStreamBuffer::nextPart() {
     }
     position_ += partLength_;
     partLength_ = remaining_ = 0;
+    // The declared length ends the package even when the input goes on: a stream that never
+    // ends (a hostile server's) is read no further than its header promised.
+    if (position_ >= declaredEnd) {
+        if (source && !traits_type::eq_int_type(source->sgetc(), traits_type::eof()))
+            overlong_ = true;
+        finishDigest();
+        return -1;
+    }
     uint8_t header[partHeaderSize];
     size_t n = take(header, partHeaderSize, false);
     if (n < partHeaderSize) {
         if (n > 0)
             truncated_ = true;
+        finishDigest();
+        return -1;
+    }
+    if (position_ + partHeaderSize + loadLe32(header + 2) > declaredEnd) {
+        overlong_ = true;
         finishDigest();
         return -1;
     }
@@ -233,6 +246,7 @@ PackageReader::PackageReader(std::streambuf* source, bool hashing, std::streambu
     }
     magic_ = loadLe32(header);
     totalSize_ = uint64_t(loadLe32(header + 4)) + fileHeaderSize;
+    buffer.setDeclaredEnd(totalSize_);
     if (magic_ != packageMagic && magic_ != unregisteredMagic)
         setstate(std::ios_base::failbit);
 }

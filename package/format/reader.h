@@ -38,7 +38,10 @@ public:
     // The last finished digest, whether or not it was taken.
     const uint8_t* lastDigest() const { return digest; }
 
-    uint32_t position() const { return position_; }
+    // The file's end as its header declares it: no part is read from or into beyond it.
+    void setDeclaredEnd(uint64_t end) { declaredEnd = end; }
+
+    uint64_t position() const { return position_; }
     uint32_t partLength() const { return partLength_; }
     uint32_t remaining() const { return remaining_; }
     bool hashing() const { return hashing_; }
@@ -46,6 +49,9 @@ public:
     bool truncated() const { return truncated_; }
     // A write to the tee fell short: the copy is not the input.
     bool teeFailed() const { return teeFailed_; }
+    // The input went on past the declared end: a part claimed to reach beyond it, or more
+    // bytes followed it.
+    bool overlong() const { return overlong_; }
 
 protected:
     pos_type seekoff(off_type offset, std::ios_base::seekdir dir,
@@ -69,7 +75,8 @@ private:
     void finishDigest();
 
     std::streambuf* source;
-    uint32_t position_ = 0;
+    uint64_t position_ = 0;
+    uint64_t declaredEnd = UINT64_MAX;
     uint32_t partLength_ = 0;
     uint32_t remaining_ = 0;
     std::streambuf* tee;
@@ -80,6 +87,7 @@ private:
     uint8_t digest[20] = {};
     bool truncated_ = false;
     bool teeFailed_ = false;
+    bool overlong_ = false;
 };
 
 class PackageReader : public std::istream {
@@ -102,10 +110,11 @@ public:
     int kind() const { return kind_; }
     uint32_t partLength() const { return buffer.partLength(); }
     // File offset of the current part's body.
-    uint32_t position() const { return buffer.position(); }
+    uint64_t position() const { return buffer.position(); }
     uint32_t remaining() const { return buffer.remaining(); }
     bool truncated() const { return buffer.truncated(); }
     bool teeFailed() const { return buffer.teeFailed(); }
+    bool overlong() const { return buffer.overlong(); }
 
     // Takes the digest of the package whose end was just passed, once.
     bool takeDigest(uint8_t digest[20]) { return buffer.takeDigest(digest); }

@@ -235,10 +235,10 @@ TEST(PackageReader, SkipsUnwantedPartsByRepositioningWhenNothingWatches) {
 }
 
 TEST(PackageReader, LengthBeyondTheInputEndsAsTruncatedWithoutTrustingIt) {
-    // A part that claims 4 GiB in a short file: seekable, not seekable, hashed or not, the
-    // reader stops at the real end and says the input was cut short.
-    std::string file =
-        packageFileBytes(headerPart("a")) + partHeaderBytes(partArchive, 0xFFFFFFFF) + "abc";
+    // A part that claims nearly 4 GiB in a short file that declares as much: seekable, not
+    // seekable, hashed or not, the reader stops at the real end and says the input was cut short.
+    std::string file = fileHeaderBytes(packageMagic, 0xFFFFFFFF) + headerPart("a") +
+                       partHeaderBytes(partArchive, 0xFFFFFF00) + "abc";
     for (bool hashing : {false, true})
         for (bool pipe : {false, true}) {
             PipeBuffer piped(file);
@@ -260,6 +260,75 @@ TEST(PackageReader, LengthBeyondTheInputEndsAsTruncatedWithoutTrustingIt) {
     EXPECT_EQ(reader.gcount(), 3);
     EXPECT_TRUE(reader.fail());
     EXPECT_EQ(reader.next(), -1);
+}
+
+// Filler parts for ever after a file header that declares `declared` bytes: what a hostile
+// server can pour into the pipe.
+class EndlessBuffer : public std::streambuf {
+public:
+    explicit EndlessBuffer(uint32_t declared) : start(fileHeaderBytes(packageMagic, declared)) {
+        start += headerPart("a");
+        filler = partBytes(0x55, std::string(4000, 'f'));
+        setg(start.data(), start.data(), start.data() + start.size());
+    }
+    uint64_t taken = 0;
+
+protected:
+    int_type underflow() override {
+        taken += uint64_t(egptr() - eback());
+        setg(filler.data(), filler.data(), filler.data() + filler.size());
+        return traits_type::to_int_type(filler[0]);
+    }
+
+private:
+    std::string start, filler;
+};
+
+TEST(PackageReader, TheDeclaredLengthEndsThePackageWhateverFollows) {
+    // More parts after the declared end are not read: the walk ends there, the digest covers
+    // only what was declared, and the reader tells that the input went on.
+    std::string declared = packageFileBytes(headerPart("a"));
+    for (bool hashing : {false, true}) {
+        std::istringstream in(declared + partBytes(partDescription, "more"));
+        PackageReader reader(in, hashing);
+        wantAll(reader);
+        EXPECT_EQ(reader.next(), partHeader);
+        EXPECT_EQ(reader.next(), -1);
+        EXPECT_TRUE(reader.overlong());
+        EXPECT_FALSE(reader.truncated());
+        EXPECT_EQ(reader.position(), declared.size());
+        if (hashing) {
+            EXPECT_EQ(takenDigest(reader), sha1Of(headerPart("a")));
+        }
+    }
+    std::istringstream exact(declared);
+    PackageReader reader(exact, true);
+    wantAll(reader);
+    reader.next();
+    EXPECT_EQ(reader.next(), -1);
+    EXPECT_FALSE(reader.overlong());
+
+    // A part that would reach past the declared end is refused at its header, its body unread.
+    std::string body = randomBytes(1 << 20, 3);
+    std::string lying = fileHeaderBytes(packageMagic, uint32_t(headerPart("a").size() + 100)) +
+                        headerPart("a") + partBytes(partArchive, body);
+    CountingBuffer watched(lying);
+    PackageReader hashed(&watched, true);
+    wantAll(hashed);
+    EXPECT_EQ(hashed.next(), partHeader);
+    EXPECT_EQ(hashed.next(), -1);
+    EXPECT_TRUE(hashed.overlong());
+    EXPECT_LT(watched.taken, 1000u);
+}
+
+TEST(PackageReader, AnInputThatNeverEndsIsReadOnlyToItsDeclaredLength) {
+    // Passing over unknown parts, hashed as the installer does, the walk ends by itself.
+    EndlessBuffer endless(1 << 20);
+    PackageReader reader(&endless, true);
+    reader.want(partSignature);
+    EXPECT_EQ(reader.next(), -1);
+    EXPECT_TRUE(reader.overlong());
+    EXPECT_LE(endless.taken, (1u << 20) + 8 + 4006);
 }
 
 TEST(PackageReader, EveryTruncationIsNoticed) {

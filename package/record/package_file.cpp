@@ -29,7 +29,8 @@ bool PackageFile::openPackageFile(const std::string& filePath) {
                      partProvides, partConflicts, partPayload})
         reader.want(kind);
     reader.next();
-    if (!readHeader(*this, reader))
+    // A part that reaches past the declared length makes the file something else than it says.
+    if (!readHeader(*this, reader) || reader.overlong())
         return false;
     if (!isBundle)
         return true;
@@ -43,7 +44,7 @@ bool PackageFile::openPackageFile(const std::string& filePath) {
         if (reader.kind() == partPayload)
             reader.next();
     }
-    return !members.empty();
+    return !members.empty() && !reader.overlong();
 }
 
 } // namespace installer

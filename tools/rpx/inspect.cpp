@@ -223,6 +223,9 @@ bool Inspector::run(const std::string& name, std::string& error) {
         out.package(p);
     if (ok && reader.truncated())
         ok = fail("cut short");
+    if (ok && reader.overlong())
+        ok = fail("declared length " + std::to_string(reader.totalSize()) +
+                  " ends before its parts do");
     if (ok && reader.position() != reader.totalSize())
         ok = fail("declared length " + std::to_string(reader.totalSize()) +
                   " differs from the length read " + std::to_string(reader.position()));

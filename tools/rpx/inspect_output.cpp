@@ -75,7 +75,7 @@ public:
             << totalSize << " bytes\n";
     }
     void beginParts() override {}
-    void beginPart(int kind, uint32_t offset, uint32_t length) override {
+    void beginPart(int kind, uint64_t offset, uint32_t length) override {
         out << "part " << kind << " " << partName(kind) << " at " << offset << ", " << length
             << " bytes";
     }
@@ -160,7 +160,7 @@ public:
         top()["totalSize"] = int64_t(totalSize);
     }
     void beginParts() override { open("parts", Json::array()); }
-    void beginPart(int kind, uint32_t offset, uint32_t length) override {
+    void beginPart(int kind, uint64_t offset, uint32_t length) override {
         open("", Json::object());
         top()["kind"] = kind;
         top()["type"] = partName(kind);

@@ -23,7 +23,7 @@ public:
     virtual ~InspectOutput() = default;
     virtual void beginFile(const std::string& name, uint32_t magic, uint64_t totalSize) = 0;
     virtual void beginParts() = 0;
-    virtual void beginPart(int kind, uint32_t offset, uint32_t length) = 0;
+    virtual void beginPart(int kind, uint64_t offset, uint32_t length) = 0;
     virtual void header(const installer::HeaderBody& header) = 0;
     virtual void beginText(const char* field) = 0;
     virtual void textPiece(std::string_view text) = 0;

@@ -239,6 +239,11 @@ bool verifyPackageStream(std::streambuf* in, const uint8_t* publicKey,
         error = "cut short";
         return false;
     }
+    if (reader.overlong()) {
+        error =
+            "declared length " + std::to_string(reader.totalSize()) + " ends before its parts do";
+        return false;
+    }
     if (reader.position() != reader.totalSize()) {
         error = "declared length " + std::to_string(reader.totalSize()) +
                 " differs from the length read " + std::to_string(reader.position());
