@@ -81,6 +81,19 @@ protected:
         return text;
     }
 
+    // Makes the disk an old installation: one ext3 partition from sector 63 with 1 KB blocks,
+    // its /rw/store holding "small" (the line "kept") and what the shell command `fill` run
+    // there adds. The tree it was made from is removed (scratch files are only unlinked).
+    void oldInstallation(const std::string& fill) {
+        std::string tree = files.add("old");
+        std::string command =
+            "mkdir -p " + tree + "/rw/store && (cd " + tree + "/rw/store && echo kept >small && " +
+            fill + ") && echo 'start=63,type=83,bootable' | sfdisk -q " + disk +
+            " >/dev/null && mke2fs -q -F -t ext3 -b 1024 -d " + tree + " -E offset=32256 " + disk +
+            " 65000k; status=$?; rm -rf " + tree + "; exit $status";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    }
+
     bool installed(const std::string& path, std::string& contents) {
         uint64_t offset = 0, size = 0;
         return partitionExtent(disk, 1, offset, size) && readExtFile(disk, offset, path, contents);
@@ -202,10 +215,8 @@ TEST_F(CdromVm, AnUnreadableSectorInAPackageIsACorruptedCdromAndNoMarker) {
     long start = discWithLargePackage(files, iso);
     ASSERT_GT(start, 0);
     long sector = (start + 256) * 4; // 512 KB into the file, in 512-byte sectors
-    std::string rules = files.text("faults.conf", "[inject-error]\nevent = \"read_aio\"\n"
-                                                  "errno = \"5\"\nonce = \"off\"\nsector = \"" +
-                                                      std::to_string(sector) + "\"\n");
-    std::string text = run(pickAllUpToCorruption, iso, rules);
+    std::string text =
+        run(pickAllUpToCorruption, iso, files.text("faults.conf", unreadableSectorRules(sector)));
     EXPECT_FALSE(contains(text, "Software installed.")) << text;
     EXPECT_FALSE(contains(text, "installed zz-")) << text;
     std::string contents;
@@ -257,13 +268,7 @@ TEST_F(CdromVm, ADiskThatVanishesWhilePackagesGoInIsNoSuccess) {
 // the installation goes on without it.
 TEST_F(CdromVm, OldConfigurationLargerThanMemoryIsNotKeptAndTheInstallationGoesOn) {
     memoryMiB = 128;
-    std::string tree = files.add("old");
-    std::string command = "mkdir -p " + tree + "/rw/store && echo kept >" + tree +
-                          "/rw/store/small && truncate -s 40M " + tree +
-                          "/rw/store/large && echo 'start=63,type=83,bootable' | sfdisk -q " +
-                          disk + " >/dev/null && mke2fs -q -F -t ext3 -d " + tree +
-                          " -E offset=32256 " + disk + " 65000k";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    oldInstallation("truncate -s 40M large");
 
     std::string text = run({{menuShown, "i"},
                             {keepQuestion, "y"},
@@ -277,4 +282,39 @@ TEST_F(CdromVm, OldConfigurationLargerThanMemoryIsNotKeptAndTheInstallationGoesO
     std::string contents;
     EXPECT_TRUE(installed("/CDINSTALL", contents));
     EXPECT_FALSE(installed("/rw/store/small", contents)) << "kept: " << contents;
+}
+
+// An old store the disk cannot read, a file's contents or the directory itself: the old
+// configuration is given up with the message, and the installation goes on without it (the new
+// store is not part of the old one).
+TEST_F(CdromVm, OldConfigurationTheDiskCannotReadIsNotKeptAndTheInstallationGoesOn) {
+    for (const char* unreadable : {"/rw/store/data 128", "/rw/store 0"}) {
+        oldInstallation("yes store | head -c 256K >data");
+        uint64_t offset = 0, size = 0;
+        std::string block;
+        ASSERT_TRUE(partitionExtent(disk, 1, offset, size));
+        ASSERT_TRUE(debugfsRequest(disk, offset, std::string("bmap ") + unreadable, block));
+        ASSERT_GT(std::atol(block.c_str()), 0) << block;
+        diskFaults =
+            files.text("faults.conf", unreadableSectorRules(63 + 2 * std::atol(block.c_str())));
+
+        std::string text = run({{menuShown, "i"},
+                                {keepQuestion, "y"},
+                                {continueQuestion, "y"},
+                                {"Software installed.\n", ""},
+                                {"Press ENTER to reboot\n", "\r"}});
+        EXPECT_TRUE(contains(text, "I/O error, dev sda, sector ")) << text;
+        // After the dots while the drive retries: the message, and the installation goes on.
+        std::string said = withoutKernelLines(text);
+        size_t reading = said.find("Reading old configuration...");
+        ASSERT_NE(reading, std::string::npos) << text;
+        const std::string givenUp =
+            "\nERROR: couldn't keep config - probably not enough memory\nCreating partition...";
+        EXPECT_EQ(said.substr(said.find_first_not_of('.', reading + 28), givenUp.size()), givenUp)
+            << unreadable << said;
+        EXPECT_FALSE(contains(text, "couldn't write old configuration")) << text;
+        std::string contents;
+        EXPECT_TRUE(installed("/CDINSTALL", contents)) << unreadable;
+        EXPECT_FALSE(installed("/rw/store/small", contents)) << unreadable << " kept " << contents;
+    }
 }

@@ -69,6 +69,7 @@ protected:
         options.memoryMiB = memoryMiB;
         options.bootFrom = "disk";
         options.disks = {VmDisk(disk)};
+        options.disks[0].faults = diskFaults;
         options.timeLimit = 400;
         options.biosOnSerial = biosOnSerial;
         VirtualMachine machine(options);
@@ -104,7 +105,28 @@ protected:
         return sector;
     }
 
+    // The disk is byte for byte the copy at before: not even the file system's mount state
+    // changed.
+    void expectUnchanged(const std::string& disk, const std::string& before) {
+        std::ifstream now(disk, std::ios::binary), then(before, std::ios::binary);
+        std::string a(1 << 20, '\0'), b(1 << 20, '\0');
+        for (int mebibyte = 0; now && then; ++mebibyte) {
+            now.read(a.data(), a.size());
+            then.read(b.data(), b.size());
+            ASSERT_EQ(now.gcount(), then.gcount());
+            ASSERT_TRUE(a == b) << "MiB " << mebibyte << " of the disk changed";
+        }
+    }
+
+    // A copy of the disk as it is now.
+    std::string copy(const std::string& disk) {
+        std::string before = files.add("before.img");
+        EXPECT_EQ(std::system(("cp --sparse=always " + disk + " " + before).c_str()), 0);
+        return before;
+    }
+
     ScratchFiles files{"hdd-vm"};
+    std::string diskFaults; // rules for the disk's drive (VmDisk::faults)
 };
 
 TEST_F(HardDiskVm, MediumInstallsItsOwnDiskRestartsAndTheDiskBootsThroughOurBootCode) {
@@ -162,8 +184,7 @@ TEST_F(HardDiskVm, MediumLargerThanMemoryIsRefusedBeforeTheDiskIsWritten) {
     bulk.name = "bulk";
     bulk.rawArchive = std::string(size_t(32) << 20, '\0'); // never inflated: refused first
     std::string disk = medium("hostname small\n", false, files.text("bulk.rpx", bulk.signedFile()));
-    std::string before = files.add("before.img");
-    ASSERT_EQ(std::system(("cp --sparse=always " + disk + " " + before).c_str()), 0);
+    std::string before = copy(disk);
 
     std::string text = boot(disk, {{"Press ENTER", "\r"}}, false, 128);
     EXPECT_TRUE(contains(text, "\nFATAL ERROR: installation files too large for memory (")) << text;
@@ -171,15 +192,43 @@ TEST_F(HardDiskVm, MediumLargerThanMemoryIsRefusedBeforeTheDiskIsWritten) {
     EXPECT_FALSE(contains(text, "Software installed")) << text;
     EXPECT_TRUE(contains(text, "reboot: Restarting system")) << text;
     EXPECT_FALSE(contains(text, "Out of memory")) << text;
+    expectUnchanged(disk, before);
+}
 
-    // Not one byte of the disk changed, not even the file system's mount state.
-    std::ifstream now(disk, std::ios::binary), then(before, std::ios::binary);
-    std::string a(1 << 20, '\0'), b(1 << 20, '\0');
-    for (int mebibyte = 0; now && then; ++mebibyte) {
-        now.read(a.data(), a.size());
-        then.read(b.data(), b.size());
-        ASSERT_EQ(now.gcount(), then.gcount());
-        ASSERT_TRUE(a == b) << "MiB " << mebibyte << " of the disk changed";
+// A medium whose disk cannot read a sector in the middle of one package: the installation
+// stops naming the package before anything is written to the disk it is on. Without a payload
+// part the menu, looking for one, reads through the archive; with one only reading the medium
+// into memory does.
+TEST_F(HardDiskVm, APackageTheMediumCannotReadStopsTheInstallationBeforeTheDiskIsWritten) {
+    for (bool payload : {false, true}) {
+        testpkg::Draft bulk;
+        bulk.name = "bulk";
+        if (payload)
+            bulk.payload = "bulk";
+        bulk.rawArchive = std::string(size_t(1) << 20, '\0'); // never inflated: unreadable first
+        uint32_t noise = 1;
+        for (char& byte : *bulk.rawArchive) // bytes found only there on the disk
+            byte = char((noise = noise * 1103515245 + 12345) >> 24);
+        std::string package = bulk.signedFile();
+        std::string file = files.text("bulk.rpx", package);
+        std::string disk = medium("hostname bulk\n", false, file);
+        size_t at = fileContents(disk).find(package.substr(512 << 10, 512));
+        ASSERT_NE(at, std::string::npos);
+        ASSERT_EQ(at % 512, 0u);
+        diskFaults = files.text("faults.conf", unreadableSectorRules(at / 512));
+        std::string before = copy(disk);
+
+        std::string text = boot(disk, {{"Press ENTER", "\r"}});
+        std::string said = withoutKernelLines(text);
+        EXPECT_TRUE(contains(text, "I/O error, dev sda, sector ")) << text;
+        std::string stop = payload ? "\nFATAL ERROR: could not read file /floppy/" +
+                                         file.substr(file.rfind('/') + 1) + "\n"
+                                   : "\nFATAL ERROR: Bad package bulk-1.0\n\n";
+        EXPECT_TRUE(contains(said, stop + "Press ENTER to reboot\n")) << said;
+        EXPECT_EQ(contains(said, "Reading: bulk-1.0..."), payload) << said;
+        EXPECT_FALSE(contains(said, "installed ")) << said;
+        EXPECT_TRUE(contains(text, "reboot: Restarting system")) << text;
+        expectUnchanged(disk, before);
     }
 }
 

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <string>
 #include <unistd.h>
 
@@ -58,6 +59,20 @@ inline bool bootImageWith(const std::string& path,
     overlay.characterDevice("/dev/tty9", 4, 65);
     lay(overlay);
     return overlay.close();
+}
+
+// The emulator's block-debugging rules (VmDisk::faults, VmOptions::cdromFaults) by which every
+// read covering that 512-byte sector fails with EIO, a spot the drive can no longer read.
+inline std::string unreadableSectorRules(uint64_t sector) {
+    return "[inject-error]\nevent = \"read_aio\"\niotype = \"read\"\nerrno = \"5\"\n"
+           "once = \"off\"\nsector = \"" +
+           std::to_string(sector) + "\"\n";
+}
+
+// The console transcript without the kernel's own lines ("[    6.65] ata1.00: ..."), which
+// come in wherever they happen, in the middle of the installer's lines too.
+inline std::string withoutKernelLines(const std::string& transcript) {
+    return std::regex_replace(transcript, std::regex(R"(\[ *[0-9]+\.[0-9]+\] [^\n]*\n)"), "");
 }
 
 // Options for a direct start of the media's kernel with the boot image at bootImage.

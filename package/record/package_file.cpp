@@ -7,11 +7,14 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <ios>
 #include <memory>
 
 namespace installer {
 
-bool PackageFile::openPackageFile(const std::string& filePath) {
+// The file stream throws when the medium fails a read (an I/O error on a bad sector): such a
+// package is as unusable as a damaged one, and nothing may escape to the caller.
+bool PackageFile::openPackageFile(const std::string& filePath) try {
     path = filePath;
     sourcePath = filePath;
     std::ifstream file(filePath, std::ios::binary);
@@ -45,6 +48,8 @@ bool PackageFile::openPackageFile(const std::string& filePath) {
             reader.next();
     }
     return !members.empty() && !reader.overlong();
+} catch (const std::ios_base::failure&) {
+    return false;
 }
 
 } // namespace installer

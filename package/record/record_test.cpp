@@ -170,6 +170,10 @@ TEST(OpenPackageFile, ReadsPackagesAndBundlesAndRefusesDamagedFiles) {
         PackageFile p;
         EXPECT_FALSE(p.openPackageFile(broken.path));
     }
+    // A read the system refuses (EISDIR here, EIO from a bad sector on a medium) makes the file
+    // stream throw: refused like a damaged file, nothing escapes.
+    PackageFile unreadable;
+    EXPECT_FALSE(unreadable.openPackageFile(testing::TempDir()));
 }
 
 TEST(MakeDirectories, CreatesTheChainOutermostFirstAndStopsAtAFileInTheWay) {
