@@ -4,6 +4,7 @@
 // are read with the sector-based sfdisk and debugfs, nothing mounted.
 #include "testbed/ext_files.h"
 #include "testbed/sandbox.h"
+#include "testbed/support/command_output.h"
 #include "testbed/support/scratch_files.h"
 #include "testbed/support/text_files.h"
 
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -76,18 +78,12 @@ protected:
 
     // The table as the sector-based tool reads it from the image.
     std::string sectorTable(const std::string& name) {
-        std::string command = "/usr/sbin/sfdisk -d '" + images[name] + "' 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
+        std::istringstream dump(
+            runCommand("/usr/sbin/sfdisk -d '" + images[name] + "' 2>&1").output);
         std::string text;
-        char line[512];
-        while (pipe && std::fgets(line, sizeof line, pipe)) {
-            std::string entry = line;
-            size_t colon = entry.find(" : ");
-            if (colon != std::string::npos) // names the image file; keep only the entry
-                text += entry.substr(colon + 3);
-        }
-        if (pipe)
-            pclose(pipe);
+        for (std::string entry; std::getline(dump, entry);)
+            if (size_t colon = entry.find(" : "); colon != std::string::npos)
+                text += entry.substr(colon + 3) + "\n"; // names the image file; keep the entry
         return text;
     }
 
@@ -140,7 +136,7 @@ const Disk keepDisk{"sda", 16, 63, 100};
 struct ConsoleCase {
     const char* name;
     std::vector<Disk> disks;
-    std::vector<std::string> steps, console, notOnConsole, tools = {}, notInTools = {};
+    std::vector<std::string> steps, console, notOnConsole = {}, tools = {}, notInTools = {};
 };
 
 const ConsoleCase consoleCases[] = {
@@ -149,8 +145,7 @@ const ConsoleCase consoleCases[] = {
      {{"sdb", 16, 63, 100}, {"hda", 1, 63, 1024}, {"sda", 255, 63, 4865}},
      {"list"},
      {"/dev/hda 1024 32256 separate-boot ext2\n/dev/sda 4865 8225280 separate-boot ext3\n"
-      "/dev/sdb 100 516096 one-partition ext3\n"},
-     {}},
+      "/dev/sdb 100 516096 one-partition ext3\n"}},
     {"FiveDisksGiveFourRecordsAndTheFirstIsAnnouncedByItsLabel",
      {{"hda", 16, 63, 20},
       {"hdb", 16, 63, 20},
@@ -167,14 +162,13 @@ const ConsoleCase consoleCases[] = {
      {},
      {"fake-tool:/sbin/sfdisk:Disks:\\n/dev/sdi 1000 cylinders, 16 heads, 63 sectors/track\\n",
       "find"},
-     {"Found harddrive as /dev/sdi\nfindHardDisk=true\n/dev/sdi 1000 516096 one-partition ext3\n"},
-     {}},
+     {"Found harddrive as /dev/sdi\nfindHardDisk=true\n/dev/sdi 1000 516096 one-partition "
+      "ext3\n"}},
     // ---- preparation
     {"FailingMke2fsStopsThePreparation",
      {{"sda", 16, 63, 100}},
      {"failing-tool:/sbin/mke2fs", "find", "prepare", "mounts"},
-     {"ERROR: could not format partitions\nprepareDisk=false\nnothing mounted at /flash\n"},
-     {}},
+     {"ERROR: could not format partitions\nprepareDisk=false\nnothing mounted at /flash\n"}},
     {"PartitioningToolThatCannotStartStopsThePreparation",
      {{"sda", 16, 63, 100}},
      {"record:/dev/sda:100:16:63", "no-tool:/sbin/sfdisk", "prepare", "mounts"},
@@ -185,8 +179,7 @@ const ConsoleCase consoleCases[] = {
      {{"sdb", 16, 63, 100}},
      {"find", "prepare-keep", "mounts"},
      {"WARNING: couldn't keep config - couldn't mount file system\nCreating partition...",
-      "prepareDisk=true\nmounted /dev/sdb1 /flash ext3\n"},
-     {}},
+      "prepareDisk=true\nmounted /dev/sdb1 /flash ext3\n"}},
     // A directory link back up to the store would be read for ever.
     {"KeepingAStoreWithALinkLoopSaysSoAndTheInstallationGoesOn",
      {keepDisk},
@@ -202,8 +195,7 @@ const ConsoleCase consoleCases[] = {
      {"find", "prepare", "store-full:/flash/vela/store", "unmount", "meminfo:64", "prepare-keep",
       "exists:/flash/vela/store"},
      {"\nERROR: couldn't keep config - probably not enough memory\nCreating partition...",
-      "prepareDisk=true\n/flash/vela/store missing\n"},
-     {}},
+      "prepareDisk=true\n/flash/vela/store missing\n"}},
     // Under the leak checker of the sanitizer builds a store nobody freed is reported at exit.
     {"StoreReadBeforeAFailedFormatIsLetGo",
      {keepDisk},
@@ -220,8 +212,7 @@ const ConsoleCase consoleCases[] = {
      {"kept=yes\n",
       "ERROR: couldn't write old configuration - proboably not enough space on the disk\n"
       "writeBackConfiguration=false\n",
-      "/outside/store missing\n"},
-     {}},
+      "/outside/store missing\n"}},
     // ---- post-install
     {"OnePartitionSystemRunsItsPostinstallScriptAndIsCheckedAndUnmounted",
      {{"sda", 16, 63, 200}},
