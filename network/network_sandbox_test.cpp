@@ -66,14 +66,6 @@ const std::string& driverPackage() {
     return builtOnce("drivers",
                      "mkdir -p TREE/lib/modules && echo module > TREE/lib/modules/storage.ko");
 }
-// It leaves a symbolic link "trap.scr" -> "/etc/passwd" on the target.
-const std::string& linkPackage() {
-    return builtOnce("linker", "ln -s /etc/passwd TREE/trap.scr");
-}
-// One 24 MB file of zeros: small on the wire, too large for a small disk.
-const std::string& bulkPackage() {
-    return builtOnce("bulk", "mkdir -p TREE/bulk && truncate -s 24M TREE/bulk/zeros");
-}
 
 PeerFile file(const std::string& name, const std::string& data) {
     return {name, data, {}, {}, {}};
@@ -376,28 +368,6 @@ TEST_F(NetworkInstall,
     pressEnter();
 }
 
-TEST_F(NetworkInstall, AMalformedAnnouncementOrANameOutsideTheInstallationIsFatal) {
-    const std::string outside = "\nFATAL ERROR: file name outside the installation: ";
-    const std::pair<PeerFile, std::string> cases[] = {
-        {{"bad.rpx", "x", {}, "FILE\nbad.rpx\n12abc\n", {}},
-         "\nFATAL ERROR: bad file announcement from server\n"},
-        {file("../../escape.scr", "x"), outside + "../../escape.scr\n"},
-        {file("trap.scr", "root::0:0::/:/bin/sh\n"), outside + "trap.scr\n"},
-    };
-    for (const auto& [second, message] : cases) {
-        PeerScript s = script();
-        s.files = {file("first.scr", "first\n"), second};
-        if (second.name == "trap.scr")
-            s.files.insert(s.files.begin() + 1, file("link.rpx", linkPackage()));
-        serve(s);
-        boot();
-        ASSERT_TRUE(endsWith(message)) << message << sandbox->transcript();
-        EXPECT_FALSE(contains(sandbox->transcript(), "Software installed.")) << message;
-        endRun();
-        EXPECT_EQ(diskFile("/first.scr"), "first\n") << message;
-    }
-}
-
 TEST_F(NetworkInstall, TenPercentLossBothWaysStillGivesAByteIdenticalInstallation) {
     std::string random(300000, '\0');
     std::mt19937 generator(7);
@@ -524,16 +494,21 @@ TEST_F(NetworkInstall, AServerGoneInTheMiddleOfAFileOrOfTheListEndsInABadConnect
     }
 }
 
+// A malformed announcement or a name outside the installation is fatal.
 TEST_F(NetworkInstall, AHostileServerCannotWriteOutsideFlashNorMakeTheInstallerHang) {
-    const std::string badAnnouncement = "\nFATAL ERROR: bad file announcement from server\n";
+    const std::string bad = "\nFATAL ERROR: bad file announcement from server\n";
+    const std::string outside = "\nFATAL ERROR: file name outside the installation: ";
     const std::string full = "\nFATAL ERROR: installation failed: No space left on device\n\n";
     const std::pair<PeerFile, std::string> cases[] = {
         // no message: installed
         // An absolute name is a name below /flash like any other; the size means nothing.
         {{"/etc/evil.scr", "evil\n", {}, "FILE\n/etc/evil.scr\n2147483647\n", {}}, ""},
-        {{"huge.scr", "x", {}, "FILE\nhuge.scr\n99999999999\n", {}}, badAnnouncement},
-        {{"minus.rpx", "x", {}, "FILE\nminus.rpx\n-5\n", {}}, badAnnouncement},
-        {{"junk.scr", "x", {}, "FILE\njunk.scr\n\x01\xff\n", {}}, badAnnouncement},
+        // Malformed announcements of a package and of a script (more in protocol_text_test).
+        {{"minus.rpx", "x", {}, "FILE\nminus.rpx\n-5\n", {}}, bad},
+        {{"junk.scr", "x", {}, "FILE\njunk.scr\n\x01\xff\n", {}}, bad},
+        {file("../../escape.scr", "x"), outside + "../../escape.scr\n"},
+        // After a package that leaves a symbolic link "trap.scr" -> "/etc/passwd".
+        {file("trap.scr", "root::0:0::/:/bin/sh\n"), outside + "trap.scr\n"},
         // Blocks past any size until the disk is full, whether announced with a size or empty
         // (an empty script's bytes go nowhere, but no more of them than /flash would hold).
         {{"endless.scr", "e", {}, "FILE\nendless.scr\n1\n", {}, true}, full},
@@ -542,6 +517,10 @@ TEST_F(NetworkInstall, AHostileServerCannotWriteOutsideFlashNorMakeTheInstallerH
     for (const auto& [second, message] : cases) {
         PeerScript s = script();
         s.files = {file("first.scr", "first\n"), second};
+        if (second.name == "trap.scr")
+            s.files.insert(
+                s.files.begin() + 1,
+                file("link.rpx", builtOnce("linker", "ln -s /etc/passwd TREE/trap.scr")));
         // No TERM to the farewell: the run stays until ENTER, so its root can be walked.
         s.answerFarewell = false;
         serve(s);
@@ -593,11 +572,14 @@ TEST_F(NetworkInstall, UnderA32MegabyteLimitAGigabytePackageStreamsOntoTheDisk) 
 }
 
 // A fault of the disk the packages go to.
+// 24 MB of zeros: small on the wire, too large for a small disk.
 TEST_F(NetworkInstall, ATargetTooSmallForAPackageEndsTheFlowBeforeTheNextFile) {
     disk = scratch.image("small.img", 16 << 20);
     PeerScript s = script();
-    s.files = {sampleFile("system.rpx"), file("bulk.rpx", bulkPackage()),
-               sampleFile("routing.rpx")};
+    s.files = {
+        sampleFile("system.rpx"),
+        file("bulk.rpx", builtOnce("bulk", "mkdir -p TREE/b && truncate -s 24M TREE/b/zeros")),
+        sampleFile("routing.rpx")};
     serve(s);
     boot();
     ASSERT_TRUE(endsWith("", 120)) << sandbox->transcript();

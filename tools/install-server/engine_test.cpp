@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -22,8 +23,8 @@ uint8_t patternByte(const std::string& name, uint64_t offset) {
 class PatternSource : public BlockSource {
 public:
     long read(const ServedFile& file, uint64_t offset, uint8_t* data, size_t size) override {
-        if (offset + size > file.size - shortBy)
-            size = offset >= file.size - shortBy ? 0 : size_t(file.size - shortBy - offset);
+        uint64_t end = file.size - shortBy;
+        size = offset >= end ? 0 : size_t(std::min<uint64_t>(size, end - offset));
         for (size_t i = 0; i < size; ++i)
             data[i] = patternByte(file.name, offset + i);
         return long(size);
@@ -76,15 +77,11 @@ struct Client {
     }
     // The reply passes the installer's acceptance rule (sequence compared modulo 2^16).
     bool accept(const Outcome& o) {
-        if (!o.reply)
-            return false;
         Header h;
         std::string_view payload;
-        if (parseDatagram(o.reply, o.size, h, payload) != Drop::none || h.destination != mac)
-            return false;
-        if (!isZero(peer) && h.source != peer)
-            return false;
-        if (h.acknowledgement > uint16_t(sent) || h.sequence != uint16_t(received + 1))
+        if (!o.reply || parseDatagram(o.reply, o.size, h, payload) != Drop::none ||
+            h.destination != mac || (!isZero(peer) && h.source != peer) ||
+            h.acknowledgement > uint16_t(sent) || h.sequence != uint16_t(received + 1))
             return false;
         received = received + 1;
         peer = h.source;
@@ -138,8 +135,8 @@ struct Bench {
     const Machine& machine(const Client& c) { return engine.machines().at(c.mac); }
     // The offer, then YACK and STRT as far as `steps` says (1 to 3).
     bool begin(Client& c, int steps = 2) {
-        return c.accept(send(c.request(discovery("x"), true))) &&
-               (steps < 2 || exchange(c, "YACK\n")) && (steps < 3 || exchange(c, "STRT"));
+        return exchange(c, discovery("x"), true) && (steps < 2 || exchange(c, "YACK\n")) &&
+               (steps < 3 || exchange(c, "STRT"));
     }
 };
 
@@ -273,9 +270,7 @@ TEST(Engine, interleavedMachinesKeepTheirOwnNumbering) {
     for (uint8_t i = 0; i < 5; ++i)
         clients.push_back(Client(Mac{0x02, 1, 2, 3, 4, i}));
     for (Client& c : clients)
-        ASSERT_TRUE(c.accept(bench.send(c.request(discovery("x"), true))));
-    for (Client& c : clients)
-        ASSERT_TRUE(bench.exchange(c, "YACK\n"));
+        ASSERT_TRUE(bench.begin(c));
     // Machine 0 starts late (its disk is big); the others move on meanwhile.
     for (size_t i = 1; i < clients.size(); ++i)
         ASSERT_TRUE(bench.exchange(clients[i], "STRT"));
