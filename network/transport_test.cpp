@@ -10,7 +10,7 @@
 
 #include <chrono>
 #include <cstring>
-#include <sys/select.h>
+#include <poll.h>
 #include <thread>
 
 using namespace installer;
@@ -58,30 +58,24 @@ protected:
     std::vector<Packet> collect(int n, double seconds) {
         std::vector<Packet> got;
         auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        for (pollfd wait{serverSide(n).socket, POLLIN, 0};;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 end - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 return got;
-            timeval limit{0, static_cast<suseconds_t>(left.count())};
-            limit.tv_sec = limit.tv_usec / 1000000;
-            limit.tv_usec %= 1000000;
-            fd_set set;
-            FD_ZERO(&set);
-            FD_SET(serverSide(n).socket, &set);
-            if (select(serverSide(n).socket + 1, &set, nullptr, nullptr, &limit) <= 0)
+            if (poll(&wait, 1, int(left.count())) <= 0)
                 continue;
             Packet packet;
-            long size;
-            while ((size = receivePacket(serverSide(n), packet)) >= 0)
+            while (receivePacket(serverSide(n), packet) >= 0)
                 if (packet.source() != serverSide(n).hardwareAddress)
                     got.push_back(packet);
         }
     }
-    // A reply of the server on interface n, numbered `sequence`, to `to`.
-    void reply(int n, const char* text, uint16_t sequence, const HardwareAddress& to) {
+    // A reply of the server on interface n (or of `from`), numbered `sequence`, to `to`.
+    void reply(int n, const char* text, uint16_t sequence, const HardwareAddress& to,
+               const HardwareAddress* from = nullptr) {
         NetPeer peer;
-        peer.ownAddress = serverSide(n).hardwareAddress;
+        peer.ownAddress = from ? *from : serverSide(n).hardwareAddress;
         peer.peerAddress = to;
         peer.sent = sequence - 1u;
         Packet packet;
@@ -92,6 +86,17 @@ protected:
         Packet packet;
         packet.clear();
         std::memcpy(packet.payload(), word, std::strlen(word));
+        return packet;
+    }
+    // The installer's side of a conversation with the server on the first pair, which has
+    // sent one reply; `word` is the next request, numbered.
+    Packet nextRequest(const char* word) {
+        NetPeer& peer = clientLink.peer;
+        peer.ownAddress = clientSide(0).hardwareAddress;
+        peer.peerAddress = serverSide(0).hardwareAddress;
+        peer.received = 1;
+        Packet packet = request(word);
+        buildHeader(peer, packet, 4);
         return packet;
     }
 
@@ -181,14 +186,9 @@ TEST_F(TwoStations, TheSixtiethBroadcastRescansAndPicksUpANewCard) {
 TEST_F(TwoStations, AnUnansweredExchangeSendsTheSameRequestOncePerTryAndWaitsEachOut) {
     connect(1);
     VirtualClock clock;
-    NetPeer& peer = clientLink.peer;
-    peer.ownAddress = clientSide(0).hardwareAddress;
-    peer.peerAddress = serverSide(0).hardwareAddress;
-    peer.received = 1;
-    Packet request = this->request("STRT"), reply;
-    buildHeader(peer, request, 4);
+    Packet request = nextRequest("STRT"), reply;
     int64_t start = clock.micros;
-    EXPECT_EQ(exchange(clientSide(0), peer, request, reply, 100000, 4), -1);
+    EXPECT_EQ(exchange(clientSide(0), clientLink.peer, request, reply, 100000, 4), -1);
     EXPECT_EQ(clock.micros - start, 400000) << "each of the 4 tries waits its 0.1 s out";
     for (int64_t wait : clock.waits)
         EXPECT_LE(wait, 100000) << "a datagram that is not the reply never extends a try";
@@ -201,24 +201,14 @@ TEST_F(TwoStations, AnUnansweredExchangeSendsTheSameRequestOncePerTryAndWaitsEac
 TEST_F(TwoStations, AnExchangeSkipsRepeatsAndStrangersAndTakesTheNextReply) {
     connect(1);
     NetPeer& peer = clientLink.peer;
-    peer.ownAddress = clientSide(0).hardwareAddress;
-    peer.peerAddress = serverSide(0).hardwareAddress;
-    peer.received = 1;
-    Packet request = this->request("RETR"), reply;
-    buildHeader(peer, request, 4);
+    Packet request = nextRequest("RETR"), reply;
     std::thread serverThread([&] {
         // Before the answer come a repeat of an old reply and a datagram from a foreign
         // station.
-        auto got = collect(0, 0.15);
-        EXPECT_EQ(got.size(), 1u);
+        EXPECT_EQ(collect(0, 0.15).size(), 1u);
+        HardwareAddress foreign{0x02, 7, 7, 7, 7, 7};
         this->reply(0, "old", 1, peer.ownAddress);
-        NetPeer foreign;
-        foreign.ownAddress = {0x02, 7, 7, 7, 7, 7};
-        foreign.peerAddress = peer.ownAddress;
-        foreign.sent = 1;
-        Packet packet;
-        size_t size = composeDatagram(foreign, packet, "alien");
-        sendPacket(serverSide(0), packet, size);
+        this->reply(0, "alien", 2, peer.ownAddress, &foreign);
         this->reply(0, "good", 2, peer.ownAddress);
     });
     long size = exchange(clientSide(0), peer, request, reply, 300000, 5);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -22,8 +23,8 @@ uint8_t patternByte(const std::string& name, uint64_t offset) {
 class PatternSource : public BlockSource {
 public:
     long read(const ServedFile& file, uint64_t offset, uint8_t* data, size_t size) override {
-        if (offset + size > file.size - shortBy)
-            size = offset >= file.size - shortBy ? 0 : size_t(file.size - shortBy - offset);
+        uint64_t end = file.size - shortBy;
+        size = offset >= end ? 0 : size_t(std::min<uint64_t>(size, end - offset));
         for (size_t i = 0; i < size; ++i)
             data[i] = patternByte(file.name, offset + i);
         return long(size);
@@ -76,15 +77,11 @@ struct Client {
     }
     // The reply passes the installer's acceptance rule (sequence compared modulo 2^16).
     bool accept(const Outcome& o) {
-        if (!o.reply)
-            return false;
         Header h;
         std::string_view payload;
-        if (parseDatagram(o.reply, o.size, h, payload) != Drop::none || h.destination != mac)
-            return false;
-        if (!isZero(peer) && h.source != peer)
-            return false;
-        if (h.acknowledgement > uint16_t(sent) || h.sequence != uint16_t(received + 1))
+        if (!o.reply || parseDatagram(o.reply, o.size, h, payload) != Drop::none ||
+            h.destination != mac || (!isZero(peer) && h.source != peer) ||
+            h.acknowledgement > uint16_t(sent) || h.sequence != uint16_t(received + 1))
             return false;
         received = received + 1;
         peer = h.source;
@@ -93,6 +90,10 @@ struct Client {
         return true;
     }
 };
+
+std::string discovery(const std::string& label) {
+    return std::string("DSCV\n\n\n") + label + "\ni386\n" + std::string(1, '\0');
+}
 
 struct Bench {
     PatternSource source;
@@ -132,10 +133,15 @@ struct Bench {
         }
     }
     const Machine& machine(const Client& c) { return engine.machines().at(c.mac); }
+    // The offer, then YACK and STRT as far as `steps` says (1 to 3).
+    bool begin(Client& c, int steps = 2) {
+        return exchange(c, discovery("x"), true) && (steps < 2 || exchange(c, "YACK\n")) &&
+               (steps < 3 || exchange(c, "STRT"));
+    }
 };
 
-std::string discovery(const std::string& label) {
-    return std::string("DSCV\n\n\n") + label + "\ni386\n" + std::string(1, '\0');
+Mac station(uint8_t n) {
+    return Mac{0x02, 0, 0, 0, 0, n};
 }
 
 } // namespace
@@ -143,29 +149,26 @@ std::string discovery(const std::string& label) {
 TEST(Engine, wholeInstallationFollowsTheClientsAcceptanceRule) {
     Bench bench(content(
         {served("base.rpx", 8162), served("net.rpx", 4076), served("rw/autorun.scr", 0)}, true));
-    Client c(Mac{0x02, 0, 0, 0, 0, 0x11});
-
-    Outcome first = bench.send(c.request("DRVR\n6.1.0-amd64" + std::string(1, '\0'), true));
-    Header h;
-    std::string_view payload;
-    ASSERT_EQ(parseDatagram(first.reply, first.size, h, payload), Drop::none);
-    EXPECT_EQ(h.sequence, 1);
-    EXPECT_EQ(h.acknowledgement, 0);
-    EXPECT_EQ(h.destination, c.mac);
-    EXPECT_EQ(h.source, serverMac);
-    EXPECT_EQ(first.interface, 3);
-    ASSERT_TRUE(c.accept(first));
-    EXPECT_EQ(c.lastPayload.substr(0, 5), "OFDR\n");
-    ASSERT_TRUE(bench.receiveFile(c, "drivers.rpx", 5000));
-    EXPECT_EQ(bench.machine(c).phase, Phase::drivers);
-    EXPECT_TRUE(bench.machine(c).driversComplete);
-
-    // A new conversation: the broadcast and YACK both carry sequence 1.
-    Outcome offer = bench.send(c.request(discovery("rack7"), true));
-    ASSERT_EQ(parseDatagram(offer.reply, offer.size, h, payload), Drop::none);
-    EXPECT_EQ(h.sequence, 1);
-    EXPECT_EQ(h.acknowledgement, 0);
-    ASSERT_TRUE(c.accept(offer));
+    Client c(station(0x11));
+    // The drivers' conversation and the installation's: each broadcast and the first request
+    // after it carry sequence 1.
+    for (std::string broadcast : {"DRVR\n6.1.0-amd64" + std::string(1, '\0'), discovery("rack7")}) {
+        Outcome first = bench.send(c.request(broadcast, true));
+        Header h;
+        std::string_view payload;
+        ASSERT_EQ(parseDatagram(first.reply, first.size, h, payload), Drop::none);
+        EXPECT_EQ(h.sequence, 1);
+        EXPECT_EQ(h.acknowledgement, 0);
+        EXPECT_EQ(h.destination, c.mac);
+        EXPECT_EQ(h.source, serverMac);
+        EXPECT_EQ(first.interface, 3);
+        ASSERT_TRUE(c.accept(first));
+        if (c.lastPayload.substr(0, 5) == "OFDR\n") {
+            ASSERT_TRUE(bench.receiveFile(c, "drivers.rpx", 5000));
+            EXPECT_EQ(bench.machine(c).phase, Phase::drivers);
+            EXPECT_TRUE(bench.machine(c).driversComplete);
+        }
+    }
     EXPECT_EQ(c.lastPayload, "OFFR\ninstall-server\nkeep\n");
     ASSERT_TRUE(bench.exchange(c, "YACK\n"));
     EXPECT_EQ(c.sent, 1u);
@@ -198,14 +201,12 @@ TEST(Engine, wholeInstallationFollowsTheClientsAcceptanceRule) {
 
 TEST(Engine, repeatedRequestsGetTheIdenticalReplyAndNothingAdvances) {
     Bench bench(content({served("base.rpx", 10000)}));
-    Client c(Mac{0x02, 0, 0, 0, 0, 0x22});
-    std::vector<uint8_t> dscv = c.request(discovery("x"), true);
-    ASSERT_TRUE(c.accept(bench.send(dscv)));
-    std::vector<uint8_t> offer = c.lastDatagram;
+    Client c(station(0x22));
+    ASSERT_TRUE(bench.begin(c, 1));
     // The client missed the OFFR and broadcasts again: the same bytes.
     Client again = c;
     again.accept(bench.send(again.request(discovery("x"), true)));
-    EXPECT_EQ(again.lastDatagram, offer);
+    EXPECT_EQ(again.lastDatagram, c.lastDatagram);
 
     ASSERT_TRUE(bench.exchange(c, "YACK\n"));
     ASSERT_TRUE(bench.exchange(c, "STRT"));
@@ -222,15 +223,15 @@ TEST(Engine, repeatedRequestsGetTheIdenticalReplyAndNothingAdvances) {
     EXPECT_EQ(c.lastPayload.size(), maxPayload);
     ASSERT_TRUE(bench.exchange(c, "RETR"));
     EXPECT_EQ(uint8_t(c.lastPayload[0]), patternByte("base.rpx", maxPayload));
-    EXPECT_EQ(bench.machine(c).bytes, 10000u - 10000 + maxPayload + c.lastPayload.size());
+    EXPECT_EQ(bench.machine(c).bytes, maxPayload + c.lastPayload.size());
     EXPECT_EQ(bench.machine(c).retransmissions, 4u);
     EXPECT_EQ(bench.engine.repeats, 4u);
 }
 
 TEST(Engine, badDatagramsAreDroppedAndCounted) {
     Bench bench(content({served("base.rpx", 100)}));
-    Client c(Mac{0x02, 0, 0, 0, 0, 0x33});
-    ASSERT_TRUE(c.accept(bench.send(c.request(discovery("x"), true))));
+    Client c(station(0x33));
+    ASSERT_TRUE(bench.begin(c, 1));
     auto dropped = [&](std::vector<uint8_t> d) { return bench.send(d).drop; };
 
     EXPECT_EQ(dropped(std::vector<uint8_t>(19, 0)), Drop::shortDatagram);
@@ -239,21 +240,16 @@ TEST(Engine, badDatagramsAreDroppedAndCounted) {
     std::vector<uint8_t> longer = yack;
     longer.push_back('x');
     EXPECT_EQ(dropped(longer), Drop::badLength);
-    std::vector<uint8_t> shorter(yack.begin(), yack.end() - 1);
-    EXPECT_EQ(dropped(shorter), Drop::badLength);
+    EXPECT_EQ(dropped(std::vector<uint8_t>(yack.begin(), yack.end() - 1)), Drop::badLength);
 
-    Client self(serverMac);
+    Client self(serverMac), other = c, ahead = c, stranger(station(0x44)), wrongAck = c;
     EXPECT_EQ(dropped(self.request(discovery("x"), true)), Drop::ownStation);
-    Client other = c;
     other.peer = {0x02, 9, 9, 9, 9, 9};
     EXPECT_EQ(dropped(other.request("YACK\n", false)), Drop::otherStation);
-    Client ahead = c;
     ahead.sent += 5;
     EXPECT_EQ(dropped(ahead.request("YACK\n", false)), Drop::outOfSequence);
-    Client stranger(Mac{0x02, 0, 0, 0, 0, 0x44});
     stranger.peer = serverMac;
     EXPECT_EQ(dropped(stranger.request("RETR", false)), Drop::outOfSequence);
-    Client wrongAck = c;
     wrongAck.received = 7;
     EXPECT_EQ(dropped(wrongAck.request("YACK\n", false)), Drop::outOfSequence);
     EXPECT_EQ(dropped(Client(c).request("HELO", false)), Drop::unknownWord);
@@ -263,8 +259,7 @@ TEST(Engine, badDatagramsAreDroppedAndCounted) {
 
     // None of it disturbed the conversation.
     Client fresh(c.mac);
-    ASSERT_TRUE(fresh.accept(bench.send(fresh.request(discovery("x"), true))));
-    ASSERT_TRUE(bench.exchange(fresh, "YACK\n"));
+    ASSERT_TRUE(bench.begin(fresh));
     EXPECT_EQ(bench.engine.dropped(Drop::badLength), 2u);
     EXPECT_EQ(bench.engine.dropped(Drop::outOfSequence), 3u);
 }
@@ -275,9 +270,7 @@ TEST(Engine, interleavedMachinesKeepTheirOwnNumbering) {
     for (uint8_t i = 0; i < 5; ++i)
         clients.push_back(Client(Mac{0x02, 1, 2, 3, 4, i}));
     for (Client& c : clients)
-        ASSERT_TRUE(c.accept(bench.send(c.request(discovery("x"), true))));
-    for (Client& c : clients)
-        ASSERT_TRUE(bench.exchange(c, "YACK\n"));
+        ASSERT_TRUE(bench.begin(c));
     // Machine 0 starts late (its disk is big); the others move on meanwhile.
     for (size_t i = 1; i < clients.size(); ++i)
         ASSERT_TRUE(bench.exchange(clients[i], "STRT"));
@@ -285,28 +278,24 @@ TEST(Engine, interleavedMachinesKeepTheirOwnNumbering) {
         ASSERT_TRUE(bench.receiveFile(clients[i], "a.rpx", 9000));
     ASSERT_TRUE(bench.exchange(clients[0], "STRT"));
     ASSERT_TRUE(bench.receiveFile(clients[0], "a.rpx", 9000));
-    for (Client& c : clients)
+    for (Client& c : clients) {
         ASSERT_TRUE(bench.receiveFile(c, "b.rpx", 3)) << formatMac(c.mac);
-    for (Client& c : clients)
         EXPECT_EQ(bench.machine(c).bytes, 9003u);
+    }
 }
 
 TEST(Engine, sequenceNumbersWrapAroundOnLargeInstallations) {
     uint64_t size = uint64_t(maxPayload) * 70000 + 123; // more than 65535 replies
     Bench bench(content({served("huge.rpx", size)}));
-    Client c(Mac{0x02, 0, 0, 0, 0, 0x55});
-    ASSERT_TRUE(c.accept(bench.send(c.request(discovery("x"), true))));
-    ASSERT_TRUE(bench.exchange(c, "YACK\n"));
-    ASSERT_TRUE(bench.exchange(c, "STRT"));
+    Client c(station(0x55));
+    ASSERT_TRUE(bench.begin(c, 3));
     ASSERT_TRUE(bench.exchange(c, "RETR"));
     uint64_t got = 0;
     for (;;) {
         std::vector<uint8_t> retr = c.request("RETR", false);
         Outcome o = bench.send(retr);
-        if (c.sent % 20000 == 0) { // a repetition right across the wrap works too
-            Outcome again = bench.send(retr);
-            ASSERT_TRUE(again.repeated);
-        }
+        // A repetition right across the wrap works too.
+        ASSERT_TRUE(c.sent % 20000 != 0 || bench.send(retr).repeated);
         ASSERT_TRUE(c.accept(o)) << "at reply " << c.received;
         if (c.lastPayload.empty())
             break;
@@ -324,14 +313,9 @@ TEST(Engine, silentMachinesAreLostButPreparingOnesGetTime) {
     settings.lostAfter = 10'000'000;
     settings.busyAfter = 600'000'000;
     Bench bench(content({served("a.rpx", 20000)}), settings);
-    Client sending(Mac{0x02, 0, 0, 0, 0, 1}), preparing(Mac{0x02, 0, 0, 0, 0, 2});
-    for (Client* c : {&sending, &preparing}) {
-        ASSERT_TRUE(c->accept(bench.send(c->request(discovery("x"), true))));
-        ASSERT_TRUE(bench.exchange(*c, "YACK\n"));
-    }
-    ASSERT_TRUE(bench.exchange(sending, "STRT"));
-    ASSERT_TRUE(bench.exchange(sending, "RETR"));
-    ASSERT_TRUE(bench.exchange(sending, "RETR"));
+    Client sending(station(1)), preparing(station(2));
+    ASSERT_TRUE(bench.begin(sending, 3) && bench.begin(preparing));
+    ASSERT_TRUE(bench.exchange(sending, "RETR") && bench.exchange(sending, "RETR"));
     bench.now += 11'000'000;
     bench.engine.tick(bench.now);
     EXPECT_TRUE(bench.machine(sending).lost);
@@ -349,39 +333,30 @@ TEST(Engine, silentMachinesAreLostButPreparingOnesGetTime) {
 
 TEST(Engine, drainingRefusesNewMachinesAndReloadLeavesOffersAlone) {
     Bench bench(content({served("old.rpx", 5000)}));
-    Client early(Mac{0x02, 0, 0, 0, 0, 1}), late(Mac{0x02, 0, 0, 0, 0, 2});
-    ASSERT_TRUE(early.accept(bench.send(early.request(discovery("x"), true))));
-    ASSERT_TRUE(bench.exchange(early, "YACK\n"));
-
+    Client early(station(1)), late(station(2)), refused(station(3));
+    ASSERT_TRUE(bench.begin(early));
     bench.engine.setContent(content({served("new.rpx", 7000)}));
-    ASSERT_TRUE(late.accept(bench.send(late.request(discovery("x"), true))));
-    ASSERT_TRUE(bench.exchange(late, "YACK\n"));
-    ASSERT_TRUE(bench.exchange(late, "STRT"));
+    ASSERT_TRUE(bench.begin(late, 3));
     ASSERT_TRUE(bench.receiveFile(late, "new.rpx", 7000));
 
     bench.engine.drain();
-    Client refused(Mac{0x02, 0, 0, 0, 0, 3});
     EXPECT_EQ(bench.send(refused.request(discovery("x"), true)).drop, Drop::draining);
     EXPECT_FALSE(bench.engine.idle());
     ASSERT_TRUE(bench.exchange(early, "STRT"));
     ASSERT_TRUE(bench.receiveFile(early, "old.rpx", 5000));
-    for (Client* c : {&early, &late}) {
-        ASSERT_TRUE(bench.exchange(*c, "RETR"));
-        ASSERT_TRUE(bench.exchange(*c, "WTRM"));
-    }
+    for (Client* c : {&early, &late})
+        ASSERT_TRUE(bench.exchange(*c, "RETR") && bench.exchange(*c, "WTRM"));
     EXPECT_TRUE(bench.engine.idle());
 }
 
 TEST(Engine, aFileThatShrankFailsTheMachineInsteadOfSendingShortData) {
     Bench bench(content({served("a.rpx", 9000)}));
     bench.source.shortBy = 100;
-    Client c(Mac{0x02, 0, 0, 0, 0, 1});
-    ASSERT_TRUE(c.accept(bench.send(c.request(discovery("x"), true))));
-    ASSERT_TRUE(bench.exchange(c, "YACK\n"));
-    ASSERT_TRUE(bench.exchange(c, "STRT"));
-    ASSERT_TRUE(bench.exchange(c, "RETR"));
-    ASSERT_TRUE(bench.exchange(c, "RETR"));
-    ASSERT_TRUE(bench.exchange(c, "RETR"));
+    Client c(station(1));
+    ASSERT_TRUE(bench.begin(c, 3));
+    // The announcement and two full blocks; the third would be short.
+    for (int n = 0; n < 3; ++n)
+        ASSERT_TRUE(bench.exchange(c, "RETR")) << n;
     EXPECT_FALSE(bench.exchange(c, "RETR"));
     EXPECT_EQ(bench.machine(c).phase, Phase::failed);
     EXPECT_NE(bench.machine(c).failure.find("shorter"), std::string::npos);

@@ -3,6 +3,7 @@
 // a tenth of the datagrams lost in each direction, and a vanished client is marked lost while
 // the others finish; a repeated request gets the same bytes on the wire; signals drain and
 // reload; a second server on the segment is noticed.
+#include "testbed/net_namespace.h"
 #include "testbed/support/child_command.h"
 #include "testbed/support/scratch_files.h"
 #include "testbed/support/text_files.h"
@@ -38,17 +39,11 @@ int sh(const std::string& command) {
     return WEXITSTATUS(std::system(command.c_str()));
 }
 
-struct Lan {
-    std::string a = "srva" + std::to_string(getpid()), b = "srvb" + std::to_string(getpid());
-    bool ok = false;
-    Lan() {
-        ok = sh("ip netns add " + a + " && ip netns add " + b + " && ip link add " + a +
-                "v netns " + a + " type veth peer name " + b + "v netns " + b + " && ip -n " + a +
-                " link set " + a + "v up && ip -n " + b + " link set " + b + "v up") == 0;
-    }
-    ~Lan() { sh("ip netns del " + a + " 2>/dev/null; ip netns del " + b + " 2>/dev/null"); }
-};
+void sleepSeconds(double s) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(s));
+}
 
+// The served folder: the samples, and a script of `bigBytes` random bytes.
 struct Served {
     ScratchFolder folder{"srv-net"};
     std::string dir = folder / "served";
@@ -59,68 +54,75 @@ struct Served {
            "/packages/ && head -c " + std::to_string(bigBytes) + " /dev/urandom > " + dir +
            "/scripts/big.scr");
     }
-    // Serves in `a`, simulates in `b`; the exit statuses and the server's report.
-    void go(const Lan& lan, size_t clients, const std::string& serveExtra,
-            const std::string& simulateExtra, int& serveStatus, int& simulateStatus,
-            nlohmann::json& report) {
-        std::string serve = "ip netns exec " + lan.a + " " + binary + " serve " + dir +
-                            " --table none --expect " + std::to_string(clients) +
-                            " --exit-when-done --report " + (folder / "report.json") + " " +
-                            serveExtra + " > " + (folder / "serve.out") + " 2>&1; echo $? > " +
-                            (folder / "serve.rc");
-        sh("(" + serve + ") & sleep 0.5");
-        simulateStatus = sh("ip netns exec " + lan.b + " " + binary + " simulate " +
-                            std::to_string(clients) + " --dir " + dir + " --quiet --timeout 120 " +
-                            "--report " + (folder / "simulate.json") + " " + simulateExtra + " > " +
-                            (folder / "simulate.out") + " 2>&1");
-        for (int i = 0; i < 100 && access((folder / "serve.rc").c_str(), F_OK) != 0; ++i)
-            usleep(100000);
-        std::ifstream(folder / "serve.rc") >> serveStatus;
-        std::ifstream in(folder / "report.json");
-        report = nlohmann::json::parse(in, nullptr, false);
+    nlohmann::json json(const std::string& name) {
+        return nlohmann::json::parse(fileContents(folder / name), nullptr, false);
+    }
+    std::string serve() { return "serve " + dir + " --table none "; }
+    std::string report() { return "--report " + (folder / "report.json") + " "; }
+    std::string simulate(int machines) {
+        return "simulate " + std::to_string(machines) + " --dir " + dir + " --quiet ";
     }
 };
 
-// The server as a child process in a namespace, so that the test can signal it and time its end.
-struct ServerProcess : ChildCommand {
-    ServerProcess(const std::string& space, const std::string& dir, const std::string& out,
-                  std::vector<std::string> extra)
-        : ChildCommand(serveArguments(space, dir, extra), out) {}
-    static std::vector<std::string> serveArguments(const std::string& space, const std::string& dir,
-                                                   std::vector<std::string> extra) {
-        std::vector<std::string> args = {"ip",    "netns", "exec",    space, binary,
-                                         "serve", dir,     "--table", "none"};
-        args.insert(args.end(), extra.begin(), extra.end());
+// The server or the simulator in `space`: `words` are its arguments, split at spaces.
+struct Tool : ChildCommand {
+    Tool(const NetNamespace& space, const std::string& words, const std::string& out)
+        : ChildCommand(arguments(space, words), out) {}
+    static std::vector<std::string> arguments(const NetNamespace& space, const std::string& words) {
+        std::vector<std::string> args = {"ip", "netns", "exec", space.name(), binary};
+        std::istringstream in(words);
+        for (std::string word; in >> word;)
+            args.push_back(word);
         return args;
     }
 };
 
-void sleepSeconds(double s) {
-    std::this_thread::sleep_for(std::chrono::duration<double>(s));
-}
+class ServerOverVeth : public testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root for network namespaces";
+        a = std::make_unique<NetNamespace>("srva");
+        b = std::make_unique<NetNamespace>("srvb");
+        ASSERT_TRUE(a->valid() && b->valid());
+        ASSERT_TRUE(addVethPair(*a, vethName("a"), *b, vethName("b")));
+    }
+    // The server in `a` expecting `machines`, the simulator in `b` until done.
+    struct Outcome {
+        int serve, simulate;
+        nlohmann::json report;
+    };
+    Outcome go(Served& run, int machines, const std::string& serveExtra = "",
+               const std::string& simulateExtra = "") {
+        Tool server(*a,
+                    run.serve() + run.report() + "--expect " + std::to_string(machines) +
+                        " --exit-when-done " + serveExtra,
+                    run.folder / "serve.out");
+        sleepSeconds(0.5);
+        Tool simulator(*b,
+                       run.simulate(machines) + "--timeout 120 --report " +
+                           (run.folder / "simulate.json") + " " + simulateExtra,
+                       run.folder / "simulate.out");
+        int simulated = simulator.wait(130);
+        return {server.wait(10), simulated, run.json("report.json")};
+    }
 
-// A broadcast socket on port 5000 of `interface`, opened inside the namespace by a thread of
-// its own, so that the test itself stays where it is.
-int protocolSocketIn(const std::string& space, const std::string& interface) {
-    int fd = -1;
-    std::thread([&] {
-        int ns = ::open(("/run/netns/" + space).c_str(), O_RDONLY | O_CLOEXEC);
-        if (ns < 0 || setns(ns, CLONE_NEWNET) != 0)
-            return;
-        ::close(ns);
-        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-        setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(),
-                   socklen_t(interface.size() + 1));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(5000);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }).join();
+    std::unique_ptr<NetNamespace> a, b;
+};
+
+// A broadcast socket on port 5000 of `interface`, opened inside the namespace.
+int protocolSocketIn(const NetNamespace& space, const std::string& interface) {
+    EnterNamespace inside(space);
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0), on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(), socklen_t(interface.size() + 1));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(5000);
+    if (!inside.entered() || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
     return fd;
 }
 
@@ -161,16 +163,10 @@ std::string receive(int fd, int millis = 1000) {
 
 } // namespace
 
-TEST(ServerOverVeth, oneEightAndManyClientsReceiveEveryByte) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for network namespaces";
-    for (size_t clients : {1, 8, 256}) {
-        Lan lan;
-        ASSERT_TRUE(lan.ok);
+TEST_F(ServerOverVeth, oneEightAndManyClientsReceiveEveryByte) {
+    for (int clients : {1, 8, 256}) {
         Served run(clients > 8 ? 20000 : 1000000);
-        int serveStatus = -1, simulateStatus = -1;
-        nlohmann::json report;
-        run.go(lan, clients, "", "", serveStatus, simulateStatus, report);
+        auto [serveStatus, simulateStatus, report] = go(run, clients);
         EXPECT_EQ(simulateStatus, 0) << clients;
         EXPECT_EQ(serveStatus, 0) << clients;
         ASSERT_FALSE(report.is_discarded());
@@ -180,34 +176,22 @@ TEST(ServerOverVeth, oneEightAndManyClientsReceiveEveryByte) {
         for (auto& machine : report["machines"])
             EXPECT_EQ(machine["files"].back()["sha256"], digest);
         // No client waited long for any reply: nothing was lost in a queue.
-        nlohmann::json simulated =
-            nlohmann::json::parse(std::ifstream(run.folder / "simulate.json"), nullptr, false);
+        nlohmann::json simulated = run.json("simulate.json");
         ASSERT_FALSE(simulated.is_discarded());
         EXPECT_LT(simulated["longest_wait"].get<double>(), 1.0) << clients;
     }
 }
 
-TEST(ServerOverVeth, aTenthOfTheDatagramsLostBothWays) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for network namespaces";
-    Lan lan;
-    ASSERT_TRUE(lan.ok);
-    ASSERT_EQ(
-        sh("ip netns exec " + lan.b + " nft add table inet srvloss && ip netns exec " + lan.b +
-           " nft 'add chain inet srvloss in { type filter hook input priority 0; }' && "
-           "ip netns exec " +
-           lan.b +
-           " nft 'add chain inet srvloss out { type filter hook "
-           "output priority 0; }' && ip netns exec " +
-           lan.b +
-           " nft add rule inet srvloss in udp dport 5000 numgen random mod 10 0 drop && "
-           "ip netns exec " +
-           lan.b + " nft add rule inet srvloss out udp dport 5000 numgen random mod 10 0 drop"),
-        0);
+TEST_F(ServerOverVeth, aTenthOfTheDatagramsLostBothWays) {
+    ASSERT_TRUE(b->run("nft add table inet srvloss"));
+    for (std::string hook : {"input", "output"}) {
+        ASSERT_TRUE(b->run("nft 'add chain inet srvloss " + hook + " { type filter hook " + hook +
+                           " priority 0; }'"));
+        ASSERT_TRUE(b->run("nft add rule inet srvloss " + hook +
+                           " udp dport 5000 numgen random mod 10 0 drop"));
+    }
     Served run(300000);
-    int serveStatus = -1, simulateStatus = -1;
-    nlohmann::json report;
-    run.go(lan, 8, "", "", serveStatus, simulateStatus, report);
+    auto [serveStatus, simulateStatus, report] = go(run, 8);
     EXPECT_EQ(simulateStatus, 0);
     EXPECT_EQ(serveStatus, 0);
     ASSERT_FALSE(report.is_discarded());
@@ -215,15 +199,9 @@ TEST(ServerOverVeth, aTenthOfTheDatagramsLostBothWays) {
     EXPECT_GT(report["repeated"].get<int>(), 0);
 }
 
-TEST(ServerOverVeth, aClientThatVanishesIsLostAndTheOthersFinish) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for network namespaces";
-    Lan lan;
-    ASSERT_TRUE(lan.ok);
+TEST_F(ServerOverVeth, aClientThatVanishesIsLostAndTheOthersFinish) {
     Served run(2000000);
-    int serveStatus = -1, simulateStatus = -1;
-    nlohmann::json report;
-    run.go(lan, 4, "--lost-after 2", "--vanish 1", serveStatus, simulateStatus, report);
+    auto [serveStatus, simulateStatus, report] = go(run, 4, "--lost-after 2", "--vanish 1");
     EXPECT_EQ(simulateStatus, 0);
     EXPECT_EQ(serveStatus, 1); // not every machine finished
     ASSERT_FALSE(report.is_discarded());
@@ -231,15 +209,11 @@ TEST(ServerOverVeth, aClientThatVanishesIsLostAndTheOthersFinish) {
     EXPECT_EQ(report["machines"][1]["result"], "lost");
 }
 
-TEST(ServerOverVeth, aRepeatedRequestGetsTheVeryBytesOfTheFirstReplyAgain) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for network namespaces";
-    Lan lan;
-    ASSERT_TRUE(lan.ok);
+TEST_F(ServerOverVeth, aRepeatedRequestGetsTheVeryBytesOfTheFirstReplyAgain) {
     Served run(10000);
-    ServerProcess server(lan.a, run.dir, run.folder / "serve.out", {});
+    Tool server(*a, run.serve(), run.folder / "serve.out");
     sleepSeconds(0.5);
-    int fd = protocolSocketIn(lan.b, lan.b + "v");
+    int fd = protocolSocketIn(*b, vethName("b"));
     ASSERT_GE(fd, 0);
     const unsigned char nobody[6] = {};
     std::string release = std::string("DRVR\n6.1.0\n") + '\0';
@@ -273,71 +247,46 @@ TEST(ServerOverVeth, aRepeatedRequestGetsTheVeryBytesOfTheFirstReplyAgain) {
     send(fd, peer, 3, 9, "RETR");
     EXPECT_EQ(receive(fd, 300), "");
     ::close(fd);
-    server.signal(SIGTERM);
-    sleepSeconds(0.3); // signals of one kind pending at once count as one
-    server.signal(SIGTERM);
-    EXPECT_GE(server.wait(5), 0);
 }
 
-TEST(ServerOverVeth, aDrainingServerOffersNothingNewLetsTransfersFinishAndEndsAtASecondSignal) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for network namespaces";
-    Lan lan;
-    ASSERT_TRUE(lan.ok);
+TEST_F(ServerOverVeth, aDrainingServerOffersNothingNewLetsTransfersFinishAndEndsAtASecondSignal) {
     Served run(1000000);
-    std::string simulate = "ip netns exec " + lan.b + " " + binary + " simulate ";
     {
-        ServerProcess server(lan.a, run.dir, run.folder / "serve.out",
-                             {"--report", run.folder / "report.json"});
+        Tool server(*a, run.serve() + run.report(), run.folder / "serve.out");
         sleepSeconds(0.5);
         // Four machines are offered, then spend two seconds on their disks.
-        sh("(" + simulate + "4 --dir " + run.dir + " --quiet --timeout 60 --prepare-ms 2000 > " +
-           (run.folder / "first.out") + " 2>&1; echo $? > " + (run.folder / "first.rc") + ") &");
+        Tool first(*b, run.simulate(4) + "--timeout 60 --prepare-ms 2000",
+                   run.folder / "first.out");
         sleepSeconds(1.0);
         server.signal(SIGTERM);
         sleepSeconds(0.2);
-        EXPECT_NE(sh(simulate + "2 --dir " + run.dir + " --quiet --timeout 3 --mac-base 100 > " +
-                     (run.folder / "late.out") + " 2>&1"),
-                  0)
+        EXPECT_NE(Tool(*b, run.simulate(2) + "--timeout 3 --mac-base 100", "/dev/null").wait(10), 0)
             << "a machine that came after the signal was served";
         EXPECT_EQ(server.wait(20), 0) << fileContents(run.folder / "serve.out");
-        for (int i = 0; i < 50 && access((run.folder / "first.rc").c_str(), F_OK) != 0; ++i)
-            usleep(100000);
-        EXPECT_EQ(fileContents(run.folder / "first.rc"), "0\n")
-            << fileContents(run.folder / "first.out");
-        nlohmann::json report =
-            nlohmann::json::parse(fileContents(run.folder / "report.json"), nullptr, false);
+        EXPECT_EQ(first.wait(5), 0) << fileContents(run.folder / "first.out");
+        nlohmann::json report = run.json("report.json");
         ASSERT_FALSE(report.is_discarded());
         EXPECT_EQ(report["done"], 4);
         EXPECT_EQ(report["machines"].size(), 4u);
     }
     // A second signal does not wait for the machines still preparing their disks.
-    ServerProcess server(lan.a, run.dir, run.folder / "serve2.out", {});
+    Tool server(*a, run.serve(), run.folder / "serve2.out");
     sleepSeconds(0.5);
-    sh("(" + simulate + "2 --dir " + run.dir + " --quiet --timeout 15 --prepare-ms 10000 > " +
-       (run.folder / "slow.out") + " 2>&1) &");
+    Tool slow(*b, run.simulate(2) + "--timeout 15 --prepare-ms 10000", "/dev/null");
     sleepSeconds(1.0);
     server.signal(SIGTERM);
     sleepSeconds(0.3);
     EXPECT_LT(server.wait(0.05), 0) << "ended while machines were preparing";
     server.signal(SIGINT);
     EXPECT_EQ(server.wait(1.0), 1) << fileContents(run.folder / "serve2.out");
-    sh("ip netns pids " + lan.b + " | xargs -r kill");
 }
 
-TEST(ServerOverVeth, afterAReloadOfferedMachinesFinishOnTheOldContentAndNewOnesGetTheNew) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for network namespaces";
-    Lan lan;
-    ASSERT_TRUE(lan.ok);
+TEST_F(ServerOverVeth, afterAReloadOfferedMachinesFinishOnTheOldContentAndNewOnesGetTheNew) {
     Served run(500000);
-    ServerProcess server(
-        lan.a, run.dir, run.folder / "serve.out",
-        {"--expect", "5", "--exit-when-done", "--report", run.folder / "report.json"});
+    Tool server(*a, run.serve() + run.report() + "--expect 5 --exit-when-done",
+                run.folder / "serve.out");
     sleepSeconds(0.5);
-    std::string simulate = "ip netns exec " + lan.b + " " + binary + " simulate ";
-    sh("(" + simulate + "3 --dir " + run.dir + " --quiet --timeout 60 --prepare-ms 2000 > " +
-       (run.folder / "old.out") + " 2>&1; echo $? > " + (run.folder / "old.rc") + ") &");
+    Tool old(*b, run.simulate(3) + "--timeout 60 --prepare-ms 2000", run.folder / "old.out");
     sleepSeconds(1.0);
     // The new script replaces the old one the way an operator's copy does: a new file.
     ASSERT_EQ(sh("head -c 300000 /dev/urandom > " + run.dir + "/scripts/big.new && mv " + run.dir +
@@ -345,18 +294,11 @@ TEST(ServerOverVeth, afterAReloadOfferedMachinesFinishOnTheOldContentAndNewOnesG
               0);
     server.signal(SIGHUP);
     // The machines offered before the reload finish first: they hold the namespace's port.
-    for (int i = 0; i < 200 && access((run.folder / "old.rc").c_str(), F_OK) != 0; ++i)
-        usleep(100000);
-    EXPECT_EQ(sh(simulate + "2 --dir " + run.dir + " --quiet --timeout 60 --mac-base 50 > " +
-                 (run.folder / "new.out") + " 2>&1"),
-              0)
-        << fileContents(run.folder / "new.out");
+    EXPECT_EQ(old.wait(25), 0) << fileContents(run.folder / "old.out");
+    Tool fresh(*b, run.simulate(2) + "--timeout 60 --mac-base 50", run.folder / "new.out");
+    EXPECT_EQ(fresh.wait(70), 0) << fileContents(run.folder / "new.out");
     EXPECT_EQ(server.wait(30), 0) << fileContents(run.folder / "serve.out");
-    for (int i = 0; i < 50 && access((run.folder / "old.rc").c_str(), F_OK) != 0; ++i)
-        usleep(100000);
-    EXPECT_EQ(fileContents(run.folder / "old.rc"), "0\n") << fileContents(run.folder / "old.out");
-    nlohmann::json report =
-        nlohmann::json::parse(fileContents(run.folder / "report.json"), nullptr, false);
+    nlohmann::json report = run.json("report.json");
     ASSERT_FALSE(report.is_discarded());
     ASSERT_EQ(report["machines"].size(), 5u);
     std::map<uint64_t, int> sizes; // of big.scr, by machine
@@ -370,43 +312,27 @@ TEST(ServerOverVeth, afterAReloadOfferedMachinesFinishOnTheOldContentAndNewOnesG
     EXPECT_EQ(sizes[300000], 2);
 }
 
-TEST(ServerOverVeth, twoServersOnOneSegmentEachWarnOfTheOther) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for network namespaces";
-    Lan lan; // a: first server, b: second server; a hub namespace joins them to the clients
-    ASSERT_TRUE(lan.ok);
-    std::string hub = "srvh" + std::to_string(getpid()),
-                clients = "srvc" + std::to_string(getpid());
-    bool ok = sh("ip -n " + lan.a + " link del " + lan.a + "v && ip netns add " + hub +
-                 " && ip netns add " + clients + " && ip -n " + hub +
-                 " link add name br0 type bridge && ip -n " + hub + " link set br0 up") == 0;
-    for (const std::string& space : {lan.a, lan.b, clients})
-        ok = ok && sh("ip link add " + space + "v netns " + space + " type veth peer name h" +
-                      space + " netns " + hub + " && ip -n " + hub + " link set h" + space +
-                      " master br0 up && ip -n " + space + " link set " + space + "v up") == 0;
+TEST_F(ServerOverVeth, twoServersOnOneSegmentEachWarnOfTheOther) {
+    // a: first server, b: second server; a bridge in a hub namespace joins them to the clients.
+    NetNamespace hub("srvh"), clients("srvc");
+    ASSERT_TRUE(hub.valid() && clients.valid() && a->ip("link del " + vethName("a")));
+    ASSERT_TRUE(hub.ip("link add name br0 type bridge") && hub.ip("link set br0 up"));
+    for (auto [space, tag] : {std::pair{a.get(), "a"}, {b.get(), "b"}, {&clients, "c"}})
+        ASSERT_TRUE(addVethPair(*space, vethName(tag), hub, vethName(std::string("h") + tag)) &&
+                    hub.ip("link set " + vethName(std::string("h") + tag) + " master br0"));
     Served run(20000);
-    if (ok) {
-        ServerProcess first(lan.a, run.dir, run.folder / "first.out", {});
-        ServerProcess second(lan.b, run.dir, run.folder / "second.out",
-                             {"--interface", lan.b + "v"});
-        sleepSeconds(0.5);
-        sh("ip netns exec " + clients + " " + binary + " simulate 1 --dir " + run.dir +
-           " --quiet --timeout 5 > /dev/null 2>&1");
-        for (ServerProcess* server : {&first, &second}) {
-            server->signal(SIGTERM);
-            sleepSeconds(0.3);
-            server->signal(SIGTERM);
-            EXPECT_GE(server->wait(5), 0);
-        }
-        EXPECT_NE(fileContents(run.folder / "first.out")
-                      .find("WARNING: another install server answers on this network"),
-                  std::string::npos)
-            << fileContents(run.folder / "first.out");
-        EXPECT_NE(fileContents(run.folder / "second.out")
-                      .find("WARNING: another install server answers on this network"),
-                  std::string::npos)
-            << fileContents(run.folder / "second.out");
+    Tool first(*a, run.serve(), run.folder / "first.out");
+    Tool second(*b, run.serve() + "--interface " + vethName("b"), run.folder / "second.out");
+    sleepSeconds(0.5);
+    Tool(clients, run.simulate(1) + "--timeout 5", "/dev/null").wait(10);
+    for (Tool* server : {&first, &second}) {
+        server->signal(SIGTERM);
+        sleepSeconds(0.3); // signals of one kind pending at once count as one
+        server->signal(SIGTERM);
+        EXPECT_GE(server->wait(5), 0);
     }
-    sh("ip netns del " + hub + " 2>/dev/null; ip netns del " + clients + " 2>/dev/null");
-    EXPECT_TRUE(ok);
+    for (const char* out : {"first.out", "second.out"})
+        EXPECT_TRUE(contains(fileContents(run.folder / out),
+                             "WARNING: another install server answers on this network"))
+            << fileContents(run.folder / out);
 }

@@ -9,7 +9,7 @@ endif()
 # Over veth pairs between network namespaces of the test's own (root).
 installer_test(install_server_network_test LABELS root
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/network_test.cpp
-    LIBS nlohmann_json::nlohmann_json)
+    LIBS installer_netns nlohmann_json::nlohmann_json)
 if(TARGET install_server_network_test)
     add_dependencies(install_server_network_test install-server samples)
 endif()
