@@ -10,6 +10,7 @@
 #include "testbed/support/scratch_files.h"
 #include "testbed/support/stream_packages.h"
 #include "testbed/support/text_files.h"
+#include "testbed/support/transcript_parts.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +19,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +29,24 @@ namespace {
 
 // The target: 60 cylinders of 16 heads and 63 sectors (one ext2 partition).
 constexpr uint64_t targetBytes = 60ull * 16 * 63 * 512;
+
+using Dialogue = std::vector<std::pair<std::string, std::string>>;
+
+const char* const menuShown = "(depends on nothing):";
+const char* const keepQuestion = "Do you want to keep old configuration?  [y/n]:";
+const char* const continueQuestion =
+    "\nWarning: all data on the disk will be erased!\n\nContinue? [y/n]:";
+
+// The menu's keys (the last of them `i`), the answers to the two questions (the old
+// configuration not kept, the disk given over), up to the flow's result line.
+Dialogue installing(const std::string& keys, const std::string& keep = "n",
+                    const std::string& go = "y") {
+    return {{menuShown, keys}, {keepQuestion, keep}, {continueQuestion, go}, {"cdromInstall=", ""}};
+}
+
+std::string sample(const std::string& name) {
+    return fileContents(std::string(SAMPLES_DIR) + "/" + name + ".rpx");
+}
 
 class CdromRun : public testing::Test {
 protected:
@@ -44,10 +62,9 @@ protected:
         std::string dir = folder / "disc";
         std::filesystem::create_directories(dir);
         for (const std::string& name : packages)
-            std::filesystem::copy_file(std::string(SAMPLES_DIR) + "/" + name + ".rpx",
-                                       dir + "/" + name + ".rpx");
+            writeFile(dir + "/" + name + ".rpx", sample(name));
         for (const auto& [name, content] : extra)
-            std::ofstream(dir + "/" + name, std::ios::binary) << content;
+            writeFile(dir + "/" + name, content);
         std::string image = scratch.add("sr0.img");
         std::string command = "mke2fs -q -F -t ext2 -d '" + dir + "' '" + image + "' 8M 2>&1";
         EXPECT_EQ(std::system(command.c_str()), 0) << command;
@@ -55,8 +72,7 @@ protected:
     }
 
     // Runs the flow; at each expected text the keys after it are typed.
-    std::string run(const std::string& discImage,
-                    const std::vector<std::pair<std::string, std::string>> dialogue,
+    std::string run(const std::string& discImage, const Dialogue& dialogue,
                     const std::vector<std::string>& args = {}) {
         SandboxOptions options;
         options.program = DISK_INIT;
@@ -90,6 +106,20 @@ protected:
         return readExtFile(target, offset, path, contents);
     }
 
+    // On the target afterwards: the marker when `marked`, and the records of the packages.
+    void expectInstalled(bool marked, const std::vector<std::string>& packages,
+                         const std::vector<std::string>& notInstalled = {}) {
+        std::string contents;
+        EXPECT_EQ(installedFile("/CDINSTALL", contents), marked);
+        if (marked) {
+            EXPECT_EQ(contents, "");
+        }
+        for (const std::string& name : packages)
+            EXPECT_TRUE(installedFile("/var/pdb/" + name + "/version", contents)) << name;
+        for (const std::string& name : notInstalled)
+            EXPECT_FALSE(installedFile("/var/pdb/" + name + "/version", contents)) << name;
+    }
+
     bool untouched() {
         std::ifstream image(target, std::ios::binary);
         std::string sector(512, '\1');
@@ -101,11 +131,6 @@ protected:
     ScratchFolder folder{"cdrom-disc"};
     std::string target;
 };
-
-const char* const menuShown = "(depends on nothing):";
-const char* const keepQuestion = "Do you want to keep old configuration?  [y/n]:";
-const char* const continueQuestion =
-    "\nWarning: all data on the disk will be erased!\n\nContinue? [y/n]:";
 
 } // namespace
 
@@ -126,19 +151,12 @@ TEST_F(CdromRun, PackagesPickedInTheMenuAreInstalledInDependencyOrderWithTheMark
     EXPECT_LT(system, ppp) << text;
     EXPECT_LT(system, routing) << text;
     EXPECT_FALSE(contains(text.substr(after), "dhcp-3.1")) << text;
-    std::string contents;
-    EXPECT_TRUE(installedFile("/CDINSTALL", contents));
-    EXPECT_EQ(contents, "");
-    for (const char* name : {"system", "ppp", "routing"})
-        EXPECT_TRUE(installedFile(std::string("/var/pdb/") + name + "/version", contents)) << name;
-    EXPECT_FALSE(installedFile("/var/pdb/dhcp/version", contents));
+    expectInstalled(true, {"system", "ppp", "routing"}, {"dhcp"});
 }
 
 TEST_F(CdromRun, NoToContinueOrQuitInTheMenuLeavesTheDiskUntouched) {
     std::string image = disc({"system", "routing"});
-    std::string text = run(
-        image,
-        {{menuShown, "I"}, {keepQuestion, "y"}, {continueQuestion, "n"}, {"cdromInstall=", ""}});
+    std::string text = run(image, installing("I", "y", "n"));
     EXPECT_TRUE(contains(text, "Continue? [y/n]:n\ncdromInstall=false\n")) << text;
     EXPECT_TRUE(untouched());
 
@@ -151,27 +169,18 @@ TEST_F(CdromRun, NoToContinueOrQuitInTheMenuLeavesTheDiskUntouched) {
 TEST_F(CdromRun, AMediumWithoutPackagesOrWithABadOneStopsBeforeTheMenu) {
     std::string text = run(disc({}, {{"readme.txt", "no packages here"}}), {{"cdromInstall=", ""}});
     EXPECT_TRUE(contains(text, "FATAL ERROR: No packages found\ncdromInstall=false\n")) << text;
-    std::string bad =
-        run(disc({"system"}, {{"broken.rpx", std::string(100, 'x')}}), {{"cdromInstall=", ""}});
-    EXPECT_TRUE(contains(bad, "FATAL ERROR: Bad package broken.rpx\n\ncdromInstall=false\n"))
-        << bad;
-    EXPECT_FALSE(contains(bad, "Welcome to Kestrova")) << "no menu";
+    text = run(disc({"system"}, {{"broken.rpx", std::string(100, 'x')}}), {{"cdromInstall=", ""}});
+    expectParts(text, {"FATAL ERROR: Bad package broken.rpx\n\ncdromInstall=false\n"},
+                {"Welcome to Kestrova"});
     EXPECT_TRUE(untouched());
 }
 
 TEST_F(CdromRun, APackageThatCannotBeReadEndsInCorruptedCdromWithoutTheMarker) {
-    std::string image = disc({"system", "routing"});
-    std::string text = run(image,
-                           {{menuShown, "\x1b[B i"},
-                            {keepQuestion, "n"},
-                            {continueQuestion, "y"},
-                            {"cdromInstall=", ""}},
+    std::string text = run(disc({"system", "routing"}), installing("\x1b[B i"),
                            {"writable", "vanish:routing.rpx"});
-    EXPECT_TRUE(contains(text, "\nFATAL ERROR: corrupted CD-ROM\ncdromInstall=false\n")) << text;
-    EXPECT_FALSE(contains(text, "Software installed.")) << text;
-    std::string contents;
-    EXPECT_TRUE(installedFile("/var/pdb/system/version", contents)) << "system went in first";
-    EXPECT_FALSE(installedFile("/CDINSTALL", contents));
+    expectParts(text, {"\nFATAL ERROR: corrupted CD-ROM\ncdromInstall=false\n"},
+                {"Software installed."});
+    expectInstalled(false, {"system"}); // it went in first
 }
 
 TEST_F(CdromRun, ADriveThatBecomesReadyLaterIsFoundInALaterPass) {
@@ -180,95 +189,61 @@ TEST_F(CdromRun, ADriveThatBecomesReadyLaterIsFoundInALaterPass) {
     std::string text = run(image, {{menuShown, "q"}, {"cdromInstall=", ""}}, {"late:sr0:3"});
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    EXPECT_TRUE(contains(text, "Installation canceled\ncdromInstall=false\n")) << text;
-    EXPECT_FALSE(contains(text, "no CD-ROM found")) << text;
+    expectParts(text, {"Installation canceled\ncdromInstall=false\n"}, {"no CD-ROM found"});
     EXPECT_GE(seconds, 3.0);
-}
-
-TEST_F(CdromRun, APackageTheInstallerChildRefusesEarlyDoesNotStopTheInstallation) {
-    // Far larger than a pipe holds, and refused as soon as its header has been read (what it
-    // needs is on no disc), so the child stops reading long before the file ends.
-    using namespace installer;
-    std::string parts = partBytes(partHeader, headerBodyBytes({"needy", 0x03010000, 1700000000})) +
-                        partBytes(partDescription, "needs what is not there") +
-                        partBytes(partDepends, requirementListBytes({{"absent", 0, 0, 0}})) +
-                        partBytes(partArchive, std::string(1 << 20, 'z'));
-    std::string image = disc({"system"}, {{"needy.rpx", packageFileBytes(parts)}});
-    std::string text = run(
-        image,
-        {{menuShown, "n i"}, {keepQuestion, "n"}, {continueQuestion, "y"}, {"cdromInstall=", ""}});
-    EXPECT_TRUE(contains(text, "absent is not installed, but is required")) << text;
-    EXPECT_TRUE(contains(text, "Software installed.\ncdromInstall=true\n")) << text;
-    std::string contents;
-    EXPECT_TRUE(installedFile("/CDINSTALL", contents));
 }
 
 // No disc in any drive: the twenty passes are counted on the virtual clock (DiscSearch in
 // flows_test); the boot image's installer goes from the disk to the disc in cdrom_vm_test.
 
-TEST_F(CdromRun, APackageOfExactlyOneBlockIsInstalledWhole) {
-    // A signed package of exactly 4096 bytes: its file's content is grown until it fits.
-    std::string tiny;
+// Packages of an unusual shape beside the system: one far larger than a pipe holds that the
+// child refuses as soon as its header has been read (what it needs is on no disc), so that it
+// stops reading long before the file ends; and one of exactly one 4096-byte block.
+TEST_F(CdromRun, APackageRefusedEarlyOrOfExactlyOneBlockDoesNotStopTheInstallation) {
+    std::string parts = partBytes(partHeader, headerBodyBytes({"needy", 0x03010000, 1700000000})) +
+                        partBytes(partDescription, "needs what is not there") +
+                        partBytes(partDepends, requirementListBytes({{"absent", 0, 0, 0}})) +
+                        partBytes(partArchive, std::string(1 << 20, 'z'));
+    // The tiny package's file is grown until the signed package fits.
+    std::string tiny, content;
     uint32_t seed = 1;
-    std::string content;
     for (int i = 0; i < 4096 && tiny.size() < 4096; ++i) {
         seed = seed * 1103515245 + 12345;
         content += char(seed >> 16); // next to incompressible: a byte more each time
         tiny = streamtest::simple("tiny", 0x01000000, content).signedFile();
     }
     ASSERT_EQ(tiny.size(), 4096u);
-    std::string image = disc({"system"}, {{"tiny.rpx", tiny}});
-    std::string text = run(
-        image,
-        {{menuShown, "n i"}, {keepQuestion, "n"}, {continueQuestion, "y"}, {"cdromInstall=", ""}});
-    EXPECT_TRUE(contains(text, "installed tiny-1.0\n")) << text;
-    EXPECT_TRUE(contains(text, "Software installed.\ncdromInstall=true\n")) << text;
+    std::string image =
+        disc({"system"}, {{"needy.rpx", packageFileBytes(parts)}, {"tiny.rpx", tiny}});
+    expectParts(run(image, installing("ai")),
+                {"absent is not installed, but is required", "installed tiny-1.0\n",
+                 "Software installed.\ncdromInstall=true\n"});
+    expectInstalled(true, {"system", "tiny"}, {"needy"});
     std::string contents;
     EXPECT_TRUE(installedFile("/tiny/file", contents));
     EXPECT_EQ(contents, content);
 }
 
-// Faults of the disc and of the target, each with the whole menu picked.
-const char* const allPicked = "ai";
-
 TEST_F(CdromRun, DamagedOrCutShortPackagesAreReportedBrokenAndTheOthersStillGoIn) {
-    auto sample = [](const std::string& name) {
-        std::ifstream file(std::string(SAMPLES_DIR) + "/" + name + ".rpx", std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(file), {});
-    };
     std::string dhcp = sample("dhcp");
     std::string image =
         disc({"system", "routing"}, {{"ppp.rpx", withDamagedEnd(sample("ppp"))},
                                      {"dhcp.rpx", cutShort(dhcp, dhcp.size() - 40)}});
-    std::string text = run(image, {{menuShown, allPicked},
-                                   {keepQuestion, "n"},
-                                   {continueQuestion, "y"},
-                                   {"cdromInstall=", ""}});
-    EXPECT_TRUE(contains(text, "ERROR: installation of ppp-3.1 failed: broken package\n")) << text;
-    EXPECT_TRUE(contains(text, "ERROR: installation of dhcp-3.1 failed: broken package\n")) << text;
-    EXPECT_TRUE(contains(text, "Software installed.\ncdromInstall=true\n")) << text;
-    std::string contents;
-    EXPECT_TRUE(installedFile("/CDINSTALL", contents));
-    for (const char* name : {"system", "routing"})
-        EXPECT_TRUE(installedFile(std::string("/var/pdb/") + name + "/version", contents)) << name;
-    for (const char* name : {"ppp", "dhcp"})
-        EXPECT_FALSE(installedFile(std::string("/var/pdb/") + name + "/version", contents)) << name;
+    expectParts(run(image, installing("ai")),
+                {"ERROR: installation of ppp-3.1 failed: broken package\n",
+                 "ERROR: installation of dhcp-3.1 failed: broken package\n",
+                 "Software installed.\ncdromInstall=true\n"});
+    expectInstalled(true, {"system", "routing"}, {"ppp", "dhcp"});
 }
 
 TEST_F(CdromRun, ATargetTooSmallForAPackageEndsTheFlowWithoutSuccessOrMarker) {
     // 40 MB of zeros, a few kilobytes on the disc, for a 31 MB target.
     std::string bulk =
         streamtest::simple("bulk", 0x01000000, std::string(40 << 20, '\0')).signedFile();
-    std::string image = disc({"system", "routing"}, {{"bulk.rpx", bulk}});
-    std::string text = run(image, {{menuShown, allPicked},
-                                   {keepQuestion, "n"},
-                                   {continueQuestion, "y"},
-                                   {"cdromInstall=", ""}});
+    std::string text = run(disc({"system", "routing"}, {{"bulk.rpx", bulk}}), installing("ai"));
     size_t failed = text.find("ERROR: installation of bulk-1.0 failed: disk is too small\n");
     ASSERT_NE(failed, std::string::npos) << text;
     EXPECT_TRUE(contains(text, "cdromInstall=false\n")) << text;
     EXPECT_FALSE(contains(text.substr(failed), "installed")) << "nothing after it: " << text;
-    std::string contents;
-    EXPECT_FALSE(installedFile("/CDINSTALL", contents));
-    EXPECT_FALSE(installedFile("/var/pdb/bulk/version", contents));
+    expectInstalled(false, {}, {"bulk"});
 }

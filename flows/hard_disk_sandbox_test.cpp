@@ -1,24 +1,28 @@
 // The hard-disk installation for real, as process 1 of the sandbox: the medium is a whole-disk
 // file system on a loop device (ext2 here, since this kernel has no FAT), the packages are the
-// signed samples and packages built for the test with rpx, and afterwards the disk images are
-// read from outside with the sector-based sfdisk and debugfs.
+// signed samples and packages made for the test, and afterwards the disk images are read from
+// outside with the sector-based sfdisk and debugfs. Besides the installations, the faults a
+// real one meets: a medium that cannot be installed, a target too small for a package, a file
+// system creator that fails, damaged packages; each ends in its message, never in a hang, and
+// what failed is not reported or recorded as installed.
 #include "disk/boot_record.h"
 #include "testbed/ext_files.h"
 #include "testbed/sandbox.h"
+#include "testbed/support/damaged_package.h"
+#include "testbed/support/package_drafts.h"
 #include "testbed/support/scratch_files.h"
 #include "testbed/support/text_files.h"
+#include "testbed/support/transcript_parts.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
+#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 using namespace installer;
@@ -26,8 +30,6 @@ using namespace installer;
 namespace {
 
 const std::string samples = INSTALLER_BINARY_DIR "/samples/";
-const std::string rpx = INSTALLER_BINARY_DIR "/tools/rpx/rpx";
-const std::string devKey = INSTALLER_SOURCE_DIR "/keys/dev.sec";
 constexpr uint64_t cylinderBytes = 16 * 63 * 512;
 
 std::string hex(const std::string& bytes) {
@@ -59,10 +61,29 @@ std::string bootRecordImage() {
     return sector;
 }
 
+// A signed package of version 1.0 with one file, /etc/NAME.conf.
+std::string package(const std::string& name, const Requirement& depends = {}) {
+    testpkg::Draft draft;
+    draft.name = name;
+    if (!depends.name.empty())
+        draft.depends = {depends};
+    draft.entries = {testpkg::directory("etc"),
+                     testpkg::regular("etc/" + name + ".conf", name + " settings\n")};
+    return draft.signedFile();
+}
+
 struct Key {
     std::string expect; // console text to wait for
     std::string send;   // keys typed once it is there
 };
+
+// Files of a medium: name → a sample's file ("@name") or the bytes themselves.
+using Files = std::map<std::string, std::string>;
+
+Files sampleMedium(const std::string& script) {
+    return {{"system.rpx", "@system"}, {"routing.rpx", "@routing"}, {"ppp.rpx", "@ppp"},
+            {"dhcp.rpx", "@dhcp"},     {"mbr", bootRecordImage()},  {"autorun.scr", script}};
+}
 
 class HardDiskRun : public testing::Test {
 protected:
@@ -71,34 +92,14 @@ protected:
             GTEST_SKIP() << "the sandbox needs root";
     }
 
-    // A package built and signed for this test: name, version, dependencies, one file.
-    std::string package(const std::string& name, const std::string& depends = "") {
-        std::string dir = folder / ("src-" + name);
-        std::filesystem::create_directories(dir + "/tree/etc");
-        std::ofstream(dir + "/tree/etc/" + name + ".conf") << name << " settings\n";
-        std::ofstream(dir + "/manifest")
-            << "name: " << name << "\nversion: 1.0\nbuild-time: 1700000000\n"
-            << "entry-time: 1700000000\nowner: 0 0\ndescription: test package " << name << "\n"
-            << (depends.empty() ? "" : "depends: " + depends + "\n");
-        std::string output = folder / (name + ".rpx");
-        std::string command = rpx + " build --manifest " + dir + "/manifest --tree " + dir +
-                              "/tree --output " + output + " >/dev/null && " + rpx +
-                              " sign --key " + devKey + " " + output + " >/dev/null";
-        EXPECT_EQ(std::system(command.c_str()), 0) << command;
-        return output;
-    }
-
-    // A disk holding one whole-disk file system with these files (name → host file or text).
-    void medium(const std::string& disk, uint64_t cylinders,
-                const std::map<std::string, std::string>& files) {
+    // A disk holding one whole-disk file system with these files.
+    void medium(const std::string& disk, uint64_t cylinders, const Files& files) {
         std::string dir = folder / ("medium-" + disk + std::to_string(++media));
         std::filesystem::create_directories(dir);
-        for (const auto& [name, source] : files) {
-            if (source.rfind("/", 0) == 0)
-                std::filesystem::copy_file(source, dir + "/" + name);
-            else
-                std::ofstream(dir + "/" + name, std::ios::binary) << source;
-        }
+        for (const auto& [name, source] : files)
+            writeFile(dir + "/" + name, source.rfind("@", 0) == 0
+                                            ? fileContents(samples + source.substr(1) + ".rpx")
+                                            : source);
         std::string image = blank(disk, cylinders);
         std::string command = "mke2fs -q -F -t ext2 -d " + dir + " " + image + " >/dev/null 2>&1";
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
@@ -109,8 +110,8 @@ protected:
         return images[disk] = scratch.image(disk + ".img", cylinders * cylinderBytes + 63 * 256);
     }
 
-    std::string run(const std::vector<std::string>& steps, const std::vector<Key>& keys = {},
-                    double seconds = 180) {
+    // Runs the scenario's steps; at each expected text the keys after it are typed.
+    std::string run(const std::vector<std::string>& steps, const std::vector<Key>& keys = {}) {
         SandboxOptions options;
         options.program = DISK_INIT;
         options.hostPrograms = {DISK_SCENARIO};
@@ -129,7 +130,7 @@ protected:
             usleep(200000);
             sandbox.send(key.send);
         }
-        EXPECT_TRUE(sandbox.wait(seconds)) << sandbox.transcript();
+        EXPECT_TRUE(sandbox.wait(240)) << sandbox.transcript();
         std::string transcript = sandbox.transcript();
         EXPECT_TRUE(sandbox.stop()) << sandbox.error();
         return transcript;
@@ -151,21 +152,24 @@ protected:
         return text;
     }
 
-    std::string installed(const std::string& disk, const std::string& path) {
+    // A file of the installed system on partition 1, or of the medium (partition 0).
+    std::optional<std::string> file(const std::string& disk, const std::string& path,
+                                    int partition = 1) {
         uint64_t offset = 0, size = 0;
-        if (!partitionExtent(images[disk], 1, offset, size))
-            return "(no partition 1)";
-        std::string contents, error;
-        if (!readExtFile(images[disk], offset, path, contents, &error))
-            return "(missing: " + error + ")";
+        std::string contents;
+        if ((partition && !partitionExtent(images[disk], partition, offset, size)) ||
+            !readExtFile(images[disk], offset, path, contents))
+            return std::nullopt;
         return contents;
     }
 
-    std::string onMedium(const std::string& disk, const std::string& path) {
-        std::string contents, error;
-        if (!readExtFile(images[disk], 0, path, contents, &error))
-            return "(missing: " + error + ")";
-        return contents;
+    // The package records on the installed system.
+    void expectRecords(const std::string& disk, const std::vector<std::string>& present,
+                       const std::vector<std::string>& absent = {}) {
+        for (const std::string& name : present)
+            EXPECT_TRUE(file(disk, "/var/pdb/" + name + "/version").has_value()) << name;
+        for (const std::string& name : absent)
+            EXPECT_FALSE(file(disk, "/var/pdb/" + name + "/version").has_value()) << name;
     }
 
     ScratchFiles scratch{"hdd-run"};
@@ -175,68 +179,46 @@ protected:
     int media = 0;
 };
 
-std::map<std::string, std::string> sampleMedium(const std::string& script) {
-    return {{"system.rpx", samples + "system.rpx"},
-            {"routing.rpx", samples + "routing.rpx"},
-            {"ppp.rpx", samples + "ppp.rpx"},
-            {"dhcp.rpx", samples + "dhcp.rpx"},
-            {"mbr", bootRecordImage()},
-            {"autorun.scr", script}};
-}
-
 TEST_F(HardDiskRun, EveryPackageOfTheMediumIsInstalledOntoTheMediumsOwnDisk) {
-    auto files = sampleMedium("hostname edge-1\n");
+    Files files = sampleMedium("hostname edge-1\n");
     // Last on the screen (system, ppp, dhcp, routing, zz-monitor), installed right after
     // routing, which it needs, and before dhcp and ppp.
-    files["zz-monitor.rpx"] = package("zz-monitor", "routing 3.0");
+    files["zz-monitor.rpx"] = package("zz-monitor", {"routing", makeVersion(3, 0, 'f', 0)});
     files["defpacks"] = "system\n"; // the marks it names do not limit what is installed
     medium("sda", 100, files);
     std::string text = run({"record-tool", "save-first-sector", "hdd-install", "mounts",
                             "hex:/tmp/sda.sector:0:512", "show:/tmp/sfdisk.log"});
-    EXPECT_TRUE(contains(text, "hard disk installation")) << text;
-    EXPECT_TRUE(contains(text, "\nLoading drivers\nLooking for harddrives...")) << text;
-    EXPECT_TRUE(contains(text, "Reading: system-")) << text;
-    EXPECT_TRUE(contains(text, "Reading: system-3.1...\nReading: routing-3.1...\n"
-                               "Reading: zz-monitor-1.0...\nReading: dhcp-3.1...\n"
-                               "Reading: ppp-3.1...\n\n"))
-        << text;
-    EXPECT_TRUE(contains(text, "\nSoftware installed.\nhardDiskInstall=true\n"
-                               "/dev/sda 100 516096 one-partition ext3\n"
-                               "nothing mounted at /flash\n"))
-        << text;
-    // In dependency order, whatever the screen's order.
-    std::vector<size_t> at;
-    for (const char* label : {"system-3.1", "routing-3.1", "zz-monitor-1.0", "dhcp-3.1", "ppp-3.1"})
-        at.push_back(text.find(std::string("installed ") + label + "\n"));
-    for (size_t i = 0; i < at.size(); ++i) {
-        ASSERT_NE(at[i], std::string::npos) << i << text;
-        if (i > 0) {
-            EXPECT_LT(at[i - 1], at[i]) << text;
-        }
-    }
-    EXPECT_FALSE(contains(text, "ERROR")) << text;
-
     // The image's table reached the disk before it was repartitioned: its four entries are
     // cleared; and the boot code went over its first bytes.
-    std::string sector = bootRecordImage();
     std::string code(reinterpret_cast<const char*>(bootCode), sizeof bootCode);
-    EXPECT_TRUE(contains(text, "--- hex /tmp/sda.sector\n" + hex(code) + std::string(524, '0') +
-                                   hex(sector.substr(446)) + "\n"))
-        << text;
-    EXPECT_TRUE(contains(text, "call: -q -uC /dev/sda\ninput: 0,100,83,*\ninput: 0,0,0\n"
-                               "input: 0,0,0\ninput: 0,0,0\n--- end\n"))
-        << text;
+    expectParts(text,
+                {"hard disk installation", "\nLoading drivers\nLooking for harddrives...",
+                 "Reading: system-3.1...\nReading: routing-3.1...\nReading: zz-monitor-1.0...\n"
+                 "Reading: dhcp-3.1...\nReading: ppp-3.1...\n\n",
+                 "\nSoftware installed.\nhardDiskInstall=true\n"
+                 "/dev/sda 100 516096 one-partition ext3\nnothing mounted at /flash\n",
+                 "--- hex /tmp/sda.sector\n" + hex(code) + std::string(524, '0') +
+                     hex(bootRecordImage().substr(446)) + "\n",
+                 "call: -q -uC /dev/sda\ninput: 0,100,83,*\ninput: 0,0,0\n"
+                 "input: 0,0,0\ninput: 0,0,0\n--- end\n"},
+                {"ERROR"});
+    // In dependency order, whatever the screen's order.
+    size_t at = 0;
+    for (const char* label :
+         {"system-3.1", "routing-3.1", "zz-monitor-1.0", "dhcp-3.1", "ppp-3.1"}) {
+        size_t next = text.find(std::string("installed ") + label + "\n");
+        ASSERT_NE(next, std::string::npos) << label << text;
+        EXPECT_LT(at, next) << label << text;
+        at = next;
+    }
     EXPECT_EQ(sectorTable("sda"), "start=          63, size=      100737, type=83, bootable\n");
-    EXPECT_EQ(installed("sda", "/rw/autorun.scr"), "hostname edge-1\n");
-    EXPECT_EQ(installed("sda", "/etc/zz-monitor.conf"), "zz-monitor settings\n");
-    for (const char* name : {"system", "routing", "ppp", "dhcp", "zz-monitor"})
-        EXPECT_FALSE(
-            contains(installed("sda", std::string("/var/pdb/") + name + "/version"), "(missing"))
-            << name;
+    EXPECT_EQ(file("sda", "/rw/autorun.scr"), "hostname edge-1\n");
+    EXPECT_EQ(file("sda", "/etc/zz-monitor.conf"), "zz-monitor settings\n");
+    expectRecords("sda", {"system", "routing", "ppp", "dhcp", "zz-monitor"});
 }
 
 TEST_F(HardDiskRun, ChooseModeInstallsThePickedPackagesAndLeavesTheFirstSectorToTheBootCode) {
-    auto files = sampleMedium(""); // an empty script stays empty
+    Files files = sampleMedium(""); // an empty script stays empty
     files["CHOOSE"] = "";
     files["mbr"] = "too short"; // never opened in this mode
     medium("sdb", 100, files);
@@ -244,19 +226,14 @@ TEST_F(HardDiskRun, ChooseModeInstallsThePickedPackagesAndLeavesTheFirstSectorTo
     std::string text = run({"record-tool", "save-first-sector", "hdd-install",
                             "hex:/tmp/sdb.sector:446:66", "show:/tmp/sfdisk.log"},
                            {{"cancel and reboot.", "nn"}, {"dhcp (depends on", " i"}});
-    EXPECT_TRUE(contains(text, "\nSoftware installed.\nhardDiskInstall=true\n")) << text;
-    EXPECT_FALSE(contains(text, "mbr file")) << text;
-    EXPECT_TRUE(contains(text, "installed system-")) << text;
-    EXPECT_TRUE(contains(text, "installed dhcp-")) << text;
-    EXPECT_FALSE(contains(text, "installed routing-")) << text;
-    EXPECT_FALSE(contains(text, "installed ppp-")) << text;
-    EXPECT_FALSE(contains(text, "Reading: routing")) << text;
     // Nothing replaced the medium's own first sector, which had no table.
-    EXPECT_TRUE(contains(text, "--- hex /tmp/sdb.sector\n" + std::string(132, '0') + "\n")) << text;
-    EXPECT_TRUE(contains(text, "input: 0,100,83,*\n--- end\n")) << text;
-    EXPECT_EQ(installed("sdb", "/rw/autorun.scr"), "");
-    EXPECT_FALSE(contains(installed("sdb", "/var/pdb/dhcp/version"), "(missing"));
-    EXPECT_TRUE(contains(installed("sdb", "/var/pdb/routing/version"), "(missing"));
+    expectParts(text,
+                {"\nSoftware installed.\nhardDiskInstall=true\n", "installed system-",
+                 "installed dhcp-", "--- hex /tmp/sdb.sector\n" + std::string(132, '0') + "\n",
+                 "input: 0,100,83,*\n--- end\n"},
+                {"mbr file", "installed routing-", "installed ppp-", "Reading: routing"});
+    EXPECT_EQ(file("sdb", "/rw/autorun.scr"), "");
+    expectRecords("sdb", {"system", "dhcp"}, {"routing", "ppp"});
 }
 
 TEST_F(HardDiskRun, MediumOnALaterDiskIsTheOneInstalledAndOtherDisksAreLeftAlone) {
@@ -268,35 +245,35 @@ TEST_F(HardDiskRun, MediumOnALaterDiskIsTheOneInstalledAndOtherDisksAreLeftAlone
     EXPECT_TRUE(contains(text, "\nSoftware installed.\nhardDiskInstall=true\n"
                                "/dev/sdb 100 516096 one-partition ext3\n"))
         << text;
-    EXPECT_EQ(installed("sdb", "/rw/autorun.scr"), "x\n");
-    EXPECT_EQ(onMedium("hda", "/notes.txt"), "keep me\n");
+    EXPECT_EQ(file("sdb", "/rw/autorun.scr"), "x\n");
+    EXPECT_EQ(file("hda", "/notes.txt", 0), "keep me\n");
     EXPECT_EQ(sectorTable("hda"), "");
     EXPECT_EQ(sectorTable("hdb"), "");
 }
 
 // Each of these ends the installation while the medium is still untouched: afterwards it is
-// whole and readable, and its disk has no table.
-TEST_F(HardDiskRun, MediumThatCannotBeInstalledEndsTheFlowBeforeItsDiskIsWritten) {
+// whole and readable, and its disk has no table (but the boot-record image, where it went on
+// before the partitioning found no disk).
+TEST_F(HardDiskRun, MediumThatCannotBeInstalledOrACancelEndsTheFlowBeforeItsDiskIsWritten) {
     struct Case {
         std::string title;
-        std::map<std::string, std::string> files;
+        Files files;
         std::vector<std::string> before; // steps before the installation
         std::string message;
+        std::vector<Key> keys = {};
+        bool recordWritten = false; // the boot-record image went onto the disk first
     };
-    std::string truncated = folder / "truncated.rpx";
-    {
-        std::string whole = fileContents(samples + "routing.rpx");
-        std::ofstream(truncated, std::ios::binary) << whole.substr(0, whole.size() - 100);
-    }
-    std::map<std::string, std::string> many{{"mbr", bootRecordImage()}, {"autorun.scr", ""}};
+    Files many{{"mbr", bootRecordImage()}, {"autorun.scr", ""}};
     for (int i = 0; i < 51; ++i) {
         std::string name = "p" + std::to_string(100 + i);
         many[name + ".rpx"] = package(name);
     }
-    auto withTruncated = sampleMedium("");
-    withTruncated["routing.rpx"] = truncated;
-    auto shortImage = sampleMedium("");
+    std::string routing = fileContents(samples + "routing.rpx");
+    Files withTruncated = sampleMedium(""), shortImage = sampleMedium(""),
+          choose = sampleMedium("");
+    withTruncated["routing.rpx"] = routing.substr(0, routing.size() - 100);
     shortImage["mbr"] = std::string(511, 'M');
+    choose["CHOOSE"] = "";
     std::vector<Case> cases = {
         {"a truncated package", withTruncated, {}, "FATAL ERROR: Bad package"},
         {"51 packages", many, {}, "\nFATAL ERROR: 51 packages to install, but room for only 50\n"},
@@ -305,6 +282,17 @@ TEST_F(HardDiskRun, MediumThatCannotBeInstalledEndsTheFlowBeforeItsDiskIsWritten
          {"meminfo:1"}, // half a KiB for 1.3 KiB
          "\nFATAL ERROR: installation files too large for memory ("},
         {"a short boot-record image", shortImage, {}, "\nFATAL ERROR: Couldn't read mbr file\n"},
+        {"a disk the partitioning tool does not list",
+         sampleMedium(""),
+         {"fake-tool:/sbin/sfdisk:Disks:\\n/dev/sdc 100 cylinders, 16 heads, 63 sectors/track\\n"},
+         "\nFATAL ERROR: Couldn't find the disk!\nhardDiskInstall=false\n",
+         {},
+         true},
+        {"cancel in the menu",
+         choose,
+         {},
+         "Installation canceled\nhardDiskInstall=false\n",
+         {{"cancel and reboot.", "q"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
@@ -313,33 +301,62 @@ TEST_F(HardDiskRun, MediumThatCannotBeInstalledEndsTheFlowBeforeItsDiskIsWritten
         medium("sda", 100, c.files);
         std::vector<std::string> steps = c.before;
         steps.push_back("hdd-install");
-        std::string text = run(steps, {}, 120);
-        EXPECT_TRUE(contains(text, c.message)) << text;
-        EXPECT_TRUE(contains(text, "hardDiskInstall=false\n")) << text;
-        EXPECT_FALSE(contains(text, "Creating partition")) << text;
-        EXPECT_EQ(onMedium("sda", "/mbr"), c.files.at("mbr"));
-        EXPECT_EQ(sectorTable("sda"), "");
+        std::string text = run(steps, c.keys);
+        expectParts(text, {c.message, "hardDiskInstall=false\n"}, {"Creating partition"});
+        EXPECT_EQ(file("sda", "/mbr", 0), c.files.at("mbr"));
+        EXPECT_EQ(file("sda", "/autorun.scr", 0), "");
+        EXPECT_EQ(sectorTable("sda").empty(), !c.recordWritten);
     }
 }
 
-TEST_F(HardDiskRun, MediumWhoseDiskIsNotListedStopsBeforeThePartitioning) {
-    medium("sda", 100, sampleMedium(""));
-    std::string text = run({"fake-tool:/sbin/sfdisk:Disks:\\n"
-                            "/dev/sdc 100 cylinders, 16 heads, 63 sectors/track\\n",
-                            "hdd-install"});
-    EXPECT_TRUE(contains(text, "\nFATAL ERROR: Couldn't find the disk!\nhardDiskInstall=false\n"))
-        << text;
-    EXPECT_FALSE(contains(text, "Creating partition")) << text;
+// A signed package "bulk" of one file of `bytes` zero bytes: small on the medium, large once
+// installed.
+std::string bulkPackage(uint64_t bytes) {
+    testpkg::Draft draft;
+    draft.name = "bulk";
+    draft.entries = {testpkg::directory("bulk"),
+                     testpkg::regular("bulk/zeros", std::string(bytes, '\0'))};
+    return draft.signedFile();
 }
 
-TEST_F(HardDiskRun, CancelInTheMenuInstallsNothing) {
-    auto files = sampleMedium("");
-    files["CHOOSE"] = "";
+// A full disk is the target's failure, not the package's: the child says so in its status,
+// and the flow stops there instead of going on to a success it cannot have. The larger
+// package goes first, so nothing comes after it.
+TEST_F(HardDiskRun, TargetTooSmallForAPackageSaysDiskIsTooSmallAndEndsTheFlow) {
+    // 100 cylinders (50 MB) for 120 MB.
+    medium("sda", 100,
+           {{"system.rpx", "@system"},
+            {"bulk.rpx", bulkPackage(120 << 20)},
+            {"mbr", bootRecordImage()},
+            {"autorun.scr", "hostname edge-1\n"}});
+    expectParts(
+        run({"hdd-install"}),
+        {"ERROR: installation of bulk-1.0 failed: disk is too small\n", "hardDiskInstall=false\n"},
+        {"installed bulk-1.0", "installing system-3.1", "Software installed."});
+    expectRecords("sda", {}, {"bulk"});
+    EXPECT_FALSE(file("sda", "/rw/autorun.scr").has_value())
+        << "the flow did not go on to the script";
+}
+
+TEST_F(HardDiskRun, FailingFileSystemCreatorEndsTheFlowBeforeAnyPackage) {
+    medium("sda", 100, sampleMedium(""));
+    expectParts(run({"failing-tool:/sbin/mke2fs", "hdd-install"}),
+                {"ERROR: could not format partitions\n", "hardDiskInstall=false\n"},
+                {"installed system-", "Software installed."});
+}
+
+// A package the child cannot install is its own failure, not the disk's, and the flow goes on
+// to success with the others.
+TEST_F(HardDiskRun, DamagedOrCutShortPackagesOnTheMediumAreReportedBrokenAndTheRestGoIn) {
+    Files files = sampleMedium("");
+    std::string dhcp = fileContents(samples + "dhcp.rpx");
+    files["ppp.rpx"] = withDamagedEnd(fileContents(samples + "ppp.rpx"));
+    files["dhcp.rpx"] = cutShort(dhcp, dhcp.size() - 40);
     medium("sda", 100, files);
-    std::string text = run({"hdd-install"}, {{"cancel and reboot.", "q"}});
-    EXPECT_TRUE(contains(text, "Installation canceled\nhardDiskInstall=false\n")) << text;
-    EXPECT_EQ(onMedium("sda", "/autorun.scr"), "");
-    EXPECT_EQ(sectorTable("sda"), "");
+    expectParts(run({"hdd-install"}), {"ERROR: installation of ppp-3.1 failed: broken package\n",
+                                       "ERROR: installation of dhcp-3.1 failed: broken package\n",
+                                       "Software installed.\nhardDiskInstall=true\n"});
+    expectRecords("sda", {"system", "routing"}, {"ppp", "dhcp"});
 }
 
 // The boot image's own installer: "-hdd-install" takes the hard-disk flow, which finds no
