@@ -15,7 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,22 +71,16 @@ std::string packageFile(const Package& package) {
 bool standInRuns(const Sandbox& sandbox) {
     std::map<pid_t, pid_t> parents;
     std::vector<pid_t> standIns;
-    if (DIR* proc = opendir("/proc")) {
-        while (dirent* entry = readdir(proc)) {
-            pid_t pid = std::atoi(entry->d_name);
-            if (pid <= 0)
-                continue;
-            std::string stat = fileContents(std::string("/proc/") + entry->d_name + "/stat");
-            size_t open = stat.find('('), close = stat.rfind(')');
-            if (open == std::string::npos || close == std::string::npos)
-                continue;
-            int parent = 0;
-            std::sscanf(stat.c_str() + close + 1, " %*c %d", &parent);
-            parents[pid] = parent;
-            if (stat.substr(open + 1, close - open - 1) == "stalling")
-                standIns.push_back(pid);
-        }
-        closedir(proc);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        pid_t pid = std::atoi(entry.path().filename().c_str());
+        std::string stat = fileContents(entry.path() / "stat");
+        size_t close = stat.rfind(')');
+        if (pid <= 0 || close == std::string::npos)
+            continue;
+        std::sscanf(stat.c_str() + close + 1, " %*c %d", &parents[pid]);
+        if (contains(stat, " (stalling) "))
+            standIns.push_back(pid);
     }
     for (pid_t pid : standIns)
         for (pid_t up = pid; up > 1 && parents.count(up); up = parents[up])
@@ -129,31 +122,28 @@ std::vector<Stage> diskStages(std::vector<Stage> flowStages, const std::vector<K
                               const std::vector<std::string>& seenBefore) {
     std::vector<Stage> shared = {
         {.name = "Partitioning",
-         .keys = keys,
          .standIn = "table-write",
          .seen = seenBefore,
          .unseen = {"installing"}},
-        {.name = "Formatting", .keys = keys, .standIn = "/sbin/mke2fs", .unseen = {"installing"}},
+        {.name = "Formatting", .standIn = "/sbin/mke2fs", .unseen = {"installing"}},
         {.name = "FirstPackage",
          .packages = {{"hold", "", Holds::install}, {"alpha", "hold"}, {"beta", "alpha"}},
-         .keys = keys,
          .seen = {"installing hold-1.0"},
          .unseen = {"installed hold-1.0", "installed alpha-1.0"}},
         {.name = "MiddlePackage",
          .packages = {{"alpha", ""}, {"hold", "alpha", Holds::install}, {"beta", "hold"}},
-         .keys = keys,
          .seen = {"installed alpha-1.0\n"},
          .unseen = {"installed hold-1.0", "installed beta-1.0"}},
         {.name = "LastPackage",
          .packages = {{"alpha", ""}, {"beta", "alpha"}, {"hold", "beta", Holds::install}},
-         .keys = keys,
          .seen = {"installed alpha-1.0\n", "installed beta-1.0\n"},
          .unseen = {"installed hold-1.0", "Software installed."}},
         {.name = "PostInstall",
          .packages = {{"alpha", ""}, {"post", "alpha", Holds::finish}},
-         .keys = keys,
          .seen = {"installed post-1.0\n"},
          .unseen = {"Software installed."}}};
+    for (Stage& stage : shared)
+        stage.keys = keys;
     flowStages.insert(flowStages.end(), shared.begin(), shared.end());
     return flowStages;
 }
