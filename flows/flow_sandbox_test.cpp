@@ -25,7 +25,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -44,11 +43,8 @@ constexpr uint64_t cylinderBytes = 16 * 63 * 512;
 
 std::string hex(const std::string& bytes) {
     std::string text;
-    char digits[3];
-    for (unsigned char byte : bytes) {
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        text += digits;
-    }
+    for (unsigned char byte : bytes)
+        text += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
     return text;
 }
 
@@ -340,10 +336,8 @@ TEST_F(HardDiskRun, MediumThatCannotBeInstalledOrACancelEndsTheFlowBeforeItsDisk
         bool recordWritten = false; // the boot-record image went onto the disk first
     };
     Files many{{"mbr", bootRecordImage()}, {"autorun.scr", ""}};
-    for (int i = 0; i < 51; ++i) {
-        std::string name = "p" + std::to_string(100 + i);
-        many[name + ".rpx"] = package(name);
-    }
+    for (int i = 100; i < 151; ++i)
+        many["p" + std::to_string(i) + ".rpx"] = package("p" + std::to_string(i));
     std::string routing = fileContents(samples + "routing.rpx");
     Files withTruncated = sampleMedium(""), shortImage = sampleMedium(""),
           choose = sampleMedium("");

@@ -5,6 +5,7 @@
 // that the BIOS gets through our boot code to the new system's partition.
 #include "disk/boot_record.h"
 #include "testbed/ext_files.h"
+#include "testbed/support/command_output.h"
 #include "testbed/support/package_signing.h"
 #include "testbed/support/scratch_files.h"
 #include "testbed/support/text_files.h"
@@ -17,7 +18,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -40,10 +40,9 @@ protected:
     // The media builder's hard-disk medium of the sample packages, with a boot-record image
     // made of our boot code.
     std::string medium(const std::string& script, bool choose, const std::string& extra = "") {
-        std::string mbr(512, '\0');
-        std::memcpy(mbr.data(), bootCode, sizeof bootCode);
-        mbr[510] = '\x55';
-        mbr[511] = '\xaa';
+        std::string mbr(reinterpret_cast<const char*>(bootCode), sizeof bootCode);
+        mbr.resize(510, '\0');
+        mbr += "\x55\xaa";
         std::string image = files.add("medium.img");
         std::string command = bootmedia + " disk --installer " + build + "/target/installer" +
                               " --sfdisk " + build + "/tools/sfdisk/sfdisk --serial --size 64M" +
@@ -159,7 +158,7 @@ TEST_F(HardDiskVm, MediumLargerThanMemoryIsRefusedBeforeTheDiskIsWritten) {
 TEST_F(HardDiskVm, FatDiskWithoutAScriptIsPassedOverAndTheMediumOnTheSecondDiskIsInstalled) {
     std::string medium = this->medium("second disk\n", false);
     std::string kernel = files.add("vmlinuz"), bootImage = files.add("initrd.gz");
-    std::string first = files.image("first.img", 16 << 20), copy = files.add("notes.back");
+    std::string first = files.image("first.img", 16 << 20);
     std::string notes = files.text("notes.txt", "keep me\n");
     std::string command = "mcopy -o -i " + medium + " ::vmlinuz " + kernel + " && mcopy -o -i " +
                           medium + " ::initrd.gz " + bootImage + " && mkfs.vfat -I " + first +
@@ -178,9 +177,7 @@ TEST_F(HardDiskVm, FatDiskWithoutAScriptIsPassedOverAndTheMediumOnTheSecondDiskI
     EXPECT_TRUE(contains(installed(medium, "/etc/fstab"), "/dev/sdb1  /     ext3 defaults 1 1\n"));
     uint64_t offset = 0, size = 0;
     EXPECT_FALSE(partitionExtent(first, 1, offset, size)) << "the first disk got a table";
-    command = "mcopy -o -i " + first + " ::notes.txt " + copy;
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    EXPECT_EQ(fileContents(copy), "keep me\n");
+    EXPECT_EQ(runCommand("mtype -i " + first + " ::notes.txt").output, "keep me\n");
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The installer binary of the boot image, run as the first process in the sandbox with a real
-// pseudo-terminal as its console: start-up, mode dispatch, abort and restart as a user sees them.
+// pseudo-terminal as its console: start-up, mode dispatch and restart as a user sees them (Ctrl-C
+// at each step of the flows is interrupt_sandbox_test's).
 #include "testbed/loop_disk.h"
 #include "testbed/sandbox.h"
 #include "testbed/support/scratch_files.h"
@@ -50,16 +51,6 @@ std::string toTheRestart(const SandboxOptions& options,
     EXPECT_TRUE(sandbox.stop()) << sandbox.error();
     return text;
 }
-
-class ScratchDirs : public testing::Test {
-protected:
-    std::string make(const std::string& name) {
-        std::string path = scratch / name;
-        EXPECT_EQ(mkdir(path.c_str(), 0755), 0) << path;
-        return path;
-    }
-    ScratchFolder scratch{"startup"};
-};
 
 } // namespace
 
@@ -123,8 +114,9 @@ TEST(StartupInSandbox, HardDiskArgumentWinsOverTheTypeFileAndWithoutAMediumEnter
         {"remote installation", "internal error"});
 }
 
-TEST_F(ScratchDirs, LicenseMarkerLandsOnFlashWhichIsUnmountedBeforeTheRestart) {
-    std::string flash = make("flash");
+TEST(StartupInSandbox, LicenseMarkerLandsOnFlashWhichIsUnmountedBeforeTheRestart) {
+    ScratchFolder scratch("startup");
+    std::string flash = scratch.path;
     SandboxOptions options = withType("floppy\n");
     options.binds = {{flash, "/flash"}};
     toTheRestart(options, [](Sandbox& sandbox) {
@@ -134,31 +126,6 @@ TEST_F(ScratchDirs, LicenseMarkerLandsOnFlashWhichIsUnmountedBeforeTheRestart) {
     ASSERT_EQ(stat((flash + "/SHOW_LICENSE").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(st.st_size, 0);
-}
-
-TEST_F(ScratchDirs, InterruptDuringTheDiskSearchUnmountsAbortsAndRestartsAfterEnter) {
-    std::string flash = make("flash"), boot = make("boot"), floppy = make("floppy");
-    SandboxOptions options = withType("cdrom\n");
-    options.binds = {{flash, "/flash"}, {boot, "/flash/boot"}, {floppy, "/floppy"}};
-    std::string text = toTheRestart(
-        options,
-        [](Sandbox& sandbox) {
-            ASSERT_TRUE(sandbox.waitFor("..", 5)) << "a dot a second: " << sandbox.transcript();
-            ASSERT_TRUE(contains(sandbox.mountPoints(), "/flash/boot\n")) << sandbox.mountPoints();
-            sandbox.send("\x03");
-            ASSERT_TRUE(sandbox.waitFor("\n\nInstallation aborted\nPress ENTER to reboot\n", 5))
-                << sandbox.transcript();
-            // The handler unmounts right after its message.
-            for (int i = 0; i < 40 && contains(sandbox.mountPoints(), "/fl"); ++i)
-                usleep(50000);
-            expectParts(sandbox.mountPoints(), {}, {"/flash", "/floppy"});
-            // The step was cut short: no more dots under the prompt.
-            size_t shown = sandbox.transcript().size();
-            usleep(2200000);
-            EXPECT_EQ(sandbox.transcript().size(), shown) << sandbox.transcript();
-        },
-        "Loading drivers\n\nLooking for harddrives...");
-    expectParts(text, {"Press ENTER to reboot\n\x1b[?25h"}, {"Rebooting..."});
 }
 
 TEST(StartupInSandbox, CdromWithoutADiskSearchesForTwentySecondsThenWaitsForEnter) {
