@@ -7,6 +7,7 @@
 #include "testbed/ext_files.h"
 #include "testbed/support/scratch_files.h"
 #include "testbed/support/text_files.h"
+#include "testbed/support/transcript_parts.h"
 #include "testbed/vm_fixture.h"
 
 #include <gtest/gtest.h>
@@ -140,19 +141,16 @@ TEST_F(DiskVm, SmallDiskGetsOneJournaledPartitionThatBootsThroughOurBootCode) {
     std::vector<std::string> geometry = linesStartingWith(text, "sfdisk: /dev/sda:");
     ASSERT_EQ(geometry.size(), 1u) << text;
     EXPECT_EQ(geometry[0], "sfdisk: /dev/sda: 8 cylinders, 255 heads, 63 sectors/track");
-    EXPECT_TRUE(contains(text, "findHardDisk=true\n/dev/sda 8 8225280 one-partition ext3\n"))
-        << text;
-    EXPECT_TRUE(contains(text, "Found harddrive as SATA 1\n")) << text;
     EXPECT_TRUE(contains(text, "prepareDisk=true\n")) << text << "tool log:\n" << toolLog;
-    EXPECT_TRUE(contains(text, "mounted /dev/sda1 /flash ext3\n")) << text;
-    EXPECT_TRUE(contains(text, "finishInstall done\nnothing mounted at /flash\n")) << text;
+    expectParts(text, {"findHardDisk=true\n/dev/sda 8 8225280 one-partition ext3\n",
+                       "Found harddrive as SATA 1\n", "mounted /dev/sda1 /flash ext3\n",
+                       "finishInstall done\nnothing mounted at /flash\n"});
 
     std::string dump;
     ASSERT_TRUE(partitionTableDump(disk.image, dump));
-    EXPECT_TRUE(contains(dump, disk.image + "1 : start=          63, size=      128457, type=83, "
-                                            "bootable\n"))
-        << dump;
-    EXPECT_FALSE(contains(dump, disk.image + "2 :")) << dump;
+    expectParts(dump,
+                {disk.image + "1 : start=          63, size=      128457, type=83, bootable\n"},
+                {disk.image + "2 :"});
     uint64_t offset = 0, size = 0;
     ASSERT_TRUE(partitionExtent(disk.image, 1, offset, size));
     expectClean(disk.image, offset);
@@ -177,12 +175,10 @@ TEST_F(DiskVm, DiskOfManyCylindersGetsABootPartitionAndAnExt3SystemThatBoot) {
     std::string text = runScenario(
         disk, "modules find bootcode prepare mounts finish mounts restart", "/dev/sda 1 63");
 
-    EXPECT_TRUE(contains(text, "findHardDisk=true\n/dev/sda 1400 32256 separate-boot ext3\n"))
-        << text;
     EXPECT_TRUE(contains(text, "prepareDisk=true\n")) << text << "tool log:\n" << toolLog;
-    EXPECT_TRUE(contains(text, "mounted /dev/sda2 /flash ext3\n")) << text;
-    EXPECT_TRUE(contains(text, "mounted /dev/sda1 /flash/boot ext2\n")) << text;
-    EXPECT_TRUE(contains(text, "finishInstall done\nnothing mounted at /flash\n")) << text;
+    expectParts(text, {"findHardDisk=true\n/dev/sda 1400 32256 separate-boot ext3\n",
+                       "mounted /dev/sda2 /flash ext3\n", "mounted /dev/sda1 /flash/boot ext2\n",
+                       "finishInstall done\nnothing mounted at /flash\n"});
 
     uint64_t bootOffset = 0, bootSize = 0, systemOffset = 0, systemSize = 0;
     ASSERT_TRUE(partitionExtent(disk.image, 1, bootOffset, bootSize));

@@ -1,6 +1,6 @@
 // The search for the disc on the recording system: every candidate drive once a pass, twenty
 // passes a second apart, then the fatal error. The installer waits the real seconds in
-// cdrom_sandbox_test.cpp.
+// flow_sandbox_test.cpp.
 #include "flows/cdrom_install.h"
 #include "testbed/recording_system.h"
 

@@ -8,6 +8,7 @@
 #include "testbed/ext_files.h"
 #include "testbed/support/scratch_files.h"
 #include "testbed/support/text_files.h"
+#include "testbed/support/transcript_parts.h"
 #include "testbed/vm_fixture.h"
 
 #include <gtest/gtest.h>
@@ -122,7 +123,7 @@ TEST_F(CdromVm, PackagesPickedOnTheSerialConsoleAreInstalledAndTheDiskStartsThro
                             {continueQuestion, "y"},
                             {"Software installed.\n", ""},
                             {"Press ENTER to reboot\n", "\r"}});
-    EXPECT_TRUE(contains(text, "Found harddrive as")) << text;
+    expectParts(text, {"Found harddrive as", "\nRebooting...\n"});
     size_t after = text.find("Continue? [y/n]:y\n");
     ASSERT_NE(after, std::string::npos) << text;
     size_t system = text.find("installed system-3.1", after);
@@ -130,7 +131,6 @@ TEST_F(CdromVm, PackagesPickedOnTheSerialConsoleAreInstalledAndTheDiskStartsThro
     EXPECT_LT(system, text.find("installed ppp-3.1", after)) << text;
     EXPECT_LT(system, text.find("installed routing-3.1", after)) << text;
     EXPECT_FALSE(contains(text.substr(after), "dhcp-3.1")) << text;
-    EXPECT_TRUE(contains(text, "\nRebooting...\n")) << text;
 
     std::string contents;
     EXPECT_TRUE(installed("/CDINSTALL", contents));
@@ -144,19 +144,6 @@ TEST_F(CdromVm, PackagesPickedOnTheSerialConsoleAreInstalledAndTheDiskStartsThro
     // The BIOS starts the disk: our boot code finds the active partition and starts it.
     std::string boot;
     EXPECT_TRUE(bootsThroughOurBootCode(VmDisk(disk), boot)) << boot;
-}
-
-TEST_F(CdromVm, NoToContinueLeavesTheDiskUntouchedAndQuitCancels) {
-    std::string text = run({{menuShown, "i"},
-                            {keepQuestion, "n"},
-                            {continueQuestion, "n"},
-                            {"Press ENTER to reboot\n", "\r"}});
-    EXPECT_TRUE(contains(text, "Continue? [y/n]:n\nPress ENTER to reboot\n")) << text;
-    EXPECT_EQ(firstSector(), std::string(512, '\0'));
-
-    text = run({{menuShown, "q"}, {"Press ENTER to reboot\n", "\r"}});
-    EXPECT_TRUE(contains(text, "Installation canceled\nPress ENTER to reboot\n")) << text;
-    EXPECT_EQ(firstSector(), std::string(512, '\0'));
 }
 
 // A disc whose last file ends past what the drive can read: its header parts come from the
@@ -275,10 +262,8 @@ TEST_F(CdromVm, OldConfigurationLargerThanMemoryIsNotKeptAndTheInstallationGoesO
                             {continueQuestion, "y"},
                             {"Software installed.\n", ""},
                             {"Press ENTER to reboot\n", "\r"}});
-    EXPECT_TRUE(contains(text, "ERROR: couldn't keep config - probably not enough memory\n"))
-        << text;
-    EXPECT_FALSE(contains(text, "couldn't write old configuration")) << text;
-    EXPECT_FALSE(contains(text, "Out of memory")) << text;
+    expectParts(text, {"ERROR: couldn't keep config - probably not enough memory\n"},
+                {"couldn't write old configuration", "Out of memory"});
     std::string contents;
     EXPECT_TRUE(installed("/CDINSTALL", contents));
     EXPECT_FALSE(installed("/rw/store/small", contents)) << "kept: " << contents;

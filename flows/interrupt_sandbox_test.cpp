@@ -8,12 +8,13 @@
 #include "testbed/net_namespace.h"
 #include "testbed/net_peer.h"
 #include "testbed/sandbox.h"
+#include "testbed/support/package_drafts.h"
 #include "testbed/support/scratch_files.h"
 #include "testbed/support/text_files.h"
+#include "testbed/support/transcript_parts.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,17 +23,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
-const std::string rpx = INSTALLER_BINARY_DIR "/tools/rpx/rpx";
-const std::string devKey = INSTALLER_SOURCE_DIR "/keys/dev.sec";
 constexpr uint64_t cylinderBytes = 16 * 63 * 512;
 const char* const abortDialogue = "\n\nInstallation aborted\nPress ENTER to reboot\n";
 const char* const menuShown = "(depends on nothing):";
@@ -47,61 +46,42 @@ enum class Holds { nothing, install, finish };
 struct Package {
     std::string name, depends;
     Holds holds = Holds::nothing;
+    uint64_t zeros = 0; // bytes of a second file, which make its installation long
 };
 
-// A signed package of version 1.0, built once per test process.
+// The signed file of a package of version 1.0.
 std::string packageFile(const Package& package) {
-    static ScratchFolder folder("interrupt-packages");
-    static std::map<std::string, std::string> built;
-    std::string key =
-        package.name + "-" + package.depends + "-" + std::to_string(int(package.holds));
-    if (built.count(key))
-        return built[key];
-    std::string dir = folder / ("src-" + key);
-    std::filesystem::create_directories(dir + "/tree/etc");
-    std::filesystem::create_directories(dir + "/tree/bin");
-    std::ofstream(dir + "/tree/etc/" + package.name + ".conf") << package.name << "\n";
-    std::ofstream manifest(dir + "/manifest");
-    manifest << "name: " << package.name << "\nversion: 1.0\nbuild-time: 1700000000\n"
-             << "entry-time: 1700000000\nowner: 0 0\ndescription: test package\n";
+    testpkg::Draft draft;
+    draft.name = package.name;
     if (!package.depends.empty())
-        manifest << "depends: " << package.depends << "\n";
+        draft.depends = {{package.depends}};
+    draft.entries = {testpkg::directory("etc"), testpkg::directory("bin"),
+                     testpkg::regular("etc/" + package.name + ".conf", package.name + "\n")};
     if (package.holds != Holds::nothing)
-        std::filesystem::copy_file(
-            STALL_TOOL, dir + "/tree/bin/" + (package.holds == Holds::install ? "bash" : "tavo"));
-    if (package.holds == Holds::install) {
-        std::ofstream(dir + "/oninstall") << "true\n";
-        manifest << "oninstall: oninstall\n";
-    }
-    manifest.close();
-    std::string output = folder / (key + ".rpx");
-    std::string command = rpx + " build --manifest " + dir + "/manifest --tree " + dir +
-                          "/tree --output " + output + " >/dev/null && " + rpx + " sign --key " +
-                          devKey + " " + output + " >/dev/null";
-    EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    return built[key] = output;
+        draft.entries.push_back(
+            testpkg::regular(package.holds == Holds::install ? "bin/bash" : "bin/tavo",
+                             fileContents(STALL_TOOL), 0755));
+    if (package.holds == Holds::install)
+        draft.oninstall = "true\n";
+    if (package.zeros)
+        draft.entries.push_back(testpkg::regular("etc/zeros", std::string(package.zeros, '\0')));
+    return draft.signedFile();
 }
 
 // The stand-in runs now among the processes of the run.
 bool standInRuns(const Sandbox& sandbox) {
     std::map<pid_t, pid_t> parents;
     std::vector<pid_t> standIns;
-    if (DIR* proc = opendir("/proc")) {
-        while (dirent* entry = readdir(proc)) {
-            pid_t pid = std::atoi(entry->d_name);
-            if (pid <= 0)
-                continue;
-            std::string stat = fileContents(std::string("/proc/") + entry->d_name + "/stat");
-            size_t open = stat.find('('), close = stat.rfind(')');
-            if (open == std::string::npos || close == std::string::npos)
-                continue;
-            int parent = 0;
-            std::sscanf(stat.c_str() + close + 1, " %*c %d", &parent);
-            parents[pid] = parent;
-            if (stat.substr(open + 1, close - open - 1) == "stalling")
-                standIns.push_back(pid);
-        }
-        closedir(proc);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        pid_t pid = std::atoi(entry.path().filename().c_str());
+        std::string stat = pid > 0 ? fileContents(entry.path() / "stat") : "";
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::sscanf(stat.c_str() + close + 1, " %*c %d", &parents[pid]);
+        if (contains(stat, " (stalling) "))
+            standIns.push_back(pid);
     }
     for (pid_t pid : standIns)
         for (pid_t up = pid; up > 1 && parents.count(up); up = parents[up])
@@ -110,19 +90,19 @@ bool standInRuns(const Sandbox& sandbox) {
     return false;
 }
 
-struct Key {
-    std::string expect, send;
-};
+using Key = std::pair<std::string, std::string>; // text to wait for, keys typed then
+
+const std::vector<Package> twoPackages = {{"alpha", ""}, {"beta", "alpha"}};
 
 // One step of a flow and how the run is held there.
 struct Stage {
-    std::string name;
-    std::vector<Package> packages; // on the medium, or served in this order
-    std::vector<Key> keys;         // typed on the way to the step
-    std::string shown;             // text that shows the step; empty: the stand-in holds it
-    std::string standIn;           // tool it replaces: "/sbin/mke2fs", "table-write" or none
-    std::vector<std::string> seen, unseen; // in the transcript afterwards
-    bool ended = false;                    // the flow has ended: Ctrl-C is to change nothing
+    std::string name = "";
+    std::vector<Package> packages = twoPackages; // on the medium, or served in this order
+    std::vector<Key> keys = {};                  // typed on the way to the step
+    std::string shown = "";   // text that shows the step; empty: the stand-in holds it
+    std::string standIn = ""; // tool it replaces: "/sbin/mke2fs", "table-write" or none
+    std::vector<std::string> seen = {}, unseen = {}; // in the transcript afterwards
+    bool ended = false; // the flow has ended: Ctrl-C is to change nothing
 };
 
 void PrintTo(const Stage& stage, std::ostream* out) {
@@ -133,7 +113,39 @@ std::string stageName(const testing::TestParamInfo<Stage>& info) {
     return info.param.name;
 }
 
-const std::vector<Package> twoPackages = {{"alpha", ""}, {"beta", "alpha"}};
+// The steps every flow takes once it is on its way to the disk (`keys` typed to get there):
+// the partitioning tool held as it writes the table (`seenBefore` already shown), the file
+// system creator held, a package's installation held by its script's shell at the start, in
+// the middle and at the end of the list, and the installed system's finishing program held.
+std::vector<Stage> diskStages(std::vector<Stage> flowStages, const std::vector<Key>& keys,
+                              const std::vector<std::string>& seenBefore) {
+    std::vector<Stage> shared = {
+        {.name = "Partitioning",
+         .standIn = "table-write",
+         .seen = seenBefore,
+         .unseen = {"installing"}},
+        {.name = "Formatting", .standIn = "/sbin/mke2fs", .unseen = {"installing"}},
+        {.name = "FirstPackage",
+         .packages = {{"hold", "", Holds::install}, {"alpha", "hold"}, {"beta", "alpha"}},
+         .seen = {"installing hold-1.0"},
+         .unseen = {"installed hold-1.0", "installed alpha-1.0"}},
+        {.name = "MiddlePackage",
+         .packages = {{"alpha", ""}, {"hold", "alpha", Holds::install}, {"beta", "hold"}},
+         .seen = {"installed alpha-1.0\n"},
+         .unseen = {"installed hold-1.0", "installed beta-1.0"}},
+        {.name = "LastPackage",
+         .packages = {{"alpha", ""}, {"beta", "alpha"}, {"hold", "beta", Holds::install}},
+         .seen = {"installed alpha-1.0\n", "installed beta-1.0\n"},
+         .unseen = {"installed hold-1.0", "Software installed."}},
+        {.name = "PostInstall",
+         .packages = {{"alpha", ""}, {"post", "alpha", Holds::finish}},
+         .seen = {"installed post-1.0\n"},
+         .unseen = {"Software installed."}}};
+    for (Stage& stage : shared)
+        stage.keys = keys;
+    flowStages.insert(flowStages.end(), shared.begin(), shared.end());
+    return flowStages;
+}
 
 // The stand-in's copies into the boot-image root: in place of the tool, or for the partitioning
 // tool only when it is to write a table (the listings still come from the real one).
@@ -162,10 +174,10 @@ protected:
     // Goes to the step, presses Ctrl-C there and sees the run to its end.
     void interrupt(Sandbox& sandbox) {
         const Stage& stage = GetParam();
-        for (const Key& key : stage.keys) {
-            ASSERT_TRUE(sandbox.waitFor(key.expect, 120)) << key.expect << sandbox.transcript();
+        for (const auto& [expect, keys] : stage.keys) {
+            ASSERT_TRUE(sandbox.waitFor(expect, 120)) << expect << sandbox.transcript();
             usleep(200000);
-            sandbox.send(key.send);
+            sandbox.send(keys);
         }
         if (!stage.shown.empty()) {
             ASSERT_TRUE(sandbox.waitFor(stage.shown, 180)) << stage.shown << sandbox.transcript();
@@ -185,14 +197,9 @@ protected:
         } else {
             ASSERT_TRUE(sandbox.waitFor(abortDialogue, 30)) << sandbox.transcript();
             std::string mounts;
-            for (int tick = 0; tick < 100; ++tick) {
-                mounts = sandbox.mountPoints();
-                if (!contains(mounts, "/flash") && !contains(mounts, "/floppy"))
-                    break;
+            for (int tick = 0; tick < 100 && contains(mounts = sandbox.mountPoints(), "/f"); ++tick)
                 usleep(100000);
-            }
-            EXPECT_FALSE(contains(mounts, "/flash")) << mounts;
-            EXPECT_FALSE(contains(mounts, "/floppy")) << mounts;
+            expectParts(mounts, {}, {"/flash", "/floppy"});
             // Pressed again while the dialogue waits: nothing more happens.
             sandbox.send("\x03");
             usleep(1000000);
@@ -210,10 +217,42 @@ protected:
         if (!stage.ended) {
             EXPECT_EQ(text.substr(text.size() - std::min(text.size(), last.size())), last) << text;
         }
-        for (const std::string& part : stage.seen)
-            EXPECT_TRUE(contains(text, part)) << part << " in:\n" << text;
-        for (const std::string& part : stage.unseen)
-            EXPECT_FALSE(contains(text, part)) << part << " in:\n" << text;
+        expectParts(text, stage.seen, stage.unseen);
+    }
+
+    // The disk-based flows: a scenario runner's flow with the step's packages on an ext2
+    // medium of `bytes` (or a given size), the medium at /dev/`medium` besides the disks; the
+    // flow's result line (`marker`) shows only when the flow has ended.
+    void runScenario(const std::string& scenario, std::vector<std::string> args,
+                     const std::string& medium, uint64_t bytes, std::vector<SandboxDisk> disks,
+                     const std::string& marker,
+                     const std::map<std::string, std::string>& extra = {}) {
+        const Stage& stage = GetParam();
+        std::string dir = folder / "medium";
+        std::filesystem::create_directories(dir);
+        for (const Package& package : stage.packages)
+            writeFile(dir + "/" + package.name + ".rpx", packageFile(package));
+        for (const auto& [name, contents] : extra)
+            writeFile(dir + "/" + name, contents);
+        std::string image = scratch.image(medium + ".img", bytes);
+        std::string command = "mke2fs -q -F -t ext2 -d " + dir + " " + image + " >/dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+        SandboxOptions options;
+        options.program = DISK_INIT;
+        options.hostPrograms = {scenario};
+        options.args = args;
+        options.args.insert(options.args.begin(), scenario);
+        options.disks = disks;
+        options.disks.push_back({medium, image});
+        options.copies = standInCopies(stage.standIn, scratch);
+        options.copies.push_back(
+            {scratch.text("geometry", "/dev/sda 16 63\n"), "/etc/sfdisk.geometry"});
+        Sandbox sandbox(options);
+        ASSERT_TRUE(sandbox.start()) << sandbox.error();
+        interrupt(sandbox);
+        EXPECT_EQ(contains(sandbox.transcript(), marker), stage.ended) << sandbox.transcript();
+        EXPECT_TRUE(sandbox.stop()) << sandbox.error();
     }
 
     ScratchFiles scratch{"interrupt"};
@@ -223,183 +262,73 @@ protected:
 
 // ---- the hard-disk installation, its medium (an ext2 file system here) on the target
 
-class HardDiskInterrupt : public Interrupt {
-protected:
-    void run() {
-        const Stage& stage = GetParam();
-        std::string dir = folder / "medium";
-        std::filesystem::create_directories(dir);
-        for (const Package& package : stage.packages)
-            std::filesystem::copy_file(packageFile(package), dir + "/" + package.name + ".rpx");
-        std::string mbr(512, 'M');
-        mbr[510] = char(0x55);
-        mbr[511] = char(0xaa);
-        std::ofstream(dir + "/mbr", std::ios::binary) << mbr;
-        std::ofstream(dir + "/autorun.scr") << "hostname edge-1\n";
-        if (stage.name == "Menu")
-            std::ofstream(dir + "/CHOOSE");
-        std::string image = scratch.image("sda.img", 100 * cylinderBytes + 63 * 256);
-        std::string command = "mke2fs -q -F -t ext2 -d " + dir + " " + image + " >/dev/null 2>&1";
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
-
-        SandboxOptions options;
-        options.program = DISK_INIT;
-        options.hostPrograms = {DISK_SCENARIO};
-        options.args = {DISK_SCENARIO};
-        if (stage.name == "MediumSearch")
-            options.args.push_back("late:/dev/sda:60");
-        options.args.push_back("interrupts");
-        options.args.push_back("hdd-install");
-        options.disks = {{"sda", image}};
-        options.copies = standInCopies(stage.standIn, scratch);
-        options.copies.push_back(
-            {scratch.text("geometry", "/dev/sda 16 63\n"), "/etc/sfdisk.geometry"});
-        Sandbox sandbox(options);
-        ASSERT_TRUE(sandbox.start()) << sandbox.error();
-        interrupt(sandbox);
-        EXPECT_FALSE(contains(sandbox.transcript(), "hardDiskInstall="))
-            << "the flow went on: " << sandbox.transcript();
-        EXPECT_TRUE(sandbox.stop()) << sandbox.error();
-    }
-};
+class HardDiskInterrupt : public Interrupt {};
 
 TEST_P(HardDiskInterrupt, AbortsUnmountsAndEndsAfterEnter) {
-    run();
+    const Stage& stage = GetParam();
+    std::map<std::string, std::string> extra = {{"mbr", std::string(510, 'M') + "\x55\xaa"},
+                                                {"autorun.scr", "hostname edge-1\n"}};
+    if (stage.name == "Menu")
+        extra["CHOOSE"] = "";
+    std::vector<std::string> args = {"interrupts", "hdd-install"};
+    if (stage.name == "MediumSearch")
+        args.insert(args.begin(), "late:/dev/sda:60");
+    uint64_t cylinders = stage.name == "PackageFiles" ? 600 : 100; // 300 MB for 150 MB
+    runScenario(DISK_SCENARIO, args, "sda", cylinders * cylinderBytes + 63 * 256, {},
+                "hardDiskInstall=", extra);
 }
-
-const Package hold{"hold", "", Holds::install};
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, HardDiskInterrupt,
-    testing::Values(
-        Stage{"MediumSearch", twoPackages, {}, "Looking for harddrives...", "", {}, {"Reading: "}},
-        Stage{"Menu", twoPackages, {}, menuShown, "", {}, {"Reading: "}},
-        Stage{"Partitioning",
-              twoPackages,
-              {},
-              "",
-              "table-write",
-              {"Reading: beta-1.0"},
-              {"installing"}},
-        Stage{"Formatting", twoPackages, {}, "", "/sbin/mke2fs", {}, {"installing"}},
-        Stage{"FirstPackage",
-              {{"hold", "", Holds::install}, {"alpha", "hold"}, {"beta", "alpha"}},
-              {},
-              "",
-              "",
-              {"installing hold-1.0"},
-              {"installed hold-1.0", "installed alpha-1.0"}},
-        Stage{"MiddlePackage",
-              {{"alpha", ""}, {"hold", "alpha", Holds::install}, {"beta", "hold"}},
-              {},
-              "",
-              "",
-              {"installed alpha-1.0\n"},
-              {"installed hold-1.0", "installed beta-1.0"}},
-        Stage{"LastPackage",
-              {{"alpha", ""}, {"beta", "alpha"}, {"hold", "beta", Holds::install}},
-              {},
-              "",
-              "",
-              {"installed alpha-1.0\n", "installed beta-1.0\n"},
-              {"installed hold-1.0", "Software installed."}},
-        Stage{"PostInstall",
-              {{"alpha", ""}, {"post", "alpha", Holds::finish}},
-              {},
-              "",
-              "",
-              {"installed post-1.0\n"},
-              {"Software installed."}},
-        // The flow has not returned yet during its last pause: the abort still applies.
-        Stage{"AfterTheLastMessage", twoPackages, {}, "\nSoftware installed.\n", "", {}, {}}),
+    testing::ValuesIn(diskStages(
+        {{.name = "MediumSearch", .shown = "Looking for harddrives...", .unseen = {"Reading: "}},
+         {.name = "Menu", .shown = menuShown, .unseen = {"Reading: "}},
+         // The larger package goes first; its progress bar shows its files are being written.
+         {.name = "PackageFiles",
+          .packages = {{"alpha", ""}, {"bulk", "", Holds::nothing, 150 << 20}},
+          .shown = "installing bulk-1.0 [",
+          .unseen = {"installed bulk-1.0", "installing alpha-1.0", "Software installed."}},
+         // The flow has not returned yet during its last pause: the abort still applies.
+         {.name = "AfterTheLastMessage", .shown = "\nSoftware installed.\n"}},
+        {}, {"Reading: beta-1.0"})),
     stageName);
 
 // ---- the CD-ROM installation, ending the way start-up ends it
 
-class CdromInterrupt : public Interrupt {
-protected:
-    void run() {
-        const Stage& stage = GetParam();
-        std::string dir = folder / "disc";
-        std::filesystem::create_directories(dir);
-        for (const Package& package : stage.packages)
-            std::filesystem::copy_file(packageFile(package), dir + "/" + package.name + ".rpx");
-        std::string disc = scratch.add("sr0.img");
-        std::string command = "mke2fs -q -F -t ext2 -d " + dir + " " + disc + " 8M >/dev/null 2>&1";
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
-
-        SandboxOptions options;
-        options.program = DISK_INIT;
-        options.hostPrograms = {CDROM_SCENARIO};
-        options.args = {CDROM_SCENARIO, "as-startup"};
-        if (stage.name == "DiskSearch")
-            options.args.push_back("late:sda:60");
-        if (stage.name == "DiscSearch")
-            options.args.push_back("late:sr0:60");
-        options.disks = {{"sda", scratch.image("sda.img", 60 * cylinderBytes)}, {"sr0", disc}};
-        options.copies = standInCopies(stage.standIn, scratch);
-        options.copies.push_back(
-            {scratch.text("geometry", "/dev/sda 16 63\n"), "/etc/sfdisk.geometry"});
-        Sandbox sandbox(options);
-        ASSERT_TRUE(sandbox.start()) << sandbox.error();
-        interrupt(sandbox);
-        EXPECT_EQ(contains(sandbox.transcript(), "cdromInstall="), stage.ended)
-            << sandbox.transcript();
-        EXPECT_TRUE(sandbox.stop()) << sandbox.error();
-    }
-};
+class CdromInterrupt : public Interrupt {};
 
 TEST_P(CdromInterrupt, AbortsUnmountsAndEndsAfterEnterUnlessTheFlowHasEnded) {
-    run();
+    const Stage& stage = GetParam();
+    std::vector<std::string> args = {"as-startup"};
+    if (stage.name == "DiskSearch" || stage.name == "DiscSearch")
+        args.push_back(stage.name == "DiskSearch" ? "late:sda:60" : "late:sr0:60");
+    runScenario(CDROM_SCENARIO, args, "sr0", 8 << 20,
+                {{"sda", scratch.image("sda.img", 60 * cylinderBytes)}}, "cdromInstall=");
 }
 
+// The menu's status line shows what the package under the cursor depends on.
 const std::vector<Key> toTheDisk = {
-    {menuShown, "ai"}, {keepQuestion, "n"}, {continueQuestion, "y"}};
+    {"(depends on ", "ai"}, {keepQuestion, "n"}, {continueQuestion, "y"}};
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, CdromInterrupt,
-    testing::Values(
-        Stage{"DiskSearch", twoPackages, {}, "Looking for harddrives...", "", {}, {menuShown}},
-        Stage{"DiscSearch", twoPackages, {}, "\nFound harddrive as ", "", {}, {menuShown}},
-        Stage{"Menu", twoPackages, {}, menuShown, "", {}, {keepQuestion}},
-        Stage{"KeepQuestion",
-              twoPackages,
-              {{menuShown, "ai"}},
-              keepQuestion,
-              "",
-              {},
-              {continueQuestion}},
-        Stage{"ContinueQuestion",
-              twoPackages,
-              {{menuShown, "ai"}, {keepQuestion, "n"}},
-              continueQuestion,
-              "",
-              {},
-              {"installing"}},
-        Stage{"Partitioning", twoPackages, toTheDisk, "", "table-write", {}, {"installing"}},
-        Stage{"Formatting", twoPackages, toTheDisk, "", "/sbin/mke2fs", {}, {"installing"}},
-        Stage{"Package",
-              {{"alpha", ""}, {"hold", "alpha", Holds::install}, {"beta", "hold"}},
-              toTheDisk,
-              "",
-              "",
-              {"installed alpha-1.0\n"},
-              {"installed hold-1.0", "installed beta-1.0"}},
-        Stage{"PostInstall",
-              {{"alpha", ""}, {"post", "alpha", Holds::finish}},
-              toTheDisk,
-              "",
-              "",
-              {"installed post-1.0\n"},
-              {"Software installed."}},
-        Stage{"WaitingForEnterAfterSuccess",
-              twoPackages,
-              toTheDisk,
-              "Software installed.\ncdromInstall=true\nPress ENTER to reboot\n",
-              "",
-              {},
-              {},
-              true}),
+    testing::ValuesIn(diskStages(
+        {{.name = "DiskSearch", .shown = "Looking for harddrives...", .unseen = {menuShown}},
+         {.name = "DiscSearch", .shown = "\nFound harddrive as ", .unseen = {menuShown}},
+         {.name = "Menu", .shown = menuShown, .unseen = {keepQuestion}},
+         {.name = "KeepQuestion",
+          .keys = {toTheDisk[0]},
+          .shown = keepQuestion,
+          .unseen = {continueQuestion}},
+         {.name = "ContinueQuestion",
+          .keys = {toTheDisk[0], toTheDisk[1]},
+          .shown = continueQuestion,
+          .unseen = {"installing"}},
+         {.name = "WaitingForEnterAfterSuccess",
+          .keys = toTheDisk,
+          .shown = "Software installed.\ncdromInstall=true\nPress ENTER to reboot\n",
+          .ended = true}},
+        toTheDisk, {})),
     stageName);
 
 // ---- the network installation: the boot image's installer and the test peer
@@ -418,122 +347,69 @@ protected:
     }
     void TearDown() override { peer.reset(); }
 
-    void run() {
-        const Stage& stage = GetParam();
-        PeerScript script;
-        script.driver.data = fileContents(packageFile({"drivers", ""}));
-        for (const Package& package : stage.packages)
-            script.files.push_back(
-                {package.name + ".rpx", fileContents(packageFile(package)), {}, {}, {}});
-        script.offerDrivers = stage.name != "WaitingForDrivers";
-        script.answerFarewell = false;
-        if (stage.name == "WaitingForTheServer")
-            script.tamper = [](PeerReply& reply) { reply.drop = reply.request == "DSCV"; };
-        if (stage.name == "Script") {
-            // Silent after the script's first block: it is being written, its file open.
-            script.files.push_back({"setup.scr", std::string(300, 's'), {}, {}, {100, 100, 100}});
-            auto sent = std::make_shared<std::atomic<int>>(0);
-            script.tamper = [sent](PeerReply& reply) {
-                if (*sent > 0 && ++*sent > 2)
-                    reply.drop = true;
-                if (reply.packet.payloadBeginsWith("FILE\nsetup.scr"))
-                    *sent = 1;
-            };
-            held = [sent] { return *sent > 2; };
-        }
-        {
-            EnterNamespace inside(*serverSide);
-            ASSERT_TRUE(inside.entered());
-            peer = std::make_unique<TestPeer>(vethName("s"), std::move(script));
-            ASSERT_TRUE(peer->valid());
-            peer->start();
-        }
-        SandboxOptions options;
-        options.type = "net\n";
-        options.networkNamespace = installerSide->path();
-        if (stage.name != "DiskSearch")
-            options.disks = {{"hda", scratch.image("hda.img", 64 << 20)}};
-        options.copies = standInCopies(stage.standIn, scratch);
-        Sandbox sandbox(options);
-        ASSERT_TRUE(sandbox.start()) << sandbox.error();
-        interrupt(sandbox);
-        if (stage.ended) {
-            EXPECT_GE(peer->count("WTRM"), 2u) << "the farewell went on";
-        }
-        EXPECT_TRUE(sandbox.stop()) << sandbox.error();
-    }
-
     std::unique_ptr<NetNamespace> installerSide, serverSide;
     std::unique_ptr<TestPeer> peer;
 };
 
 TEST_P(NetworkInterrupt, AbortsUnmountsAndEndsAfterEnterUnlessTheFlowHasEnded) {
-    run();
+    const Stage& stage = GetParam();
+    PeerScript script;
+    script.driver.data = packageFile({"drivers", ""});
+    for (const Package& package : stage.packages)
+        script.files.push_back({package.name + ".rpx", packageFile(package), {}, {}, {}});
+    script.offerDrivers = stage.name != "WaitingForDrivers";
+    script.answerFarewell = false;
+    if (stage.name == "WaitingForTheServer")
+        script.tamper = [](PeerReply& reply) { reply.drop = reply.request == "DSCV"; };
+    if (stage.name == "Script") {
+        // Silent after the script's first block: it is being written, its file open.
+        script.files.push_back({"setup.scr", std::string(300, 's'), {}, {}, {100, 100, 100}});
+        auto sent = std::make_shared<std::atomic<int>>(0);
+        script.tamper = [sent](PeerReply& reply) {
+            if (*sent > 0 && ++*sent > 2)
+                reply.drop = true;
+            if (reply.packet.payloadBeginsWith("FILE\nsetup.scr"))
+                *sent = 1;
+        };
+        held = [sent] { return *sent > 2; };
+    }
+    {
+        EnterNamespace inside(*serverSide);
+        ASSERT_TRUE(inside.entered());
+        peer = std::make_unique<TestPeer>(vethName("s"), std::move(script));
+        ASSERT_TRUE(peer->valid());
+        peer->start();
+    }
+    SandboxOptions options;
+    options.type = "net\n";
+    options.networkNamespace = installerSide->path();
+    if (stage.name != "DiskSearch")
+        options.disks = {{"hda", scratch.image("hda.img", 64 << 20)}};
+    options.copies = standInCopies(stage.standIn, scratch);
+    Sandbox sandbox(options);
+    ASSERT_TRUE(sandbox.start()) << sandbox.error();
+    interrupt(sandbox);
+    if (stage.ended) {
+        EXPECT_GE(peer->count("WTRM"), 2u) << "the farewell went on";
+    }
+    EXPECT_TRUE(sandbox.stop()) << sandbox.error();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, NetworkInterrupt,
-    testing::Values(
-        Stage{"WaitingForDrivers",
-              twoPackages,
-              {},
-              "\nWaiting for drivers...\n",
-              "",
-              {},
-              {"Retrieving drivers"}},
-        Stage{"DiskSearch", twoPackages, {}, "Looking for harddrives...", "", {}, {"disk label"}},
-        Stage{"WaitingForTheServer",
-              twoPackages,
-              {},
-              "\nWaiting for installation server...\n",
-              "",
-              {},
-              {"Found server"}},
-        Stage{"Partitioning", twoPackages, {}, "", "table-write", {"Found server"}, {"installing"}},
-        Stage{"Formatting", twoPackages, {}, "", "/sbin/mke2fs", {}, {"installing"}},
-        Stage{"FirstPackage",
-              {{"hold", "", Holds::install}, {"alpha", "hold"}},
-              {},
-              "",
-              "",
-              {"installing hold-1.0"},
-              {"installed hold-1.0", "installed alpha-1.0"}},
-        Stage{"MiddlePackage",
-              {{"alpha", ""}, {"hold", "alpha", Holds::install}, {"beta", "hold"}},
-              {},
-              "",
-              "",
-              {"installed alpha-1.0\n"},
-              {"installed hold-1.0", "installed beta-1.0"}},
-        Stage{"LastPackage",
-              {{"alpha", ""}, {"beta", "alpha"}, {"hold", "beta", Holds::install}},
-              {},
-              "",
-              "",
-              {"installed beta-1.0\n"},
-              {"installed hold-1.0", "Software installed."}},
-        Stage{"Script",
-              twoPackages,
-              {},
-              "",
-              "",
-              {"installed beta-1.0\n"},
-              {"bad network connection"}},
-        Stage{"PostInstall",
-              {{"alpha", ""}, {"post", "alpha", Holds::finish}},
-              {},
-              "",
-              "",
-              {"installed post-1.0\n"},
-              {"Software installed."}},
-        Stage{"Farewell",
-              twoPackages,
-              {},
-              "\nSoftware installed.\nPress ENTER to reboot\n",
-              "",
-              {},
-              {},
-              true}),
+    testing::ValuesIn(diskStages(
+        {{.name = "WaitingForDrivers",
+          .shown = "\nWaiting for drivers...\n",
+          .unseen = {"Retrieving drivers"}},
+         {.name = "DiskSearch", .shown = "Looking for harddrives...", .unseen = {"disk label"}},
+         {.name = "WaitingForTheServer",
+          .shown = "\nWaiting for installation server...\n",
+          .unseen = {"Found server"}},
+         {.name = "Script", .seen = {"installed beta-1.0\n"}, .unseen = {"bad network connection"}},
+         {.name = "Farewell",
+          .shown = "\nSoftware installed.\nPress ENTER to reboot\n",
+          .ended = true}},
+        {}, {"Found server"})),
     stageName);
 
 } // namespace
