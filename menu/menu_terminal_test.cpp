@@ -183,7 +183,7 @@ protected:
 
 } // namespace
 
-TEST_F(MenuOnTerminal, OpeningScreenHeaderHelpEntriesAndInformationWhereTheyBelong) {
+TEST_F(MenuOnTerminal, OpeningScreenInItsPlacesThenKeysMoveTheReverseVideoSelectAndInstall) {
     start();
     Screen screen = render(shown);
     EXPECT_EQ(screen.row(1).substr(0, 64),
@@ -207,11 +207,9 @@ TEST_F(MenuOnTerminal, OpeningScreenHeaderHelpEntriesAndInformationWhereTheyBelo
     for (int row : {9, 20, 23, 24, 25})
         EXPECT_EQ(screen.text(row), "") << row;
     EXPECT_TRUE(screen.cursorHidden);
-}
 
-TEST_F(MenuOnTerminal, KeysMoveTheReverseVideoSelectWithDependenciesAndInstall) {
-    start();
-    Screen screen = type("n", "(depends on system):");
+    // Keys move the reverse video, select with dependencies and install.
+    screen = type("n", "(depends on system):");
     EXPECT_EQ(screen.text(21), "ppp (depends on system):");
     EXPECT_EQ(screen.text(22), "Point-to-point links over serial lines and DSL.");
     EXPECT_TRUE(screen.reverseExactly(7, 1, 0));
