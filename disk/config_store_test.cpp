@@ -3,19 +3,11 @@
 #include "disk/kept_configuration.h"
 #include "disk/memory_budget.h"
 #include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <map>
-#include <string>
-#include <vector>
 
 using namespace installer;
 
@@ -53,18 +45,13 @@ TEST(ConfigStoreStream, PathThatDoesNotFitStartsABlockOfExactlyItsLength) {
     EXPECT_EQ(capacities(store), (std::vector<uint32_t>{15990, 29, storeBlockSize}));
 
     StoreCursor cursor(store);
-    std::string back(filler.size(), '\0');
+    std::string back(filler.size(), '\0'), more(after.size(), '\0');
     ASSERT_TRUE(cursor.take(back.data(), back.size()));
     EXPECT_EQ(back, filler);
-    const char* taken = cursor.takePath();
-    ASSERT_NE(taken, nullptr);
-    EXPECT_EQ(std::string(taken), path);
-    std::string more(after.size(), '\0');
+    EXPECT_STREQ(cursor.takePath(), path.c_str());
     ASSERT_TRUE(cursor.take(more.data(), more.size()));
     EXPECT_EQ(more, after);
-    taken = cursor.takePath();
-    ASSERT_NE(taken, nullptr);
-    EXPECT_EQ(std::string(taken), tail);
+    EXPECT_STREQ(cursor.takePath(), tail.c_str());
     EXPECT_TRUE(cursor.atEnd());
     EXPECT_EQ(cursor.takePath(), nullptr);
     char beyond;
@@ -117,18 +104,16 @@ TEST(ConfigStoreStream, BudgetRefusesTheBlockThatWouldPassIt) {
 }
 
 TEST(MemoryBudget, HalfOfWhatTheKernelCallsAvailable) {
-    ScratchFiles scratch("budget");
-    FILE* meminfo = std::fopen(
-        scratch.text("meminfo", "MemTotal: 4000 kB\nMemFree: 100 kB\nMemAvailable: 2000 kB\n")
-            .c_str(),
-        "r");
-    ASSERT_NE(meminfo, nullptr);
-    EXPECT_EQ(memoryBudgetFrom(meminfo), 1000u * 1024);
-    std::fclose(meminfo);
-    meminfo = std::fopen(scratch.text("old", "MemTotal: 4000 kB\nMemFree: 100 kB\n").c_str(), "r");
-    ASSERT_NE(meminfo, nullptr);
-    EXPECT_EQ(memoryBudgetFrom(meminfo), 0u);
-    std::fclose(meminfo);
+    auto budgetFrom = [](std::string meminfo) {
+        FILE* in = fmemopen(meminfo.data(), meminfo.size(), "r");
+        uint64_t budget = memoryBudgetFrom(in);
+        std::fclose(in);
+        return budget;
+    };
+    EXPECT_EQ(budgetFrom("MemTotal: 4000 kB\nMemFree: 100 kB\nMemAvailable: 2000 kB\n"),
+              1000u * 1024);
+    EXPECT_EQ(budgetFrom("MemTotal: 4000 kB\nMemFree: 100 kB\n"), 0u)
+        << "a kernel without the line";
     EXPECT_GT(memoryBudget(), 0u);
 }
 
@@ -162,23 +147,19 @@ std::vector<StreamEntry> entries(ConfigStore& store) {
 
 class StoreTree : public testing::Test {
 protected:
-    void write(const std::string& name, const std::string& contents) {
-        std::ofstream(folder / name, std::ios::binary) << contents;
-    }
+    void SetUp() override { ASSERT_TRUE(store.addBlock(storeBlockSize)); }
     ScratchFolder folder{"store-tree"};
     ConfigStore store{plenty};
 };
 
 TEST_F(StoreTree, DirectoryComesBeforeItsContentsAndLinksAreFollowed) {
-    ASSERT_EQ(mkdir((folder / "store").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((folder / "store/sub").c_str(), 0755), 0);
+    makeDirectories(folder / "store/sub");
     std::string big = bytes(33000, 'q');
-    write("store/sub/big", big);
-    write("outside", "reached through a link\n");
+    writeFile(folder / "store/sub/big", big);
+    writeFile(folder / "outside", "reached through a link\n");
     ASSERT_EQ(symlink("../outside", (folder / "store/link").c_str()), 0);
     ASSERT_EQ(symlink("sub", (folder / "store/again").c_str()), 0); // a second way in, no loop
     ASSERT_EQ(mkfifo((folder / "store/pipe").c_str(), 0600), 0);
-    ASSERT_TRUE(store.addBlock(storeBlockSize));
     ASSERT_TRUE(readTree(store, folder / "store"));
     store.finish();
 
@@ -197,35 +178,27 @@ TEST_F(StoreTree, DirectoryComesBeforeItsContentsAndLinksAreFollowed) {
     EXPECT_EQ(found[at["/store/again"]].type, mode_t(S_IFDIR));
 }
 
-TEST_F(StoreTree, LinkBackUpToAnOpenDirectoryFailsInsteadOfRecursing) {
-    ASSERT_EQ(mkdir((folder / "store").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((folder / "store/a").c_str(), 0755), 0);
+TEST_F(StoreTree, LinkBackUpToAnOpenDirectoryOrAMissingPathFailsInsteadOfRecursing) {
+    auto fails = [](const std::string& path) {
+        ConfigStore fresh(plenty);
+        return fresh.addBlock(storeBlockSize) && !readTree(fresh, path);
+    };
+    makeDirectories(folder / "store/a");
     ASSERT_EQ(symlink("..", (folder / "store/a/up").c_str()), 0);
-    ASSERT_TRUE(store.addBlock(storeBlockSize));
-    EXPECT_FALSE(readTree(store, folder / "store"));
-
+    EXPECT_TRUE(fails(folder / "store"));
     // A link to itself never even resolves.
-    ConfigStore other(plenty);
     ASSERT_EQ(symlink("self", (folder / "self").c_str()), 0);
-    ASSERT_TRUE(other.addBlock(storeBlockSize));
-    EXPECT_FALSE(readTree(other, folder / "self"));
+    EXPECT_TRUE(fails(folder / "self"));
+    EXPECT_TRUE(fails(folder / "nothing"));
 }
 
 TEST_F(StoreTree, FileLargerThanTheBudgetIsRefusedBeforeItIsRead) {
-    std::string path = folder / "huge";
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, off_t(8) << 30), 0); // 8 GiB, sparse
-    close(fd);
+    ScratchFiles files("store-tree");
+    std::string path = files.image("huge", uint64_t(8) << 30); // sparse
     ConfigStore small(uint64_t(1) << 20);
     ASSERT_TRUE(small.addBlock(storeBlockSize));
     EXPECT_FALSE(readTree(small, path));
     EXPECT_EQ(small.allocated(), sizeof(StoreBlock) + storeBlockSize);
-}
-
-TEST_F(StoreTree, MissingPathFails) {
-    ASSERT_TRUE(store.addBlock(storeBlockSize));
-    EXPECT_FALSE(readTree(store, folder / "nothing"));
 }
 
 } // namespace

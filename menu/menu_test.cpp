@@ -69,6 +69,11 @@ struct Menu {
     MenuOutcome last = MenuOutcome::open;
 };
 
+// Row and column where the entry is drawn.
+std::pair<int, int> place(const PackageMenu& menu, int entry) {
+    return {menuRowOf(menu, entry), menuColumnOf(menu, entry)};
+}
+
 std::vector<std::unique_ptr<MenuEntry>> numbered(int count) {
     std::vector<std::unique_ptr<MenuEntry>> entries;
     entries.push_back(entry("system"));
@@ -137,12 +142,12 @@ protected:
              const std::vector<std::string>& depends = {}) {
         writeFile(folder / file, menutest::packageBytes(name, depends));
     }
-    bool load(std::string& printed) {
-        menu.medium = folder.path;
+    // What loading the medium printed, then "[loaded]" when it loaded.
+    std::string load(const std::string& medium = "") {
+        menu.medium = medium.empty() ? folder.path : medium;
         testing::internal::CaptureStdout();
         bool loaded = loadMenuPackages(menu);
-        printed = testing::internal::GetCapturedStdout();
-        return loaded;
+        return testing::internal::GetCapturedStdout() + (loaded ? "[loaded]" : "");
     }
     ScratchFolder folder{"menu-medium"};
     PackageMenu menu;
@@ -158,15 +163,13 @@ TEST_F(MenuMedium, LeadingPackagesComeFirstAndOnlyLowerCaseRpxFilesOfFourCharact
     add("Mixed.Rpx", "mixed");
     writeFile(folder / "rpx", "not a package");
     writeFile(folder / "notes.txt", "not a package");
-    std::string printed;
-    ASSERT_TRUE(load(printed)) << printed;
-    EXPECT_EQ(printed, "");
+    ASSERT_EQ(load(), "[loaded]");
     EXPECT_EQ(names(menu), (std::vector<std::string>{"system", "ppp", "dhcp", "apps", "routing"}));
     EXPECT_EQ(menu.entries[0]->path, folder.path + "/s.rpx");
     EXPECT_EQ(menu.entries[4]->depends.at(0).name, "system");
 
     unlink((folder / "p.rpx").c_str());
-    ASSERT_TRUE(load(printed)) << printed;
+    ASSERT_EQ(load(), "[loaded]");
     // Without ppp, dhcp still takes the third place.
     EXPECT_EQ(names(menu), (std::vector<std::string>{"system", "apps", "dhcp", "routing"}));
 }
@@ -178,32 +181,23 @@ TEST_F(MenuMedium, ABadPackageOrNoPackageStopsLoadingWithItsMessageAndLeavesNoEn
     writeFile(folder / "r.rpx",
               packageFileBytes(partBytes(partHeader, headerBodyBytes({"routing", 0x02090000, 1})) +
                                partBytes(partDepends, std::string("\x05\x05", 2))));
-    std::string printed;
-    EXPECT_FALSE(load(printed));
-    EXPECT_EQ(printed, "FATAL ERROR: Bad package routing-2.9\n\n");
+    EXPECT_EQ(load(), "FATAL ERROR: Bad package routing-2.9\n\n");
     EXPECT_TRUE(menu.entries.empty());
 
     // A file cut short does not even give a name: it is named by its file.
     std::string good = menutest::packageBytes("routing", {"system"});
     writeFile(folder / "r.rpx", good.substr(0, good.size() - 5));
-    EXPECT_FALSE(load(printed));
-    EXPECT_EQ(printed, "FATAL ERROR: Bad package r.rpx\n\n");
+    EXPECT_EQ(load(), "FATAL ERROR: Bad package r.rpx\n\n");
 
     // A file that gives no name at all is named by its file; its bytes are not obeyed.
     unlink((folder / "r.rpx").c_str());
     writeFile(folder / "\x1b[2J.rpx", "garbage");
-    EXPECT_FALSE(load(printed));
-    EXPECT_EQ(printed, "FATAL ERROR: Bad package ?[2J.rpx\n\n");
+    EXPECT_EQ(load(), "FATAL ERROR: Bad package ?[2J.rpx\n\n");
     EXPECT_TRUE(menu.entries.empty());
 
     ScratchFolder empty{"menu-empty"};
-    menu.medium = empty.path;
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(loadMenuPackages(menu));
-    menu.medium = empty / "missing";
-    EXPECT_FALSE(loadMenuPackages(menu));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "FATAL ERROR: No packages found\nFATAL ERROR: No packages found\n");
+    EXPECT_EQ(load(empty.path), "FATAL ERROR: No packages found\n");
+    EXPECT_EQ(load(empty / "missing"), "FATAL ERROR: No packages found\n");
 }
 
 TEST(MenuSelection, DependenciesComeAlongAndGoInOnePass) {
@@ -218,19 +212,16 @@ TEST(MenuSelection, DependenciesComeAlongAndGoInOnePass) {
     PackageMenu& menu = m.menu;
     EXPECT_EQ(selection(menu), "X.....");
     menu.entries[0]->selected = false;
-    toggleEntry(menu, 1);
-    EXPECT_EQ(selection(menu), "XX....") << "selecting ppp selects system";
-    toggleEntry(menu, 0);
-    EXPECT_EQ(selection(menu), "XX....") << "system cannot be deselected";
-    toggleEntry(menu, 3);
-    EXPECT_EQ(selection(menu), "XXXX..") << "a dependency not on the medium is passed over";
-    toggleEntry(menu, 1);
-    // pppoe needs ppp: it goes; vpn needs only pppoe and stays.
-    EXPECT_EQ(selection(menu), "X..X..");
-    toggleEntry(menu, 4);
-    EXPECT_EQ(selection(menu), "X..XXX") << "a dependency cycle ends";
-    toggleEntry(menu, 5);
-    EXPECT_EQ(selection(menu), "X..X..");
+    for (auto [entry, selected, why] :
+         {std::tuple{1, "XX....", "selecting ppp selects system"},
+          {0, "XX....", "system cannot be deselected"},
+          {3, "XXXX..", "a dependency not on the medium is passed over"},
+          {1, "X..X..", "pppoe needs ppp: it goes; vpn needs only pppoe and stays"},
+          {4, "X..XXX", "a dependency cycle ends"},
+          {5, "X..X..", "and goes in one pass"}}) {
+        toggleEntry(menu, entry);
+        EXPECT_EQ(selection(menu), selected) << why;
+    }
 
     m.keys("a");
     EXPECT_EQ(selection(menu), "XXXXXX");
@@ -248,17 +239,12 @@ TEST(MenuKeys, FourEntriesInTwoRowsAndArrowsThatStopAtTheEdges) {
     Menu m(numbered(4));
     PackageMenu& menu = m.menu;
     EXPECT_EQ(menu.rows, 2);
-    EXPECT_EQ(menuRowOf(menu, 1), 8);
-    EXPECT_EQ(menuColumnOf(menu, 1), 0);
-    EXPECT_EQ(menuRowOf(menu, 2), 7);
-    EXPECT_EQ(menuColumnOf(menu, 2), 26);
-    EXPECT_EQ(menuRowOf(menu, 3), 8);
+    EXPECT_EQ(place(menu, 1), std::pair(8, 0));
+    EXPECT_EQ(place(menu, 2), std::pair(7, 26));
+    EXPECT_EQ(place(menu, 3), std::pair(8, 26));
 
     // At the edges nothing moves and nothing is drawn.
-    m.keys("\x1b[D"
-           "p"
-           "P"
-           "\x1b[A");
+    m.keys("\x1b[DpP\x1b[A");
     EXPECT_EQ(menu.cursor, 0);
     EXPECT_EQ(m.screen.take(), "");
     m.keys("\x1b[C");
@@ -267,29 +253,21 @@ TEST(MenuKeys, FourEntriesInTwoRowsAndArrowsThatStopAtTheEdges) {
     EXPECT_EQ(drawn.substr(0, drawn.find("\x1b[21;0H")),
               "\x1b[7;0H  [X] system \x1b[7;26H \x1b[m\x1b[7m [ ] pkg102 \x1b[m");
     EXPECT_NE(drawn.find("\x1b[21;0Hpkg102 (depends on nothing):\n"), std::string::npos);
-    m.keys("\x1b[C"
-           "n"
-           "N"
-           "\x1b[B");
-    EXPECT_EQ(menu.cursor, 3);
-    m.keys("\x1b[C");
-    EXPECT_EQ(menu.cursor, 3);
-    m.keys("\x1b[D"
-           "\x1b[D");
-    EXPECT_EQ(menu.cursor, 1);
     // ESC then another byte: that byte is a key; ESC "[" then another byte: nothing.
-    m.keys("\x1b"
-           "p");
-    EXPECT_EQ(menu.cursor, 0);
-    m.keys("\x1b[Zn");
-    EXPECT_EQ(menu.cursor, 1);
-    m.keys("\x1b\x1b[B");
-    EXPECT_EQ(menu.cursor, 2);
+    for (auto [keys, cursor] : {std::pair{"\x1b[CnN\x1b[B", 3},
+                                {"\x1b[C", 3},
+                                {"\x1b[D\x1b[D", 1},
+                                {"\x1bp", 0},
+                                {"\x1b[Zn", 1},
+                                {"\x1b\x1b[B", 2}}) {
+        m.keys(keys);
+        EXPECT_EQ(menu.cursor, cursor) << testing::PrintToString(keys);
+    }
     m.keys("x7\t");
     EXPECT_EQ(m.last, MenuOutcome::open);
     m.keys("I");
     EXPECT_EQ(m.last, MenuOutcome::install);
-    m.keys("q");
+    m.keys("Q");
     EXPECT_EQ(m.last, MenuOutcome::cancel);
 }
 
@@ -333,8 +311,7 @@ TEST(MenuKeys, ARunEndsOnInstallOnCancelOrWhenTheConsoleIsGone) {
 TEST(MenuKeys, FortyTwoEntriesFillTheScreenAndMoreGoOnFurtherPages) {
     Menu full(numbered(42));
     EXPECT_EQ(full.menu.rows, 14);
-    EXPECT_EQ(menuRowOf(full.menu, 41), 20);
-    EXPECT_EQ(menuColumnOf(full.menu, 41), 52);
+    EXPECT_EQ(place(full.menu, 41), std::pair(20, 52));
     full.keys("\x1b[C\x1b[C\x1b[C");
     EXPECT_EQ(full.menu.cursor, 28);
     EXPECT_EQ(full.screen.take().find("Page"), std::string::npos);
@@ -343,8 +320,7 @@ TEST(MenuKeys, FortyTwoEntriesFillTheScreenAndMoreGoOnFurtherPages) {
     PackageMenu& menu = paged.menu;
     EXPECT_EQ(menu.rows, 14);
     EXPECT_EQ(menuPageCount(menu), 2);
-    EXPECT_EQ(menuRowOf(menu, 44), 9);
-    EXPECT_EQ(menuColumnOf(menu, 44), 0);
+    EXPECT_EQ(place(menu, 44), std::pair(9, 0));
     paged.keys("\x1b[C\x1b[C");
     paged.screen.take();
     paged.keys("\x1b[C");

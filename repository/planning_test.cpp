@@ -6,6 +6,7 @@
 #include "testbed/support/private_root.h"
 #include "testbed/support/repository_console.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 using namespace installer;
@@ -66,27 +67,37 @@ protected:
         return made;
     }
 
-    void plan(bool verbose = true) {
-        removals.clear();
-        enables.clear();
+    // Plans; then "enable: ... remove: ..." in the plan's order, and what stays scheduled.
+    std::string plan(bool verbose = true) {
+        std::vector<InstalledPackage*> removals, enables;
         planChanges(repository, removals, enables, verbose);
-    }
-    static std::string names(const std::vector<InstalledPackage*>& list) {
-        std::string out;
-        for (const InstalledPackage* p : list)
-            out += (out.empty() ? "" : " ") + p->name;
+        std::string out = "enable:";
+        for (const InstalledPackage* p : enables)
+            out += " " + p->name;
+        out += " remove:";
+        for (const InstalledPackage* p : removals)
+            out += " " + p->name;
+        out += " scheduled:";
+        const char* words[] = {"", "uninstall", "enable", "disable"};
+        for (const auto& p : repository.packages)
+            if (p->scheduled != scheduleNone)
+                out += " " + p->name + "=" + words[p->scheduled];
         return out;
     }
-    static std::string names(const std::vector<Package*>& list) {
+    // Orders the packages; their names and versions in the order kept.
+    std::string order(std::vector<Package*> list, bool verbose = true) {
+        orderPackages(repository, list, verbose);
         std::string out;
         for (const Package* p : list)
             out += (out.empty() ? "" : " ") + p->name + "-" + formatVersion(p->version);
         return out;
     }
+    unsigned check(const Package& package, unsigned silenced = 0) {
+        return checkInstall(repository, package, silenced);
+    }
 
     Repository repository;
     testconsole::CapturedConsole captured{repository};
-    std::vector<InstalledPackage*> removals, enables;
 };
 
 } // namespace
@@ -95,12 +106,12 @@ protected:
 
 TEST_F(PlanTest, CheckAgainstInstalledVersionsWarnsForNewerAndSameButNotForUpgrades) {
     record("ppp", v2);
-    EXPECT_EQ(checkInstall(repository, *package("ppp", v1), 0), newerInstalled);
-    EXPECT_EQ(checkInstall(repository, *package("ppp", v2), 0), sameInstalled);
+    EXPECT_EQ(check(*package("ppp", v1)), newerInstalled);
+    EXPECT_EQ(check(*package("ppp", v2)), sameInstalled);
     auto laterBuild = package("ppp", v2);
     laterBuild->buildTime = 2000;
-    EXPECT_EQ(checkInstall(repository, *laterBuild, 0), olderInstalled);
-    EXPECT_EQ(checkInstall(repository, *package("ppp", v31), 0), olderInstalled);
+    EXPECT_EQ(check(*laterBuild), olderInstalled);
+    EXPECT_EQ(check(*package("ppp", v31)), olderInstalled);
     EXPECT_EQ(console(), "WARNING: omitting package ppp-1.0: newer package ppp-2.0 is already "
                          "installed\n"
                          "WARNING: omitting package ppp-2.0: it is already installed\n");
@@ -109,9 +120,9 @@ TEST_F(PlanTest, CheckAgainstInstalledVersionsWarnsForNewerAndSameButNotForUpgra
 TEST_F(PlanTest, CheckRefusesForeignArchitectureNamingBoth) {
     auto foreign = package("dhcp");
     foreign->architecture = "mips";
-    EXPECT_EQ(checkInstall(repository, *foreign, 0), notInstallable);
+    EXPECT_EQ(check(*foreign), notInstallable);
     foreign->architecture = "i386";
-    EXPECT_EQ(checkInstall(repository, *foreign, 0), 0u);
+    EXPECT_EQ(check(*foreign), 0u);
     EXPECT_EQ(messages(),
               "ERROR: can not install dhcp-1.0: it is not made for i386, but for mips\n");
 }
@@ -119,12 +130,11 @@ TEST_F(PlanTest, CheckRefusesForeignArchitectureNamingBoth) {
 TEST_F(PlanTest, CheckNamesMissingDependencyWithItsMinimumVersionOnlyWhenThereIsOne) {
     record("lib", v1);
     record("old", v1, {}, true);
-    EXPECT_EQ(checkInstall(repository, *package("a", v1, {need("net"), need("more")}), 0),
-              notInstallable);
-    EXPECT_EQ(checkInstall(repository, *package("b", v1, {need("lib", v2)}), 0), notInstallable);
-    EXPECT_EQ(checkInstall(repository, *package("c", v1, {need("lib", v1)}), 0), 0u);
+    EXPECT_EQ(check(*package("a", v1, {need("net"), need("more")})), notInstallable);
+    EXPECT_EQ(check(*package("b", v1, {need("lib", v2)})), notInstallable);
+    EXPECT_EQ(check(*package("c", v1, {need("lib", v1)})), 0u);
     // Served only by a disabled package: missing all the same.
-    EXPECT_EQ(checkInstall(repository, *package("d", v1, {need("old")}), 0), notInstallable);
+    EXPECT_EQ(check(*package("d", v1, {need("old")})), notInstallable);
     EXPECT_EQ(messages(), "ERROR: can not install a-1.0: net is not installed, but is required\n"
                           "ERROR: can not install b-1.0: lib-2.0 is not installed, but is "
                           "required\n"
@@ -134,9 +144,9 @@ TEST_F(PlanTest, CheckNamesMissingDependencyWithItsMinimumVersionOnlyWhenThereIs
 TEST_F(PlanTest, CheckFindsConflictOnlyWithEnabledExcluders) {
     InstalledPackage& firewall = record("firewall");
     firewall.conflicts.push_back(need("routing"));
-    EXPECT_EQ(checkInstall(repository, *package("routing"), 0), conflicting);
+    EXPECT_EQ(check(*package("routing")), conflicting);
     firewall.disabled = true;
-    EXPECT_EQ(checkInstall(repository, *package("routing"), 0), 0u);
+    EXPECT_EQ(check(*package("routing")), 0u);
     EXPECT_EQ(messages(), "ERROR: can not install routing-1.0: it conflicts with firewall-1.0\n");
 }
 
@@ -144,9 +154,8 @@ TEST_F(PlanTest, CheckPrintsOneMessageAndNoneForSilencedReasons) {
     record("ppp", v1);
     auto both = package("ppp", v1, {need("missing")});
     both->architecture = "arm";
-    EXPECT_EQ(checkInstall(repository, *both, 0), sameInstalled | notInstallable);
-    EXPECT_EQ(checkInstall(repository, *both, sameInstalled), sameInstalled | notInstallable);
-    EXPECT_EQ(checkInstall(repository, *both, allReasons), sameInstalled | notInstallable);
+    for (unsigned silenced : {0u, unsigned(sameInstalled), unsigned(allReasons)})
+        EXPECT_EQ(check(*both, silenced), sameInstalled | notInstallable) << silenced;
     EXPECT_EQ(messages(), "WARNING: omitting package ppp-1.0: it is already installed\n"
                           "ERROR: can not install ppp-1.0: it is not made for i386, but for arm\n");
 }
@@ -154,31 +163,23 @@ TEST_F(PlanTest, CheckPrintsOneMessageAndNoneForSilencedReasons) {
 // --- ordering ------------------------------------------------------------------------------
 
 TEST_F(PlanTest, OrderPutsNeededFirstAndUnrelatedInReverse) {
-    auto a = package("a", v1, {need("b")});
-    auto b = package("b");
-    std::vector<Package*> list{a.get(), b.get()};
-    orderPackages(repository, list, true);
-    EXPECT_EQ(names(list), "b-1.0 a-1.0");
-
-    auto x = package("x"), y = package("y");
-    list = {x.get(), y.get()};
-    orderPackages(repository, list, true);
-    EXPECT_EQ(names(list), "y-1.0 x-1.0");
+    auto a = package("a", v1, {need("b")}), b = package("b"), x = package("x"), y = package("y");
+    EXPECT_EQ(order({a.get(), b.get()}), "b-1.0 a-1.0");
+    EXPECT_EQ(order({x.get(), y.get()}), "y-1.0 x-1.0");
     EXPECT_EQ(console(), "");
 }
 
-TEST_F(PlanTest, OrderKeepsTheNewestOfOneNameAndWarnsForTheOlder) {
+TEST_F(PlanTest, OrderKeepsTheNewestOfOneNameWarningForTheOlderAndOneOfTwoIdenticalFiles) {
     auto older = package("system", v30), newer = package("system", v31);
-    std::vector<Package*> list{older.get(), newer.get()};
+    EXPECT_EQ(order({older.get(), newer.get()}), "system-3.1");
+    EXPECT_EQ(order({newer.get(), older.get()}, false), "system-3.1");
+    EXPECT_EQ(console(), "WARNING: omitting package system-3.0: newer package is already "
+                         "provided\n")
+        << "once: the second order was quiet";
+    auto first = package("dhcp"), second = package("dhcp");
+    std::vector<Package*> list{first.get(), second.get()};
     orderPackages(repository, list, true);
-    EXPECT_EQ(names(list), "system-3.1");
-    EXPECT_EQ(console(), "WARNING: omitting package system-3.0: newer package is already "
-                         "provided\n");
-    list = {newer.get(), older.get()};
-    orderPackages(repository, list, false);
-    EXPECT_EQ(names(list), "system-3.1");
-    EXPECT_EQ(console(), "WARNING: omitting package system-3.0: newer package is already "
-                         "provided\n");
+    EXPECT_EQ(list, std::vector<Package*>{first.get()});
 }
 
 TEST_F(PlanTest, OrderPrefersBundleOverSameStandAloneMemberButNotOverNewerOne) {
@@ -186,23 +187,9 @@ TEST_F(PlanTest, OrderPrefersBundleOverSameStandAloneMemberButNotOverNewerOne) {
     bundle->isBundle = true;
     bundle->members.push_back(package("ppp", v1));
     auto same = package("ppp", v1), newer = package("ppp", v2);
-
-    std::vector<Package*> list{same.get(), bundle.get()};
-    orderPackages(repository, list, true);
-    EXPECT_EQ(names(list), "base-1.0");
+    EXPECT_EQ(order({same.get(), bundle.get()}), "base-1.0");
     EXPECT_EQ(console(), "") << "the stand-alone copy goes silently";
-
-    list = {bundle.get(), newer.get()};
-    orderPackages(repository, list, true);
-    EXPECT_EQ(names(list), "ppp-2.0");
-}
-
-TEST_F(PlanTest, OrderKeepsOneOfTwoIdenticalFiles) {
-    auto first = package("dhcp"), second = package("dhcp");
-    std::vector<Package*> list{first.get(), second.get()};
-    orderPackages(repository, list, true);
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list[0], first.get());
+    EXPECT_EQ(order({bundle.get(), newer.get()}), "ppp-2.0");
 }
 
 // --- planning ------------------------------------------------------------------------------
@@ -211,104 +198,83 @@ TEST_F(PlanTest, DisabledPackageNeededByEnabledOneIsEnabled) {
     record("app", v1, {need("lib")});
     record("lib", v1, {need("base")}, true);
     record("base", v1, {}, true);
-    plan();
-    EXPECT_EQ(names(enables), "base lib");
-    EXPECT_EQ(names(removals), "");
+    EXPECT_EQ(plan(), "enable: base lib remove: scheduled: lib=enable base=enable");
     EXPECT_EQ(console(), "");
 }
 
 TEST_F(PlanTest, NeededPackageStaysWithWarningWhenAskedToLeave) {
     record("app", v1, {need("lib")});
-    InstalledPackage& lib = record("lib", v1, {}, false, scheduleUninstall);
-    InstalledPackage& tool = record("tool", v1, {}, false, scheduleDisable);
+    record("lib", v1, {}, false, scheduleUninstall);
+    record("tool", v1, {}, false, scheduleDisable);
     record("gui", v1, {need("tool")});
-    plan();
-    EXPECT_EQ(lib.scheduled, scheduleNone);
-    EXPECT_EQ(tool.scheduled, scheduleNone);
+    EXPECT_EQ(plan(), "enable: remove: scheduled:");
     EXPECT_EQ(console(), "WARNING: can not uninstall lib-1.0: app depends on it\n"
                          "WARNING: can not disable tool-1.0: gui depends on it\n");
-    plan(false);
-    EXPECT_TRUE(removals.empty() && enables.empty());
+    EXPECT_EQ(plan(false), "enable: remove: scheduled:");
 }
 
 TEST_F(PlanTest, UninstallingOnlyProviderTakesInactiveDependentAlong) {
     record("app", v1, {need("lib")}, true);
     record("lib", v1, {}, false, scheduleUninstall);
     record("keep");
-    plan();
-    EXPECT_EQ(names(removals), "app lib") << "a package before what it needs";
-    EXPECT_EQ(removals[0]->scheduled, scheduleUninstall);
+    // A package comes before what it needs.
+    EXPECT_EQ(plan(), "enable: remove: app lib scheduled: app=uninstall lib=uninstall");
 }
 
 TEST_F(PlanTest, DisablingOnlyProviderThroughConflictDisablesDependent) {
-    InstalledPackage& app = record("app", v1, {need("lib")});
-    InstalledPackage& lib = record("lib");
-    InstalledPackage& rival = record("rival", v1, {}, true, scheduleEnable);
-    rival.conflicts.push_back(need("lib"));
-    plan();
-    EXPECT_EQ(lib.scheduled, scheduleDisable);
-    EXPECT_EQ(app.scheduled, scheduleDisable);
-    EXPECT_EQ(names(enables), "rival");
-    EXPECT_EQ(names(removals), "app lib");
+    record("app", v1, {need("lib")});
+    record("lib");
+    record("rival", v1, {}, true, scheduleEnable).conflicts.push_back(need("lib"));
+    EXPECT_EQ(plan(),
+              "enable: rival remove: app lib scheduled: app=disable lib=disable rival=enable");
 }
 
 TEST_F(PlanTest, EnablingAgainstAnEnablingRivalIsWithdrawnWithWarning) {
-    InstalledPackage& first = record("first", v1, {}, true, scheduleEnable);
-    InstalledPackage& second = record("second", v1, {}, true, scheduleEnable);
-    second.conflicts.push_back(need("first"));
+    record("first", v1, {}, true, scheduleEnable);
+    record("second", v1, {}, true, scheduleEnable).conflicts.push_back(need("first"));
     record("base");
-    plan();
-    EXPECT_EQ(first.scheduled, scheduleNone);
-    EXPECT_EQ(names(enables), "second");
+    EXPECT_EQ(plan(), "enable: second remove: scheduled: second=enable");
     EXPECT_EQ(console(), "WARNING: can not enable first: second-1.0 conflicts with it\n");
 }
 
 TEST_F(PlanTest, BundleFollowsItsMembers) {
-    InstalledPackage& gone = bundleRecord("gone");
+    bundleRecord("gone");
     member("g1", "gone", false, scheduleUninstall);
     member("g2", "gone", true, scheduleUninstall);
-    InstalledPackage& dormant = bundleRecord("dormant");
+    bundleRecord("dormant");
     member("d1", "dormant", false, scheduleDisable);
     member("d2", "dormant", false, scheduleUninstall);
-    InstalledPackage& alive = bundleRecord("alive");
+    bundleRecord("alive");
     member("a1", "alive", false, scheduleDisable);
     member("a2", "alive");
-    plan();
-    EXPECT_EQ(gone.scheduled, scheduleUninstall);
-    EXPECT_EQ(dormant.scheduled, scheduleDisable);
-    EXPECT_EQ(alive.scheduled, scheduleNone);
+    EXPECT_THAT(plan(), testing::EndsWith(" scheduled: gone=uninstall g1=uninstall g2=uninstall "
+                                          "dormant=disable d1=disable d2=uninstall a1=disable"));
 }
 
 TEST_F(PlanTest, MembersFollowTheirBundle) {
     bundleRecord("base", scheduleDisable);
-    InstalledPackage& m1 = member("m1", "base");
-    InstalledPackage& m2 = member("m2", "base", false, scheduleUninstall);
-    InstalledPackage& extra = bundleRecord("extra", scheduleEnable);
-    extra.disabled = true;
-    InstalledPackage& optional = member("opt", "extra", true);
+    member("m1", "base");
+    member("m2", "base", false, scheduleUninstall);
+    bundleRecord("extra", scheduleEnable).disabled = true;
+    member("opt", "extra", true);
     record("other");
-    plan();
-    EXPECT_EQ(m1.scheduled, scheduleDisable);
-    EXPECT_EQ(m2.scheduled, scheduleUninstall);
-    EXPECT_EQ(optional.scheduled, scheduleEnable);
-    EXPECT_EQ(names(enables), "opt extra");
+    std::string planned = plan();
+    EXPECT_THAT(planned, testing::StartsWith("enable: opt extra remove: "));
+    EXPECT_THAT(planned, testing::EndsWith(" scheduled: base=disable m1=disable m2=uninstall "
+                                           "extra=enable opt=enable"));
 }
 
 TEST_F(PlanTest, PlanThatWouldLeaveNothingActiveChangesNothing) {
-    InstalledPackage& a = record("a", v1, {}, false, scheduleUninstall);
-    InstalledPackage& b = record("b", v1, {}, false, scheduleDisable);
-    plan();
-    EXPECT_TRUE(removals.empty() && enables.empty());
-    EXPECT_EQ(a.scheduled, scheduleNone);
-    EXPECT_EQ(b.scheduled, scheduleNone);
+    record("a", v1, {}, false, scheduleUninstall);
+    record("b", v1, {}, false, scheduleDisable);
+    EXPECT_EQ(plan(), "enable: remove: scheduled:");
     EXPECT_EQ(messages(), "ERROR: can not uninstall or disable all packages\n");
 }
 
 TEST_F(PlanTest, EnablingAnEnabledPackageKeepsWhatNeedsIt) {
     record("app", v1, {need("lib")}, true);
     record("lib", v1, {}, false, scheduleEnable);
-    plan();
-    EXPECT_EQ(names(removals), "");
+    EXPECT_THAT(plan(), testing::HasSubstr(" remove: scheduled:"));
     EXPECT_EQ(console(), "");
 }
 
@@ -316,11 +282,10 @@ TEST_F(PlanTest, RecordNamingItselfAsItsBundleEndsThePlan) {
     InstalledPackage& odd = bundleRecord("odd", scheduleEnable);
     odd.disabled = true;
     odd.bundle.name = "odd";
-    InstalledPackage& loop = record("loop1", v1, {need("loop2")}, true, scheduleEnable);
+    record("loop1", v1, {need("loop2")}, true, scheduleEnable);
     record("loop2", v1, {need("loop1")}, true);
-    plan();
-    EXPECT_EQ(loop.scheduled, scheduleEnable);
-    EXPECT_EQ(names(enables), "loop1 loop2 odd");
+    EXPECT_THAT(plan(), testing::StartsWith("enable: loop1 loop2 odd remove: "));
+    EXPECT_EQ(repository.find("loop1")->scheduled, scheduleEnable);
 }
 
 // --- carrying plans out --------------------------------------------------------------------

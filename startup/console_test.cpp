@@ -14,20 +14,6 @@
 
 using namespace installer;
 
-namespace {
-
-// Runs a question in the background while the test plays the user.
-template <typename Body> struct Background {
-    std::thread thread;
-    explicit Background(Body body) : thread(body) {}
-    ~Background() {
-        if (thread.joinable())
-            thread.join();
-    }
-};
-
-} // namespace
-
 // The answers on scripted keys: what is asked and shown does not need a terminal.
 TEST(AskYesNo, AcceptsYAndNInEitherCaseRingsForEverythingElseAndNoConsoleIsNo) {
     struct Case {
@@ -57,35 +43,13 @@ TEST(AskYesNo, AcceptsYAndNInEitherCaseRingsForEverythingElseAndNoConsoleIsNo) {
     }
 }
 
-// On a real terminal in raw mode, as the flows ask: keys arrive one by one, unechoed, and
-// ENTER typed as a carriage return reaches the question as a newline.
-TEST(AskYesNo, TakesTheKeysTypedAtARawTerminal) {
-    bool answer = false;
-    std::string shown;
-    {
-        PtyConsole console;
-        ConsoleState state;
-        enterRawMode(state);
-        {
-            Background question([&] { answer = askYesNo("Keep it?"); });
-            shown = console.output(0.3, "[y/n]:");
-            console.type("\ry");
-        }
-        leaveRawMode(state);
-        shown += console.output();
-    }
-    EXPECT_TRUE(answer);
-    EXPECT_EQ(shown, "Keep it? [y/n]:\ay\n\x1b[?25h");
-}
-
 TEST(AskYesNo, ATerminalThatHangsUpCountsAsNoInsteadOfSpinning) {
     bool answer = true;
     std::string shown;
     {
         PtyConsole console;
         console.hangUp();
-        Background question([&] { answer = askYesNo("Erase the disk?"); });
-        question.thread.join();
+        std::jthread([&] { answer = askYesNo("Erase the disk?"); }).join();
         shown = console.output();
     }
     EXPECT_FALSE(answer);
@@ -104,32 +68,8 @@ TEST(WaitForEnter, RingsForOtherKeysAndReturnsOnEnterOrAtEndOfInput) {
     }
 }
 
-TEST(WaitForEnter, ReturnsOnEnterTypedAtARawTerminal) {
-    bool returnedEarly = true, returned = false;
-    std::string bells;
-    {
-        PtyConsole console;
-        ConsoleState state;
-        enterRawMode(state);
-        {
-            Background wait([&] {
-                waitForEnter();
-                returned = true;
-            });
-            console.type("a");
-            bells = console.output(0.5, "\a");
-            returnedEarly = returned;
-            console.type("\r");
-        }
-        leaveRawMode(state);
-    }
-    EXPECT_EQ(bells, "\a");
-    EXPECT_FALSE(returnedEarly);
-    EXPECT_TRUE(returned);
-}
-
-TEST(RawMode, TurnsOffLineEditingAndEchoAndRestoresTheTerminal) {
-    termios before{}, raw{}, after{};
+TEST(RawMode, TurnsOffLineEditingAndEchoAndOnlyLeavingWhatWasEnteredRestoresTheTerminal) {
+    termios before{}, raw{}, after{}, untouched{};
     ConsoleState state;
     int activeInside = 0;
     std::string shown;
@@ -143,6 +83,13 @@ TEST(RawMode, TurnsOffLineEditingAndEchoAndRestoresTheTerminal) {
         enterRawMode(state);
         leaveRawMode(state);
         tcgetattr(0, &after);
+        // Leaving without having entered only shows the cursor: what leaving would undo stays.
+        untouched = after;
+        untouched.c_lflag &= ~ECHO;
+        tcsetattr(0, TCSANOW, &untouched);
+        ConsoleState never;
+        leaveRawMode(never);
+        tcgetattr(0, &untouched);
         shown = console.output();
     }
     EXPECT_EQ(activeInside, 1);
@@ -152,25 +99,8 @@ TEST(RawMode, TurnsOffLineEditingAndEchoAndRestoresTheTerminal) {
     EXPECT_EQ(raw.c_cc[VTIME], 0);
     EXPECT_EQ(state.rawActive, 0);
     EXPECT_EQ(after.c_lflag, before.c_lflag);
-    EXPECT_EQ(shown, "\x1b[?25h");
-}
-
-TEST(RawMode, LeavingWithoutEnteringOnlyShowsTheCursor) {
-    termios after{};
-    std::string shown;
-    {
-        PtyConsole console;
-        termios attributes{};
-        tcgetattr(0, &attributes);
-        attributes.c_lflag &= ~ECHO; // what leaveRawMode would undo if it touched the terminal
-        tcsetattr(0, TCSANOW, &attributes);
-        ConsoleState state;
-        leaveRawMode(state);
-        tcgetattr(0, &after);
-        shown = console.output();
-    }
-    EXPECT_FALSE(after.c_lflag & ECHO);
-    EXPECT_EQ(shown, "\x1b[?25h");
+    EXPECT_FALSE(untouched.c_lflag & ECHO);
+    EXPECT_EQ(shown, "\x1b[?25h\x1b[?25h") << "each leave shows the cursor";
 }
 
 TEST(Banner, ClearsTheScreenWelcomesAndShowsFarloadOnTheFrontPanel) {

@@ -7,6 +7,7 @@
 
 #include "testbed/support/package_drafts.h"
 #include "testbed/support/private_root.h"
+#include "testbed/support/scratch_files.h"
 
 #include <fcntl.h>
 
@@ -27,18 +28,6 @@ std::unique_ptr<Package> package(const std::string& name, uint32_t version = v1,
     p->conflicts = std::move(conflicts);
     return p;
 }
-
-struct TempFile {
-    explicit TempFile(const std::string& bytes) {
-        char name[] = "/tmp/record-test-XXXXXX";
-        int fd = mkstemp(name);
-        path = name;
-        EXPECT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
-        close(fd);
-    }
-    ~TempFile() { unlink(path.c_str()); }
-    std::string path;
-};
 
 } // namespace
 
@@ -137,12 +126,13 @@ TEST(ReadHeader, NamesThatWouldEscapeOrCorruptTheDatabaseAreRefused) {
 }
 
 TEST(OpenPackageFile, ReadsPackagesAndBundlesAndRefusesDamagedFiles) {
+    ScratchFiles files("record-test");
     Draft tool;
     tool.name = "tool";
-    TempFile single(tool.unsignedFile(unregisteredMagic));
+    std::string single = files.text("single", tool.unsignedFile(unregisteredMagic));
     PackageFile file;
-    ASSERT_TRUE(file.openPackageFile(single.path));
-    EXPECT_EQ(file.sourcePath, single.path);
+    ASSERT_TRUE(file.openPackageFile(single));
+    EXPECT_EQ(file.sourcePath, single);
     EXPECT_EQ(file.totalSize, tool.unsignedFile().size());
     EXPECT_TRUE(file.unregistered);
 
@@ -152,9 +142,9 @@ TEST(OpenPackageFile, ReadsPackagesAndBundlesAndRefusesDamagedFiles) {
     Draft extra;
     extra.name = "extra";
     extra.payload = "image";
-    TempFile suite(packageFileBytes(bundle + tool.parts() + extra.parts()));
     PackageFile b;
-    ASSERT_TRUE(b.openPackageFile(suite.path));
+    ASSERT_TRUE(b.openPackageFile(
+        files.text("suite", packageFileBytes(bundle + tool.parts() + extra.parts()))));
     EXPECT_TRUE(b.isBundle && b.hasPayload);
     ASSERT_EQ(b.members.size(), 2u);
     EXPECT_EQ(b.members[0]->name, "tool");
@@ -166,9 +156,8 @@ TEST(OpenPackageFile, ReadsPackagesAndBundlesAndRefusesDamagedFiles) {
                          partHeaderBytes(partDescription, 0xfffffff0u) + "tiny";
     for (const std::string& damaged : {bytes.substr(0, bytes.size() - 1), bytes + "x",
                                        packageFileBytes(bundle), packageFileBytes(absurd)}) {
-        TempFile broken(damaged);
         PackageFile p;
-        EXPECT_FALSE(p.openPackageFile(broken.path));
+        EXPECT_FALSE(p.openPackageFile(files.text("broken", damaged)));
     }
     // A read the system refuses (EISDIR here, EIO from a bad sector on a medium) makes the file
     // stream throw: refused like a damaged file, nothing escapes.
@@ -182,16 +171,14 @@ TEST(MakeDirectories, CreatesTheChainOutermostFirstAndStopsAtAFileInTheWay) {
         (std::vector<std::string>{"/flash", "/flash/var", "/flash/var/pdb", "/flash/var/pdb/x"}));
     EXPECT_EQ(directoryChain("./flash/x", true), (std::vector<std::string>{"./flash"}));
     EXPECT_EQ(directoryChain("a/b", false), (std::vector<std::string>{"a", "a/b"}));
-    char base[] = "/tmp/record-dirs-XXXXXX";
-    ASSERT_NE(mkdtemp(base), nullptr);
-    std::string root = base;
+    ScratchFolder scratch("record-dirs");
+    std::string root = scratch.path;
     EXPECT_TRUE(makeDirectories(root + "/a/b/c", true));
-    EXPECT_EQ(access((root + "/a/b").c_str(), F_OK), 0);
-    EXPECT_NE(access((root + "/a/b/c").c_str(), F_OK), 0) << "parents only";
+    EXPECT_TRUE(exists(root + "/a/b"));
+    EXPECT_FALSE(exists(root + "/a/b/c")) << "parents only";
     EXPECT_TRUE(makeDirectories(root + "/a/b/c", false)) << "existing directories count as made";
     writeFile(root + "/a/file", "");
     EXPECT_FALSE(makeDirectories(root + "/a/file/d", false));
-    EXPECT_EQ(std::system(("rm -rf " + root).c_str()), 0);
 }
 
 TEST(InstallationRoot, BothModesDeriveRecordAndDatabasePathsAndOwnTheirDescriptor) {
@@ -209,10 +196,9 @@ TEST(InstallationRoot, BothModesDeriveRecordAndDatabasePathsAndOwnTheirDescripto
 
     // Relative to the current directory every path takes a leading dot, the database's too;
     // the directory is the one current when the root was made.
-    char base[] = "/tmp/record-root-XXXXXX";
-    ASSERT_NE(mkdtemp(base), nullptr);
+    ScratchFolder base("record-root");
     int home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_EQ(chdir(base), 0);
+    ASSERT_EQ(chdir(base.path.c_str()), 0);
     int descriptor;
     {
         InstallationRoot current = InstallationRoot::currentDirectory();
@@ -229,8 +215,7 @@ TEST(InstallationRoot, BothModesDeriveRecordAndDatabasePathsAndOwnTheirDescripto
         EXPECT_GE(made, 0);
         close(made);
     }
-    EXPECT_EQ(access((std::string(base) + "/flash/var/pdb/tool").c_str(), F_OK), 0);
+    EXPECT_TRUE(exists(base / "flash/var/pdb/tool"));
     EXPECT_EQ(fcntl(descriptor, F_GETFD), -1) << "closed with the value";
     close(home);
-    EXPECT_EQ(std::system(("rm -rf " + std::string(base)).c_str()), 0);
 }

@@ -9,14 +9,15 @@
 #include "tools/bootmedia/newc.h"
 
 #include <fstream>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 using namespace installer;
-
 using namespace bootmedia;
+using testing::HasSubstr;
 
 namespace {
 
@@ -29,6 +30,11 @@ const std::string imageOptions =
 
 CommandRun shell(const std::string& command) {
     return runCommand(command + " 2>&1");
+}
+
+// bootmedia COMMAND with the kernel cache, installer and sfdisk, writing `output`.
+CommandRun media(const std::string& command, const std::string& output, const std::string& rest) {
+    return shell(BOOTMEDIA " " + command + imageOptions + "--output " + output + " " + rest);
 }
 
 std::map<std::string, NewcEntry> readImage(const std::string& path) {
@@ -58,22 +64,22 @@ std::string key(std::string name) {
     return name;
 }
 
-Kernel theKernel() {
+// Where the image holds the kernel's modules.
+std::string moduleDir() {
     Kernel kernel;
     std::string error;
     EXPECT_TRUE(prepareKernel(BOOTMEDIA_KERNEL_CACHE, kernelPackage, kernel, error)) << error;
-    return kernel;
+    return "/lib/modules/" + kernel.release + "/";
 }
 
 } // namespace
 
 TEST(BootImage, InstallerToolsDevicesAndEveryListModuleInALoadableOrder) {
     ScratchFolder scratch("bootmedia");
-    Kernel kernel = theKernel();
     std::string extra = scratch / "probe";
     std::ofstream(extra) << "#!/bin/sh\n";
-    CommandRun made = shell(BOOTMEDIA " image" + imageOptions + "--output " + scratch / "boot.gz" +
-                            " --type 'cdrom ' --serial --add " + extra + ":/usr/bin/probe");
+    CommandRun made = media("image", scratch / "boot.gz",
+                            "--type 'cdrom ' --serial --add " + extra + ":/usr/bin/probe");
     ASSERT_EQ(made.status, 0) << made.output;
     auto image = readImage(scratch / "boot.gz");
 
@@ -90,36 +96,26 @@ TEST(BootImage, InstallerToolsDevicesAndEveryListModuleInALoadableOrder) {
     // A serial image: the installer must fail to open /dev/tty0 to take the serial line.
     EXPECT_EQ(image.count("/dev/tty0"), 0u);
     EXPECT_EQ(image.count("/dev/tty9"), 0u);
-    auto device = [&](const std::string& name) {
+    std::string devices;
+    for (const char* name : {"/dev/console", "/dev/ttyS0", "/dev/null", "/dev/hdb", "/dev/hdc1",
+                             "/dev/sda", "/dev/sdb1", "/dev/sdh15", "/dev/sr3", "/dev/fd0"}) {
         const NewcEntry& entry = image[name];
-        return std::to_string(entry.mode & S_IFMT) + ":" + std::to_string(entry.rdevMajor) + "," +
-               std::to_string(entry.rdevMinor);
-    };
-    auto chr = [](int major, int minor) {
-        return std::to_string(S_IFCHR) + ":" + std::to_string(major) + "," + std::to_string(minor);
-    };
-    auto blk = [](int major, int minor) {
-        return std::to_string(S_IFBLK) + ":" + std::to_string(major) + "," + std::to_string(minor);
-    };
-    EXPECT_EQ(device("/dev/console"), chr(5, 1));
-    EXPECT_EQ(device("/dev/ttyS0"), chr(4, 64));
-    EXPECT_EQ(device("/dev/null"), chr(1, 3));
-    EXPECT_EQ(device("/dev/hdb"), blk(3, 64));
-    EXPECT_EQ(device("/dev/hdc1"), blk(22, 1));
-    EXPECT_EQ(device("/dev/sda"), blk(8, 0));
-    EXPECT_EQ(device("/dev/sdb1"), blk(8, 17));
-    EXPECT_EQ(device("/dev/sdh15"), blk(8, 127));
-    EXPECT_EQ(device("/dev/sr3"), blk(11, 3));
-    EXPECT_EQ(device("/dev/fd0"), blk(2, 0));
+        devices += std::string(" ") +
+                   (S_ISCHR(entry.mode)   ? "c"
+                    : S_ISBLK(entry.mode) ? "b"
+                                          : "?") +
+                   std::to_string(entry.rdevMajor) + "," + std::to_string(entry.rdevMinor);
+    }
+    EXPECT_EQ(devices, " c5,1 c4,64 c1,3 b3,64 b22,1 b8,0 b8,17 b8,127 b11,3 b2,0");
 
     // Walk the lists as the installer does: every module it finds must need only modules it
     // found before, and the storage list must bring the disk, CD and file-system drivers.
-    std::string moduleDir = "/lib/modules/" + kernel.release + "/";
+    std::string modules = moduleDir();
     std::map<std::string, size_t> loaded;
     size_t position = 0, found = 0;
     for (const char* const* list : {storageModules, usbModules})
         for (; *list; ++list, ++position) {
-            auto entry = image.find(moduleDir + *list);
+            auto entry = image.find(modules + *list);
             if (entry == image.end())
                 continue;
             ++found;
@@ -141,14 +137,12 @@ TEST(BootImage, InstallerToolsDevicesAndEveryListModuleInALoadableOrder) {
           "nls_cp437", "nls_ascii", "usb_storage", "usbhid", "hpsa"})
         EXPECT_TRUE(loaded.count(needed)) << needed;
     EXPECT_EQ(found, 57u + slotExtras.size());
-    EXPECT_EQ(modinfo(image[moduleDir + nicSlot].data, "name"), "e1000");
+    EXPECT_EQ(modinfo(image[modules + nicSlot].data, "name"), "e1000");
 }
 
 TEST(BootImage, NetworkCardOnlyAndScreenConsole) {
     ScratchFolder scratch("bootmedia");
-    Kernel kernel = theKernel();
-    CommandRun made = shell(BOOTMEDIA " image" + imageOptions + "--output " + scratch / "boot.gz" +
-                            " --modules nic --nic e1000e");
+    CommandRun made = media("image", scratch / "boot.gz", "--modules nic --nic e1000e");
     ASSERT_EQ(made.status, 0) << made.output;
     auto image = readImage(scratch / "boot.gz");
     EXPECT_EQ(image.count("/TYPE"), 0u);
@@ -156,33 +150,29 @@ TEST(BootImage, NetworkCardOnlyAndScreenConsole) {
     EXPECT_EQ(image.count("/dev/tty9"), 1u);
     size_t modules = 0;
     for (const auto& [name, entry] : image)
-        if (name.rfind("/lib/modules/", 0) == 0 && (entry.mode & S_IFMT) == S_IFREG)
-            ++modules;
+        modules += name.starts_with("/lib/modules/") && S_ISREG(entry.mode);
     EXPECT_EQ(modules, 1u);
-    EXPECT_EQ(modinfo(image["/lib/modules/" + kernel.release + "/" + nicSlot].data, "name"),
-              "e1000e");
+    EXPECT_EQ(modinfo(image[moduleDir() + nicSlot].data, "name"), "e1000e");
 
     // A card whose driver needs other modules cannot be loaded alone at start-up.
-    CommandRun refused = shell(BOOTMEDIA " image" + imageOptions + "--output " + scratch / "b.gz" +
-                               " --modules nic --nic r8169");
+    CommandRun refused = media("image", scratch / "b.gz", "--modules nic --nic r8169");
     EXPECT_NE(refused.status, 0);
-    EXPECT_NE(refused.output.find("r8169 needs"), std::string::npos) << refused.output;
+    EXPECT_THAT(refused.output, HasSubstr("r8169 needs"));
     EXPECT_NE(access((scratch / "b.gz").c_str(), F_OK), 0) << "no half-made image is left";
 }
 
 TEST(Media, CdromHoldsLoaderKernelImageAndPackagesAtItsRoot) {
     ScratchFolder scratch("bootmedia");
     std::string iso = scratch / "cd.iso";
-    CommandRun made =
-        shell(BOOTMEDIA " cd" + imageOptions + "--serial --output " + iso + " " + packages);
+    CommandRun made = media("cd", iso, "--serial " + packages);
     ASSERT_EQ(made.status, 0) << made.output;
     CommandRun listing = shell("xorriso -indev " + iso + " -find / -type f");
     for (const char* file :
          {"'/system.rpx'", "'/routing.rpx'", "'/extras.rpx'", "'/vmlinuz'", "'/initrd.gz'",
           "'/isolinux/isolinux.bin'", "'/isolinux/ldlinux.c32'", "'/isolinux/isolinux.cfg'"})
-        EXPECT_NE(listing.output.find(file), std::string::npos) << file << listing.output;
-    CommandRun boot = shell("xorriso -indev " + iso + " -report_el_torito plain");
-    EXPECT_NE(boot.output.find("El Torito boot img"), std::string::npos) << boot.output;
+        EXPECT_THAT(listing.output, HasSubstr(file));
+    EXPECT_THAT(shell("xorriso -indev " + iso + " -report_el_torito plain").output,
+                HasSubstr("El Torito boot img"));
     ASSERT_EQ(shell("xorriso -osirrox on -indev " + iso + " -extract /initrd.gz " +
                     scratch / "initrd.gz" + " -extract /isolinux/isolinux.cfg " +
                     scratch / "isolinux.cfg")
@@ -190,8 +180,8 @@ TEST(Media, CdromHoldsLoaderKernelImageAndPackagesAtItsRoot) {
               0);
     EXPECT_EQ(readImage(scratch / "initrd.gz")["/TYPE"].data, "cdrom");
     std::string config = fileContents(scratch / "isolinux.cfg");
-    EXPECT_NE(config.find("SERIAL 0"), std::string::npos) << config;
-    EXPECT_NE(config.find("console=ttyS0"), std::string::npos) << config;
+    EXPECT_THAT(config, HasSubstr("SERIAL 0"));
+    EXPECT_THAT(config, HasSubstr("console=ttyS0"));
     EXPECT_EQ(fileContents(samples + "system.rpx").size(),
               static_cast<size_t>(std::stoul(shell("xorriso -indev " + iso +
                                                    " -find /system.rpx -exec lsdl 2>/dev/null | "
@@ -204,9 +194,10 @@ TEST(Media, HardDiskIsOneFatFileSystemThatStartsTheHardDiskInstallation) {
     std::string disk = scratch / "hdd.img";
     std::string autorun = scratch / "autorun.scr";
     std::ofstream(autorun) << "set hostname kestrova\n";
-    CommandRun made = shell(BOOTMEDIA " disk" + imageOptions + "--output " + disk +
-                            " --size 100M --choose --autorun " + autorun + " --boot-code " +
-                            BOOT_CODE_FILE + " " + packages);
+    const std::string code = fileContents(BOOT_CODE_FILE),
+                      withCode = " --boot-code " BOOT_CODE_FILE " ";
+    CommandRun made =
+        media("disk", disk, "--size 100M --choose --autorun " + autorun + withCode + packages);
     ASSERT_EQ(made.status, 0) << made.output;
     struct stat st {};
     ASSERT_EQ(stat(disk.c_str(), &st), 0);
@@ -216,42 +207,36 @@ TEST(Media, HardDiskIsOneFatFileSystemThatStartsTheHardDiskInstallation) {
     std::string sector = fileContents(disk).substr(0, 512);
     EXPECT_EQ(sector.substr(510), "\x55\xAA");
     EXPECT_TRUE(sector.substr(0x36, 3) == "FAT" || sector.substr(0x52, 3) == "FAT");
-    EXPECT_NE(sector.find("SYSLINUX"), std::string::npos);
+    EXPECT_THAT(sector, HasSubstr("SYSLINUX"));
 
     CommandRun listing = shell("mdir -a -b -i " + disk + " ::/");
     for (const char* file :
          {"::/system.rpx", "::/routing.rpx", "::/extras.rpx", "::/mbr", "::/autorun.scr",
           "::/CHOOSE", "::/vmlinuz", "::/initrd.gz", "::/syslinux.cfg", "::/ldlinux.sys"})
-        EXPECT_NE(listing.output.find(file), std::string::npos) << file << listing.output;
+        EXPECT_THAT(listing.output, HasSubstr(file));
     EXPECT_EQ(shell("mtype -i " + disk + " ::/autorun.scr").output, "set hostname kestrova\n");
-    CommandRun config = shell("mtype -i " + disk + " ::/syslinux.cfg");
-    EXPECT_NE(config.output.find("-hdd-install"), std::string::npos) << config.output;
+    EXPECT_THAT(shell("mtype -i " + disk + " ::/syslinux.cfg").output, HasSubstr("-hdd-install"));
 
     // "mbr": the installer's boot code, an empty table and the signature.
     ASSERT_EQ(shell("mcopy -i " + disk + " ::/mbr " + scratch / "mbr").status, 0);
     std::string mbr = fileContents(scratch / "mbr");
-    std::string code = fileContents(BOOT_CODE_FILE);
     ASSERT_EQ(mbr.size(), 512u);
     EXPECT_EQ(mbr.substr(0, code.size()), code);
     EXPECT_EQ(mbr.substr(code.size(), 510 - code.size()), std::string(510 - code.size(), '\0'));
     EXPECT_EQ(mbr.substr(510), "\x55\xAA");
 
-    CommandRun small = shell(BOOTMEDIA " disk" + imageOptions + "--output " + scratch / "s.img" +
-                             " --size 10M --boot-code " + BOOT_CODE_FILE + " " + packages);
-    EXPECT_NE(small.status, 0);
-    EXPECT_NE(small.output.find("between 64M"), std::string::npos) << small.output;
-    CommandRun notPackage =
-        shell(BOOTMEDIA " disk" + imageOptions + "--output " + scratch / "s.img" + " --boot-code " +
-              BOOT_CODE_FILE + " " + BOOT_CODE_FILE);
-    EXPECT_NE(notPackage.status, 0);
-    EXPECT_NE(notPackage.output.find("end in .rpx"), std::string::npos) << notPackage.output;
+    for (auto [rest, message] : {std::pair{"--size 10M" + withCode + packages, "between 64M"},
+                                 {withCode + BOOT_CODE_FILE, "end in .rpx"}}) {
+        CommandRun refused = media("disk", scratch / "s.img", rest);
+        EXPECT_NE(refused.status, 0);
+        EXPECT_THAT(refused.output, HasSubstr(message));
+    }
 
     // An empty script given on purpose is a medium with an empty script, not an error.
     std::string empty = scratch / "empty.scr";
     std::ofstream{empty};
     CommandRun quiet =
-        shell(BOOTMEDIA " disk" + imageOptions + "--output " + scratch / "e.img" +
-              " --size 64M --autorun " + empty + " --boot-code " + BOOT_CODE_FILE + " " + packages);
+        media("disk", scratch / "e.img", "--size 64M --autorun " + empty + withCode + packages);
     ASSERT_EQ(quiet.status, 0) << quiet.output;
     CommandRun script = shell("mtype -i " + scratch / "e.img" + " ::/autorun.scr");
     EXPECT_EQ(script.status, 0);
@@ -260,19 +245,17 @@ TEST(Media, HardDiskIsOneFatFileSystemThatStartsTheHardDiskInstallation) {
 
 TEST(Media, NetworkSetIsATftpRootAndASignedDriverPackage) {
     ScratchFolder scratch("bootmedia");
-    Kernel kernel = theKernel();
-    std::string out = scratch / "net";
-    CommandRun made = shell(BOOTMEDIA " net" + imageOptions + "--output " + out + " --key " +
-                            INSTALLER_SOURCE_DIR "/keys/dev.sec --rpx " RPX_TOOL);
+    std::string out = scratch / "net", modules = moduleDir();
+    CommandRun made =
+        media("net", out, "--key " INSTALLER_SOURCE_DIR "/keys/dev.sec --rpx " RPX_TOOL);
     ASSERT_EQ(made.status, 0) << made.output;
     for (const char* file : {"/tftp/pxelinux.0", "/tftp/ldlinux.c32", "/tftp/pxelinux.cfg/default",
                              "/tftp/vmlinuz", "/tftp/initrd.gz", "/drivers.rpx"})
         EXPECT_EQ(access((out + file).c_str(), R_OK), 0) << file;
     auto image = readImage(out + "/tftp/initrd.gz");
     EXPECT_EQ(image["/TYPE"].data, "net");
-    std::string moduleDir = "/lib/modules/" + kernel.release + "/";
-    EXPECT_EQ(image.count(moduleDir + nicSlot), 1u);
-    EXPECT_EQ(image.count(moduleDir + "kernel/drivers/scsi/sd_mod.ko"), 0u);
+    EXPECT_EQ(image.count(modules + nicSlot), 1u);
+    EXPECT_EQ(image.count(modules + "kernel/drivers/scsi/sd_mod.ko"), 0u);
 
     CommandRun verified = shell(RPX_TOOL " verify --key " INSTALLER_SOURCE_DIR "/keys/dev.pub " +
                                 out + "/drivers.rpx");
@@ -281,8 +264,6 @@ TEST(Media, NetworkSetIsATftpRootAndASignedDriverPackage) {
     CommandRun contents = shell(RPX_TOOL " inspect " + out + "/drivers.rpx");
     for (const char* slot : {"kernel/fs/ext2/ext2.ko", "kernel/drivers/scsi/sd_mod.ko",
                              "kernel/drivers/usb/usb-common.ko", "kernel/drivers/scsi/hpsa.ko"})
-        EXPECT_NE(contents.output.find(" lib/modules/" + kernel.release + "/" + slot),
-                  std::string::npos)
-            << slot;
-    EXPECT_EQ(contents.output.find(nicSlot), std::string::npos);
+        EXPECT_THAT(contents.output, HasSubstr(" " + modules.substr(1) + slot));
+    EXPECT_THAT(contents.output, testing::Not(HasSubstr(nicSlot)));
 }
