@@ -1,6 +1,7 @@
 // The boot image's installer as process 1 of the sandbox in network mode, talking over a veth
 // pair to the scriptable test peer in a second network namespace, onto a loop disk.
 #include "network/protocol_text.h"
+#include "package/format/writer.h"
 #include "testbed/ext_files.h"
 #include "testbed/net_namespace.h"
 #include "testbed/net_peer.h"
@@ -589,4 +590,26 @@ TEST_F(NetworkInstall, ATargetTooSmallForAPackageEndsTheFlowBeforeTheNextFile) {
     EXPECT_FALSE(contains(console.substr(failed), "installed")) << console;
     pressEnter();
     EXPECT_TRUE(missing("/CDINSTALL") && !installed("bulk") && installed("system"));
+}
+
+// A package whose unknown parts never end is read no further than its header declares: it is
+// broken, and the flow stops once its child no longer reads (whose message and the flow's
+// empty line may come in either order).
+TEST_F(NetworkInstall, APackageThatNeverEndsIsBrokenAndEndsTheFlow) {
+    std::string start = fileHeaderBytes(packageMagic, 64 << 20) +
+                        partBytes(partHeader, headerBodyBytes({"endless", 0x01000000, 1000}));
+    for (int n = 0; n < 200; ++n)
+        start += partBytes(0x55, std::string(4000, 'f'));
+    PeerScript s = script();
+    s.files = {file("first.scr", "first\n"), {"endless.rpx", start, {}, {}, {}, true}};
+    serve(s);
+    boot();
+    ASSERT_TRUE(sandbox->waitFor("Press ENTER to reboot\n", 60)) << sandbox->transcript();
+    EXPECT_TRUE(hasAll(sandbox->transcript(),
+                       {"ERROR: installation of endless-1.0 failed: broken package\n"}));
+    EXPECT_FALSE(contains(sandbox->transcript(), "Software installed.")) << sandbox->transcript();
+    EXPECT_FALSE(contains(mountsAfterFailure(), "/flash"));
+    endRun();
+    EXPECT_EQ(diskFile("/first.scr"), "first\n");
+    EXPECT_FALSE(installed("endless"));
 }
