@@ -28,10 +28,12 @@ void PackageStreamBuffer::consumed(const uint8_t* data, size_t count, bool hash)
 }
 
 size_t PackageStreamBuffer::take(uint8_t* data, size_t count, bool hash) {
+    count = std::min<uint64_t>(count, declaredEnd - taken);
     if (!source || count == 0)
         return 0;
     std::streamsize got = source->sgetn(reinterpret_cast<char*>(data), std::streamsize(count));
     size_t n = got > 0 ? size_t(got) : 0;
+    taken += n;
     consumed(data, n, hash);
     return n;
 }
@@ -75,13 +77,17 @@ bool PackageStreamBuffer::discard(uint32_t count) {
 bool PackageStreamBuffer::skip(uint32_t count) {
     if (count == 0)
         return true;
+    if (count > declaredEnd - taken)
+        return false;
     if (!hashing_ && !tee && source) {
         // Reposition to the part's last byte and read it: a length that claims more than the
         // input holds is found out here instead of being trusted.
         if (source->pubseekoff(off_type(count) - 1, std::ios_base::cur, std::ios_base::in) !=
             pos_type(off_type(-1))) {
+            taken += count - 1;
             if (traits_type::eq_int_type(source->sbumpc(), traits_type::eof()))
                 return false;
+            ++taken;
             remaining_ -= count;
             return true;
         }
@@ -97,24 +103,14 @@ int PackageStreamBuffer::nextPart() {
     }
     position_ += partLength_;
     partLength_ = remaining_ = 0;
-    // The declared length ends the package even when the input goes on: a stream that never
-    // ends (a hostile server's) is read no further than its header promised.
-    if (position_ >= declaredEnd) {
-        if (source && !traits_type::eq_int_type(source->sgetc(), traits_type::eof()))
-            overlong_ = true;
-        finishDigest();
-        return -1;
-    }
     uint8_t header[partHeaderSize];
     size_t n = take(header, partHeaderSize, false);
     if (n < partHeaderSize) {
         if (n > 0)
             truncated_ = true;
-        finishDigest();
-        return -1;
-    }
-    if (position_ + partHeaderSize + loadLe32(header + 2) > declaredEnd) {
-        overlong_ = true;
+        else if (atDeclaredEnd() && source &&
+                 !traits_type::eq_int_type(source->sgetc(), traits_type::eof()))
+            overlong_ = true;
         finishDigest();
         return -1;
     }
@@ -156,7 +152,7 @@ std::streamsize PackageStreamBuffer::xsgetn(char_type* data, std::streamsize cou
 }
 
 PackageStreamBuffer::int_type PackageStreamBuffer::underflow() {
-    if (remaining_ == 0 || !source)
+    if (remaining_ == 0 || !source || atDeclaredEnd())
         return traits_type::eof();
     return source->sgetc();
 }
@@ -164,11 +160,12 @@ PackageStreamBuffer::int_type PackageStreamBuffer::underflow() {
 PackageStreamBuffer::int_type PackageStreamBuffer::uflow() {
     if (remaining_ == 0 || !source)
         return traits_type::eof();
-    int_type c = source->sbumpc();
+    int_type c = atDeclaredEnd() ? traits_type::eof() : source->sbumpc();
     if (traits_type::eq_int_type(c, traits_type::eof())) {
         truncated_ = true;
         return c;
     }
+    ++taken;
     --remaining_;
     uint8_t byte = uint8_t(traits_type::to_char_type(c));
     consumed(&byte, 1, true);
@@ -183,6 +180,7 @@ PackageStreamBuffer::int_type PackageStreamBuffer::pbackfail(int_type c) {
                      : source->sputbackc(traits_type::to_char_type(c));
     if (traits_type::eq_int_type(r, traits_type::eof()))
         return r;
+    --taken;
     if (hashing_ || tee)
         ++putBack;
     ++remaining_;
@@ -195,7 +193,8 @@ std::streamsize PackageStreamBuffer::showmanyc() {
     std::streamsize available = source->in_avail();
     if (available <= 0)
         return available;
-    return std::min<std::streamsize>(available, remaining_);
+    return std::streamsize(
+        std::min<uint64_t>({uint64_t(available), remaining_, declaredEnd - taken}));
 }
 
 PackageStreamBuffer::pos_type PackageStreamBuffer::seekoff(off_type offset,
@@ -228,6 +227,7 @@ PackageStreamBuffer::pos_type PackageStreamBuffer::seekpos(pos_type target,
     if (hashing_ || tee ||
         source->pubseekoff(to - here, std::ios_base::cur, std::ios_base::in) == failed)
         return failed;
+    taken -= uint64_t(here - to);
     remaining_ = partLength_ - uint32_t(to);
     putBack = 0;
     return target;

@@ -38,7 +38,8 @@ public:
     // The last finished digest, whether or not it was taken.
     const uint8_t* lastDigest() const { return digest; }
 
-    // The file's end as its header declares it: no part is read from or into beyond it.
+    // The file's end as its header declares it: the input is read as if it ended there, so
+    // that a source that never ends (a hostile server's) is read no further.
     void setDeclaredEnd(uint64_t end) { declaredEnd = end; }
 
     uint64_t position() const { return position_; }
@@ -49,8 +50,7 @@ public:
     bool truncated() const { return truncated_; }
     // A write to the tee fell short: the copy is not the input.
     bool teeFailed() const { return teeFailed_; }
-    // The input went on past the declared end: a part claimed to reach beyond it, or more
-    // bytes followed it.
+    // More input followed the declared end, after the last whole part before it.
     bool overlong() const { return overlong_; }
 
 protected:
@@ -73,10 +73,12 @@ private:
     bool skip(uint32_t count);
     bool discard(uint32_t count);
     void finishDigest();
+    bool atDeclaredEnd() const { return taken >= declaredEnd; }
 
     std::streambuf* source;
     uint64_t position_ = 0;
     uint64_t declaredEnd = UINT64_MAX;
+    uint64_t taken = 0; // bytes taken from the source, less those put back
     uint32_t partLength_ = 0;
     uint32_t remaining_ = 0;
     std::streambuf* tee;

@@ -32,8 +32,7 @@ bool PackageFile::openPackageFile(const std::string& filePath) try {
                      partProvides, partConflicts, partPayload})
         reader.want(kind);
     reader.next();
-    // A part that reaches past the declared length makes the file something else than it says.
-    if (!readHeader(*this, reader) || reader.overlong())
+    if (!readHeader(*this, reader))
         return false;
     if (!isBundle)
         return true;
@@ -47,7 +46,7 @@ bool PackageFile::openPackageFile(const std::string& filePath) try {
         if (reader.kind() == partPayload)
             reader.next();
     }
-    return !members.empty() && !reader.overlong();
+    return !members.empty();
 } catch (const std::ios_base::failure&) {
     return false;
 }

@@ -225,7 +225,7 @@ bool Inspector::run(const std::string& name, std::string& error) {
         ok = fail("cut short");
     if (ok && reader.overlong())
         ok = fail("declared length " + std::to_string(reader.totalSize()) +
-                  " ends before its parts do");
+                  " ends before the file does");
     if (ok && reader.position() != reader.totalSize())
         ok = fail("declared length " + std::to_string(reader.totalSize()) +
                   " differs from the length read " + std::to_string(reader.position()));

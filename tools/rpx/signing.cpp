@@ -241,7 +241,7 @@ bool verifyPackageStream(std::streambuf* in, const uint8_t* publicKey,
     }
     if (reader.overlong()) {
         error =
-            "declared length " + std::to_string(reader.totalSize()) + " ends before its parts do";
+            "declared length " + std::to_string(reader.totalSize()) + " ends before the file does";
         return false;
     }
     if (reader.position() != reader.totalSize()) {
