@@ -56,14 +56,12 @@ protected:
             dup2(open("/tmp/printed", O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
             body();
             alignas(inotify_event) char events[65536];
-            ssize_t length;
-            while ((length = read(watcher, events, sizeof events)) > 0) {
-                for (char* at = events; at < events + length;) {
-                    auto* event = reinterpret_cast<inotify_event*>(at);
-                    if (event->len > 0 && !(event->mask & IN_ISDIR))
-                        std::printf("opened %s/%s\n", watched[event->wd].c_str(), event->name);
-                    at += sizeof(inotify_event) + event->len;
-                }
+            ssize_t length = read(watcher, events, sizeof events); // room for every event here
+            for (char* at = events; length > 0 && at < events + length;) {
+                auto* event = reinterpret_cast<inotify_event*>(at);
+                if (event->len > 0 && !(event->mask & IN_ISDIR))
+                    std::printf("opened %s/%s\n", watched[event->wd].c_str(), event->name);
+                at += sizeof(inotify_event) + event->len;
             }
             std::fflush(stdout);
             return fileContents("/tmp/printed");

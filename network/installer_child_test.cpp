@@ -173,8 +173,7 @@ TEST(InstallerChild, ExitStatusTellsAFailingTargetApartFromARefusedOrBrokenPacka
         },
         "size=256k");
     // No status, a child that died, or one that ended with another status: no target failure.
-    EXPECT_FALSE(targetFailed(-1));
-    EXPECT_FALSE(targetFailed(SIGKILL));
-    EXPECT_FALSE(targetFailed(1 << 8));
+    for (int status : {-1, SIGKILL, 1 << 8})
+        EXPECT_FALSE(targetFailed(status)) << status;
     EXPECT_TRUE(targetFailed(installerTargetFailed << 8));
 }

@@ -35,9 +35,8 @@ struct Conversation {
 } // namespace
 
 TEST(PacketLayout, FieldsAreLittleEndianAtTheirOffsetsAndThePayloadIsFollowedByZeros) {
-    NetPeer peer;
-    peer.ownAddress = client;
-    peer.peerAddress = server;
+    Conversation c;
+    NetPeer& peer = c.client;
     peer.sent = 0x1233;
     peer.received = 0x10abc;
     Packet packet;
