@@ -5,23 +5,21 @@
 #include "disk/modules.h"
 #include "testbed/chroot_runner.h"
 #include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <string>
-#include <vector>
 
 using namespace installer;
 
@@ -29,18 +27,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string kernelRelease() {
-    utsname system;
-    uname(&system);
-    return system.release;
-}
-
 class ModuleTree : public testing::Test {
 protected:
     void SetUp() override {
         if (geteuid() != 0)
             GTEST_SKIP() << "needs root for chroot";
-        moduleDir = root / "lib/modules" / kernelRelease();
+        utsname system;
+        uname(&system);
+        moduleDir = root / "lib/modules" / system.release;
     }
 
     void addModule(const std::string& path, const std::string& content = "not an ELF module") {
@@ -59,25 +53,18 @@ protected:
                 watched[inotify_add_watch(watcher, entry.path().c_str(), IN_OPEN)] =
                     fs::relative(entry.path(), moduleDir).string();
         std::string output = runInRoot(root, [&] {
-            std::FILE* printed = std::tmpfile();
-            dup2(fileno(printed), 1);
+            dup2(open("/tmp/printed", O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
             body();
             alignas(inotify_event) char events[65536];
-            ssize_t length;
-            while ((length = read(watcher, events, sizeof events)) > 0) {
-                for (char* at = events; at < events + length;) {
-                    auto* event = reinterpret_cast<inotify_event*>(at);
-                    if (event->len > 0 && !(event->mask & IN_ISDIR))
-                        std::printf("opened %s/%s\n", watched[event->wd].c_str(), event->name);
-                    at += sizeof(inotify_event) + event->len;
-                }
+            ssize_t length = read(watcher, events, sizeof events); // room for every event here
+            for (char* at = events; length > 0 && at < events + length;) {
+                auto* event = reinterpret_cast<inotify_event*>(at);
+                if (event->len > 0 && !(event->mask & IN_ISDIR))
+                    std::printf("opened %s/%s\n", watched[event->wd].c_str(), event->name);
+                at += sizeof(inotify_event) + event->len;
             }
             std::fflush(stdout);
-            std::string text;
-            std::rewind(printed);
-            for (int c; (c = std::fgetc(printed)) != EOF;)
-                text += char(c);
-            return text;
+            return fileContents("/tmp/printed");
         });
         close(watcher);
         return output;

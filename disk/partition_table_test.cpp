@@ -33,24 +33,17 @@ int countEntries(const std::string& dump) {
     return entries;
 }
 
-TEST(PartitionTable, LargeDiskGetsTwoCylinderBootPartitionAndTheRestForTheSystem) {
-    DiskRecord disk = describeDisk("/dev/sda", 4865, 255, 63);
-    EXPECT_EQ(bootPartitionCylinders(disk), 2u);
-    EXPECT_EQ(tableLines(disk, 0), "0,2,83,*\n2,4863,83,-\n");
-}
-
-TEST(PartitionTable, SingleHeadDiskNeedsManyCylindersForTenMebibytes) {
-    DiskRecord disk = describeDisk("/dev/hda", 1024, 1, 63);
-    EXPECT_EQ(bootPartitionCylinders(disk), 326u); // 325 cylinders hold 1 KiB too little
-    EXPECT_EQ(tableLines(disk, 0), "0,326,83,*\n326,698,83,-\n");
-}
-
-TEST(PartitionTable, LeftoverEntriesOfAnOlderTableAreCleared) {
+TEST(PartitionTable, TenMebibyteBootPartitionThenTheSystemAndLeftoverEntriesCleared) {
+    DiskRecord large = describeDisk("/dev/sda", 4865, 255, 63),
+               oneHead = describeDisk("/dev/hda", 1024, 1, 63);
+    EXPECT_EQ(bootPartitionCylinders(large), 2u);
+    EXPECT_EQ(tableLines(large, 0), "0,2,83,*\n2,4863,83,-\n");
+    EXPECT_EQ(bootPartitionCylinders(oneHead), 326u); // 325 cylinders hold 1 KiB too little
+    EXPECT_EQ(tableLines(oneHead, 0), "0,326,83,*\n326,698,83,-\n");
     EXPECT_EQ(tableLines(describeDisk("/dev/hda", 600, 16, 63), 4),
               "0,600,83,*\n0,0,0\n0,0,0\n0,0,0\n");
-    EXPECT_EQ(tableLines(describeDisk("/dev/sda", 4865, 255, 63), 4),
-              "0,2,83,*\n2,4863,83,-\n0,0,0\n0,0,0\n");
-    EXPECT_EQ(tableLines(describeDisk("/dev/sda", 4865, 255, 63), 1), "0,2,83,*\n2,4863,83,-\n");
+    EXPECT_EQ(tableLines(large, 4), "0,2,83,*\n2,4863,83,-\n0,0,0\n0,0,0\n");
+    EXPECT_EQ(tableLines(large, 1), "0,2,83,*\n2,4863,83,-\n");
 }
 
 TEST(PartitionTable, ToolThatWentAwayIsNoticed) {
@@ -76,24 +69,18 @@ TEST(PartitionTable, DumpEntriesAreTheLinesStartingWithDev) {
     EXPECT_EQ(countEntries("/dev/sda1 : " + std::string(243, ' ') + "/dev/sda2\n"), 1);
 }
 
-TEST(DiskGeometryCheck, DiskWithoutHeadsOrSectorsIsRefusedBeforeAnyDivision) {
+TEST(DiskGeometryCheck, GeometriesATableCannotCarryAreRefusedBeforeAnyDivisionOrClearing) {
     EXPECT_STREQ(layoutProblem(describeDisk("/dev/sda", 4865, 0, 63)),
                  "the disk reports no heads or no sectors per track");
     EXPECT_STREQ(layoutProblem(describeDisk("/dev/sda", 100, 16, 0)),
                  "the disk reports no heads or no sectors per track");
     EXPECT_EQ(layoutProblem(describeDisk("/dev/sda", 4865, 255, 63)), nullptr);
     EXPECT_EQ(layoutProblem(describeDisk("/dev/hda", 100, 16, 63)), nullptr);
-}
-
-TEST(DiskGeometryCheck, CylinderCountsATableCannotCarryAreRefusedBeforeItIsCleared) {
     EXPECT_STREQ(layoutProblem(describeDisk("/dev/hdc", 0, 2, 1)), "the disk has no cylinders");
     EXPECT_EQ(layoutProblem(describeDisk("/dev/hdc", 1, 2, 1)), nullptr);
     // Table lines carry cylinders as signed decimal numbers.
     EXPECT_STREQ(layoutProblem(describeDisk("/dev/sda", 0x80000000u, 1, 1)),
                  "the disk has more cylinders than a partition table can hold");
-}
-
-TEST(DiskGeometryCheck, BootPartitionMustLeaveRoomForTheSystem) {
     // 2,000 cylinders of one 512-byte sector: the boot partition alone would need 20,480.
     EXPECT_STREQ(layoutProblem(describeDisk("/dev/sda", 2000, 1, 1)),
                  "the disk is too small for a boot partition");

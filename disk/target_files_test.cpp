@@ -4,16 +4,14 @@
 
 #include "disk/discovery.h"
 #include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 using namespace installer;
@@ -24,16 +22,9 @@ namespace {
 
 class NewSystemRoot : public testing::Test {
 protected:
-    std::string read(const char* path) {
-        std::ifstream file(root + path);
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
-    }
+    std::string read(const char* path) { return fileContents(root + path); }
     unsigned mode(const char* path) {
-        struct stat st {};
-        stat((root + path).c_str(), &st);
-        return st.st_mode & 07777;
+        return static_cast<unsigned>(fs::status(root + path).permissions());
     }
 
     ScratchFolder scratch{"disk-target"};
@@ -46,14 +37,9 @@ TEST_F(NewSystemRoot, OnePartitionDiskBootsAndMountsPartitionOne) {
     ASSERT_TRUE(writeLiloConf(root.c_str(), disk));
     ASSERT_TRUE(writeFstab(root.c_str(), disk));
     umask(022);
-    EXPECT_EQ(read("/etc/lilo.conf"), "boot=/dev/hda1\n"
-                                      "map=/boot/map\n"
-                                      "install=/boot/boot.b\n"
-                                      "lba32\n"
-                                      "image=/boot/vmlinuz\n"
-                                      "  label=System\n"
-                                      "  root=/dev/hda1\n"
-                                      "  read-only\n");
+    EXPECT_EQ(read("/etc/lilo.conf"), "boot=/dev/hda1\nmap=/boot/map\ninstall=/boot/boot.b\nlba32\n"
+                                      "image=/boot/vmlinuz\n  label=System\n"
+                                      "  root=/dev/hda1\n  read-only\n");
     EXPECT_EQ(read("/etc/fstab"), "/dev/hda1  /     ext2 defaults 1 1\n"
                                   "none /proc proc defaults 0 0\n"
                                   "none /dev/pts devpts gid=5,mode=620 0 0\n");

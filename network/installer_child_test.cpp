@@ -10,9 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 using namespace installer;
 using namespace streamtest;
@@ -22,21 +21,16 @@ namespace {
 struct Fed {
     bool written = false; // every byte went into the pipe
     int status = -1;      // what closePipedChild returned
-    std::string console;  // the child's messages
+    std::string printed;  // the child's standard output
+    std::string console;  // the child's messages in it
 };
 
-// Writes the package into a new installer child in 4096-byte pieces, as the flows do, with
-// the child's standard output caught in a file.
+// Writes the package into a new installer child in 4096-byte pieces, as the flows do.
 Fed feed(const std::string& bytes, InstallerMode mode = InstallerMode::softwarePackage) {
     Fed fed;
     makeDirectories("/flash/var/pdb"); // as disk preparation leaves it
-    std::fflush(stdout);
-    int saved = dup(1);
-    int out = open("/tmp/console", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, 1);
-    close(out);
-    std::FILE* pipe = openInstallerPipe(mode);
-    if (pipe) {
+    testing::internal::CaptureStdout();
+    if (std::FILE* pipe = openInstallerPipe(mode)) {
         fed.written = true;
         for (size_t at = 0; at < bytes.size() && fed.written; at += 4096) {
             size_t piece = std::min<size_t>(4096, bytes.size() - at);
@@ -45,16 +39,14 @@ Fed feed(const std::string& bytes, InstallerMode mode = InstallerMode::softwareP
         fed.written = std::fflush(pipe) == 0 && fed.written;
         fed.status = closePipedChild(pipe);
     }
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    fed.console = messageLines(fileContents("/tmp/console"));
+    fed.printed = testing::internal::GetCapturedStdout();
+    fed.console = messageLines(fed.printed);
     return fed;
 }
 
 } // namespace
 
-TEST(InstallerChild, ImageEqualsThePackageBytesWhenTheRecordHasAPayload) {
+TEST(InstallerChild, ImageEqualsThePackageBytesOnlyWhenAnInstalledRecordHasAPayload) {
     sandbox::run([] {
         Draft system = simple("system");
         system.payload = std::string(100000, 'k');
@@ -65,12 +57,9 @@ TEST(InstallerChild, ImageEqualsThePackageBytesWhenTheRecordHasAPayload) {
         EXPECT_EQ(fed.console, "installed system-1.0\n");
         EXPECT_TRUE(fileContents("/flash/var/pdb/system/image") == bytes);
         EXPECT_FALSE(exists(imagePath));
-    });
-}
 
-TEST(InstallerChild, NoPayloadOrNoInstallationLeavesNoImageAnywhere) {
-    sandbox::run([] {
-        Fed fed = feed(simple("ppp").signedFile());
+        // No payload, or no installation: no image anywhere.
+        fed = feed(simple("ppp").signedFile());
         EXPECT_EQ(fed.console, "installed ppp-1.0\n");
         EXPECT_FALSE(exists("/flash/var/pdb/ppp/image"));
         EXPECT_FALSE(exists(imagePath));
@@ -152,7 +141,7 @@ TEST(InstallerChild, DriverModeIsQuietRelativeAndKeepsNoImage) {
         driver.payload = "ignored";
         Fed fed = feed(driver.signedFile(), InstallerMode::driverPackage);
         EXPECT_EQ(fed.status, 0);
-        EXPECT_EQ(fileContents("/tmp/console"), "") << "not even a status line";
+        EXPECT_EQ(fed.printed, "") << "not even a status line";
         EXPECT_EQ(fileContents("/drivers/file"), "data") << "installed into the running system";
         EXPECT_FALSE(exists("/flash/drivers"));
         EXPECT_FALSE(exists(imagePath));
@@ -184,8 +173,7 @@ TEST(InstallerChild, ExitStatusTellsAFailingTargetApartFromARefusedOrBrokenPacka
         },
         "size=256k");
     // No status, a child that died, or one that ended with another status: no target failure.
-    EXPECT_FALSE(targetFailed(-1));
-    EXPECT_FALSE(targetFailed(SIGKILL));
-    EXPECT_FALSE(targetFailed(1 << 8));
+    for (int status : {-1, SIGKILL, 1 << 8})
+        EXPECT_FALSE(targetFailed(status)) << status;
     EXPECT_TRUE(targetFailed(installerTargetFailed << 8));
 }

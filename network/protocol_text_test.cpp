@@ -45,6 +45,8 @@ TEST(ProtocolText, AFileAnnouncementGivesNameAndSizeAndAnythingElseEndsTheList) 
     EXPECT_EQ(size, 0);
     EXPECT_EQ(parseFileAnnouncement("FILE\nx\n2147483647", name, size), Announcement::file);
     EXPECT_EQ(size, INT32_MAX);
+    EXPECT_EQ(parseFileAnnouncement("FILE\n" + std::string(80, 'n') + "\n1\n", name, size),
+              Announcement::file); // 81 characters are too many: see below
     for (const char* end : {"DONE", "", "FIL", "file\nx\n1\n"})
         EXPECT_EQ(parseFileAnnouncement(end, name, size), Announcement::endOfList) << end;
 }
@@ -61,26 +63,19 @@ TEST(ProtocolText, AMalformedFileAnnouncementIsNeitherAFileNorTheEnd) {
         EXPECT_EQ(parseFileAnnouncement(bad, name, size), Announcement::malformed) << bad;
         EXPECT_EQ(name, "");
     }
-    std::string name;
-    int32_t size;
-    EXPECT_EQ(parseFileAnnouncement("FILE\n" + std::string(80, 'n') + "\n1\n", name, size),
-              Announcement::file);
 }
 
 TEST(ProtocolText, ConfigurationScriptsAreNamesLongerThanFourEndingInDotScr) {
-    EXPECT_TRUE(isConfigurationScript("a.scr"));
-    EXPECT_TRUE(isConfigurationScript(std::string(40, 'n') + ".scr"));
-    EXPECT_FALSE(isConfigurationScript(".scr"));
-    EXPECT_FALSE(isConfigurationScript("a.scrx"));
-    EXPECT_FALSE(isConfigurationScript("a.SCR"));
-    EXPECT_FALSE(isConfigurationScript("base.rpx"));
+    for (const std::string& name : {std::string("a.scr"), std::string(40, 'n') + ".scr"})
+        EXPECT_TRUE(isConfigurationScript(name)) << name;
+    for (const char* name : {".scr", "a.scrx", "a.SCR", "base.rpx"})
+        EXPECT_FALSE(isConfigurationScript(name)) << name;
 }
 
 TEST(ProtocolText, TheDiskLabelKeepsOnlyVisibleCharactersOfItsLine) {
     EXPECT_EQ(diskLabelFromLine("lab 01\n"), "lab01");
     EXPECT_EQ(diskLabelFromLine("\tr-1,\x1b[2J\r\n"), "r-1,[2J");
-    EXPECT_EQ(diskLabelFromLine(""), "Kestrova");
-    EXPECT_EQ(diskLabelFromLine(" \t\r\n"), "Kestrova");
-    EXPECT_EQ(diskLabelFromLine("\nsecond"), "Kestrova");
+    for (const char* empty : {"", " \t\r\n", "\nsecond"})
+        EXPECT_EQ(diskLabelFromLine(empty), "Kestrova") << empty;
     EXPECT_EQ(diskLabelFromLine(std::string(70, 'z')), std::string(63, 'z'));
 }

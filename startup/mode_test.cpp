@@ -33,23 +33,18 @@ InstallMode modeFor(std::vector<std::string> args, const std::string& typeFile) 
 
 } // namespace
 
-TEST(InstallMode, HardDiskArgumentWinsOverAnyTypeFile) {
+TEST(InstallMode, HardDiskArgumentWinsOverAnyTypeFileWhoseFirstLineChoosesCdromOrNetwork) {
     EXPECT_EQ(modeFor({"/sbin/init", "-hdd-install"}, "cdrom\n"), InstallMode::hardDisk);
     EXPECT_EQ(modeFor({"init", "-x", "-hdd-install"}, "net\n"), InstallMode::hardDisk);
     EXPECT_EQ(modeFor({"init", "-hdd-install"}, ""), InstallMode::hardDisk);
-}
-
-TEST(InstallMode, TypeFileFirstLineChoosesCdromOrNetwork) {
     EXPECT_EQ(modeFor({"/sbin/init"}, "cdrom\n"), InstallMode::cdrom);
     EXPECT_EQ(modeFor({"/sbin/init"}, "cdrom"), InstallMode::cdrom);
     EXPECT_EQ(modeFor({"/sbin/init"}, "net\nsecond line ignored\n"), InstallMode::network);
 }
 
 TEST(InstallMode, AnythingElseIsUnknown) {
-    EXPECT_EQ(modeFor({"/sbin/init"}, "cdrom \n"), InstallMode::unknown);
-    EXPECT_EQ(modeFor({"/sbin/init"}, "CDROM\n"), InstallMode::unknown);
-    EXPECT_EQ(modeFor({"/sbin/init"}, "\ncdrom\n"), InstallMode::unknown);
-    EXPECT_EQ(modeFor({"/sbin/init"}, ""), InstallMode::unknown);
+    for (const char* type : {"cdrom \n", "CDROM\n", "\ncdrom\n", ""})
+        EXPECT_EQ(modeFor({"/sbin/init"}, type), InstallMode::unknown) << type;
     EXPECT_EQ(modeFor({"/sbin/init", "-hdd-install-now"}, "floppy\n"), InstallMode::unknown);
     // The program's own name is no argument.
     EXPECT_EQ(modeFor({"-hdd-install"}, "x\n"), InstallMode::unknown);

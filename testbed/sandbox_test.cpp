@@ -1,37 +1,23 @@
 // The sandbox itself: what the program inside sees, and that nothing outlives a run.
 #include "testbed/ext_files.h"
 #include "testbed/loop_disk.h"
+#include "testbed/net_namespace.h"
 #include "testbed/sandbox.h"
 #include "testbed/support/scratch_files.h"
+#include "testbed/support/text_files.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstdio>
-#include <fcntl.h>
 #include <fstream>
-#include <sched.h>
-#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-std::string probeBinary() {
-    return SANDBOX_PROBE;
-}
-
-std::string hostMounts() {
-    std::ifstream in("/proc/self/mountinfo");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 SandboxOptions probeOptions() {
     SandboxOptions options;
-    options.program = probeBinary();
+    options.program = SANDBOX_PROBE;
     return options;
 }
 
@@ -47,16 +33,13 @@ TEST(Sandbox, ProbeRunsAsProcessOneWithoutRestartOrModuleCapabilities) {
     sandbox.send("hello\r");
     ASSERT_TRUE(sandbox.wait(10));
     std::string text = sandbox.transcript();
-    EXPECT_NE(text.find("pid=1 hostname=sandbox\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("cap_sys_boot=gone cap_sys_module=gone"), std::string::npos) << text;
+    for (const char* line :
+         {"pid=1 hostname=sandbox\n", "cap_sys_boot=gone cap_sys_module=gone",
+          "tty0=yes ttyS0=no tty9=yes sda=no hdb=no TYPE=yes", "stdin_is_tty=yes",
+          "mount_sysfs=ok\nmount_proc=ok", "arg=-hdd-install\narg=7\nargv0=/sbin/init\n",
+          "heard hello\n", "reboot=Operation not permitted"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
     EXPECT_EQ(text.find("init_module=Success"), std::string::npos) << text;
-    EXPECT_NE(text.find("tty0=yes ttyS0=no tty9=yes sda=no hdb=no TYPE=yes"), std::string::npos)
-        << text;
-    EXPECT_NE(text.find("stdin_is_tty=yes"), std::string::npos);
-    EXPECT_NE(text.find("mount_sysfs=ok\nmount_proc=ok"), std::string::npos) << text;
-    EXPECT_NE(text.find("arg=-hdd-install\narg=7\nargv0=/sbin/init\n"), std::string::npos);
-    EXPECT_NE(text.find("heard hello\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("reboot=Operation not permitted"), std::string::npos) << text;
     EXPECT_EQ(sandbox.exitCode(), 7) << sandbox.endDescription();
     EXPECT_EQ(sandbox.toolLog(), "probe tool log\n");
 }
@@ -92,41 +75,31 @@ TEST(Sandbox, DisksAppearUnderTheirNamesAndAreDetachedAfterwards) {
     for (int n : loops)
         EXPECT_FALSE(loopDeviceBackedBy(n, image)) << "loop" << n << " still attached";
     EXPECT_NE(access(root.c_str(), F_OK), 0) << root << " left behind";
-    EXPECT_EQ(hostMounts().find(root), std::string::npos);
+    EXPECT_EQ(fileContents("/proc/self/mountinfo").find(root), std::string::npos);
 }
 
-TEST(Sandbox, RefusesToStartWhenADiskCannotBeAttachedAndLeavesNothingBehind) {
+TEST(Sandbox, RefusesToStartWhenADiskOrAStepInsideTheNewNamespacesFailsAndLeavesNothingBehind) {
     ScratchFiles scratch("sandbox-test");
     std::string image = scratch.image("sandbox-refuse.img", 1 << 20);
-    SandboxOptions options = probeOptions();
-    options.disks = {{"sda", image}, {"sdb", testing::TempDir() + "no-such-image"}};
-    Sandbox sandbox(options);
-    EXPECT_FALSE(sandbox.start());
-    EXPECT_NE(sandbox.error().find("no-such-image"), std::string::npos) << sandbox.error();
-    EXPECT_FALSE(sandbox.running());
-    EXPECT_TRUE(sandbox.transcript().empty());
-    for (int n : sandbox.loopNumbers())
-        EXPECT_FALSE(loopDeviceBackedBy(n, image));
-
-    SandboxOptions badName = probeOptions();
+    SandboxOptions missingImage = probeOptions(), badName = probeOptions(),
+                   badStep = probeOptions();
+    missingImage.disks = {{"sda", image}, {"sdb", testing::TempDir() + "no-such-image"}};
     badName.disks = {{"sdz", image}};
-    Sandbox other(badName);
-    EXPECT_FALSE(other.start());
-    EXPECT_NE(other.error().find("sdz"), std::string::npos);
-}
-
-TEST(Sandbox, RefusesWhenAStepInsideTheNewNamespacesFails) {
-    SandboxOptions options = probeOptions();
     // Turns /dev/null into a directory, so the device node cannot be made inside: the program
     // must not run.
-    options.copies = {{"/etc/hostname", "/dev/null/hostname"}};
-    Sandbox sandbox(options);
-    EXPECT_FALSE(sandbox.start());
-    EXPECT_NE(sandbox.error().find("preparing /dev/null in the root"), std::string::npos)
-        << sandbox.error();
-    EXPECT_FALSE(sandbox.running());
-    EXPECT_TRUE(sandbox.transcript().empty());
-    EXPECT_NE(access(sandbox.rootDirectory().c_str(), F_OK), 0);
+    badStep.copies = {{"/etc/hostname", "/dev/null/hostname"}};
+    for (const auto& [options, cause] : {std::pair{missingImage, "no-such-image"},
+                                         {badName, "sdz"},
+                                         {badStep, "preparing /dev/null in the root"}}) {
+        Sandbox sandbox(options);
+        EXPECT_FALSE(sandbox.start());
+        EXPECT_NE(sandbox.error().find(cause), std::string::npos) << sandbox.error();
+        EXPECT_FALSE(sandbox.running()) << cause;
+        EXPECT_TRUE(sandbox.transcript().empty()) << cause;
+        EXPECT_NE(access(sandbox.rootDirectory().c_str(), F_OK), 0) << cause;
+        for (int n : sandbox.loopNumbers())
+            EXPECT_FALSE(loopDeviceBackedBy(n, image)) << cause;
+    }
 }
 
 TEST(ExtFiles, ReadsAFileFromTheSecondPartitionOfAnImage) {
@@ -144,12 +117,10 @@ TEST(ExtFiles, ReadsAFileFromTheSecondPartitionOfAnImage) {
     ASSERT_EQ(std::system(commands.c_str()), 0);
 
     uint64_t offset = 0, size = 0;
+    EXPECT_FALSE(partitionExtent(image, 3, offset, size));
     ASSERT_TRUE(partitionExtent(image, 2, offset, size));
     EXPECT_EQ(offset, 10240u * 512);
     EXPECT_EQ(size, 30000u * 512);
-    EXPECT_FALSE(partitionExtent(image, 3, offset, size));
-
-    ASSERT_TRUE(partitionExtent(image, 2, offset, size));
     std::string contents, error;
     ASSERT_TRUE(readExtFile(image, offset, "/note.txt", contents, &error)) << error;
     EXPECT_EQ(contents, "kept across the reformat\n");
@@ -160,31 +131,21 @@ TEST(ExtFiles, ReadsAFileFromTheSecondPartitionOfAnImage) {
 TEST(Sandbox, HarnessThatDiesTakesTheRunAndItsLoopDevicesWithIt) {
     ScratchFiles scratch("sandbox-test");
     std::string image = scratch.image("sandbox-orphan.img", 4 << 20);
-    int report[2];
-    ASSERT_EQ(pipe(report), 0);
+    std::string report = scratch.add("sandbox-orphan.facts");
     pid_t harness = fork();
     if (harness == 0) {
         SandboxOptions options = probeOptions();
         options.disks = {{"sdb", image}};
         Sandbox* sandbox = new Sandbox(options); // never destroyed: the harness just dies
-        int facts[2] = {-1, -1};
-        if (sandbox->start() && sandbox->waitFor("say something: ")) {
-            facts[0] = sandbox->hostPid();
-            facts[1] = sandbox->loopNumbers().at(0);
-        }
-        std::string root = sandbox->rootDirectory();
-        if (write(report[1], facts, sizeof facts) < 0 ||
-            write(report[1], root.data(), root.size()) < 0) {
-        }
+        if (sandbox->start() && sandbox->waitFor("say something: "))
+            std::ofstream(report) << sandbox->hostPid() << " " << sandbox->loopNumbers().at(0)
+                                  << " " << sandbox->rootDirectory();
         _exit(0);
     }
-    close(report[1]);
-    int facts[2] = {-1, -1};
-    ASSERT_EQ(read(report[0], facts, sizeof facts), static_cast<ssize_t>(sizeof facts));
-    char root[256] = {};
-    ASSERT_GT(read(report[0], root, sizeof root - 1), 0);
-    close(report[0]);
     waitpid(harness, nullptr, 0);
+    int facts[2] = {-1, -1}; // process 1 of the run as this machine sees it, and its loop device
+    std::string root;
+    std::ifstream(report) >> facts[0] >> facts[1] >> root;
     ASSERT_GT(facts[0], 0);
 
     auto gone = [&] {
@@ -197,7 +158,7 @@ TEST(Sandbox, HarnessThatDiesTakesTheRunAndItsLoopDevicesWithIt) {
     EXPECT_TRUE(gone()) << "process 1 of the run outlived its harness";
     EXPECT_FALSE(loopDeviceBackedBy(facts[1], image)) << "loop" << facts[1] << " still attached";
     // Only the empty mount point stays: the root itself lived in the run's own mount table.
-    EXPECT_EQ(rmdir(root), 0) << root;
+    EXPECT_EQ(rmdir(root.c_str()), 0) << root;
 }
 
 TEST(Sandbox, RunsInAFreshNetworkNamespaceOrJoinsTheOneItIsGiven) {
@@ -214,28 +175,13 @@ TEST(Sandbox, RunsInAFreshNetworkNamespaceOrJoinsTheOneItIsGiven) {
         EXPECT_FALSE(sandbox.transcript().find("netns=" + own) != std::string::npos)
             << "the run shares this machine's network";
     }
-    // A namespace held by a helper process stands in for the one a test sets up with a veth.
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t holder = fork();
-    if (holder == 0) {
-        if (unshare(CLONE_NEWNET) != 0 || write(ready[1], "x", 1) < 0)
-            _exit(1);
-        pause();
-        _exit(0);
-    }
-    char x;
-    ASSERT_EQ(read(ready[0], &x, 1), 1);
-    std::string path = "/proc/" + std::to_string(holder) + "/ns/net";
+    // A namespace of the test's own stands in for the one a test sets up with a veth.
+    NetNamespace given("sbx");
+    ASSERT_TRUE(given.valid());
     SandboxOptions options = probeOptions();
-    options.networkNamespace = path;
+    options.networkNamespace = given.path();
     Sandbox sandbox(options);
-    bool started = sandbox.start();
-    bool joined = started && sandbox.waitFor("netns=" + namespaceOf(path) + "\n");
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
-    close(ready[0]);
-    close(ready[1]);
-    EXPECT_TRUE(started) << sandbox.error();
-    EXPECT_TRUE(joined) << sandbox.transcript();
+    ASSERT_TRUE(sandbox.start()) << sandbox.error();
+    EXPECT_TRUE(sandbox.waitFor("netns=" + namespaceOf(given.path()) + "\n"))
+        << sandbox.transcript();
 }

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <fstream>
 #include <string>
 
 #ifndef INSTALLER32_VM_SCENARIO
@@ -83,24 +84,15 @@ TEST_F(Vm, TheEmulatorDiesWithTheProcessThatStartedIt) {
     ASSERT_GT(emulator, 0);
     kill(owner, SIGKILL);
     waitpid(owner, nullptr, 0);
-    bool gone = false;
-    for (int i = 0; i < 100 && !gone; ++i) {
-        // Once reparented it is reaped by whoever inherits it; a zombie counts as gone too.
-        std::string state;
-        FILE* stat = std::fopen(("/proc/" + std::to_string(emulator) + "/stat").c_str(), "r");
-        if (!stat) {
-            gone = true;
-            break;
-        }
-        char buffer[512] = {};
-        std::fread(buffer, 1, sizeof buffer - 1, stat);
-        std::fclose(stat);
-        state = buffer;
-        size_t close = state.rfind(')');
-        gone = close != std::string::npos && state.size() > close + 2 && state[close + 2] == 'Z';
+    // Once reparented it is reaped by whoever inherits it; a zombie counts as gone too.
+    auto gone = [&] {
+        std::ifstream stat("/proc/" + std::to_string(emulator) + "/stat");
+        std::string pid, name, state;
+        return !(stat >> pid >> name >> state) || state == "Z";
+    };
+    for (int i = 0; i < 100 && !gone(); ++i)
         usleep(50000);
-    }
-    EXPECT_TRUE(gone) << "emulator " << emulator << " outlived its owner";
+    EXPECT_TRUE(gone()) << "emulator " << emulator << " outlived its owner";
 }
 
 // Listens in the namespace for one datagram on UDP port 5000; what arrived, or "".
