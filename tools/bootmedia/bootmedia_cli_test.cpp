@@ -1,10 +1,8 @@
 // The command line's refusals: each comes before the kernel is fetched and names what is wrong.
 #include "testbed/support/command_output.h"
 
-#include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/wait.h>
 
 namespace {
 
