@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -16,20 +17,15 @@ namespace {
 
 using u128 = unsigned __int128;
 
-bool isPrime(unsigned n) {
-    if (n < 2)
-        return false;
-    for (unsigned d = 2; d * d <= n; ++d)
-        if (n % d == 0)
-            return false;
-    return true;
-}
-
 std::vector<unsigned> primesFrom(unsigned first, size_t count) {
     std::vector<unsigned> primes;
-    for (unsigned n = first; primes.size() < count; ++n)
-        if (isPrime(n))
+    for (unsigned n = std::max(first, 2u); primes.size() < count; ++n) {
+        bool prime = true;
+        for (unsigned d = 2; d * d <= n && prime; ++d)
+            prime = n % d != 0;
+        if (prime)
             primes.push_back(n);
+    }
     return primes;
 }
 
