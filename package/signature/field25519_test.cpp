@@ -38,21 +38,15 @@ public:
         BN_bn2lebinpad(n, b.data(), 32);
         return b;
     }
-    Bytes mul(const Bytes& a, const Bytes& b) const {
+    using Operation = int (*)(BIGNUM*, const BIGNUM*, const BIGNUM*, const BIGNUM*, BN_CTX*);
+    Bytes apply(Operation operation, const Bytes& a, const Bytes& b) const {
         Bn r(BN_new());
-        BN_mod_mul(r.get(), fromBytes(a).get(), fromBytes(b).get(), p.get(), ctx);
+        operation(r.get(), fromBytes(a).get(), fromBytes(b).get(), p.get(), ctx);
         return toBytes(r.get());
     }
-    Bytes add(const Bytes& a, const Bytes& b) const {
-        Bn r(BN_new());
-        BN_mod_add(r.get(), fromBytes(a).get(), fromBytes(b).get(), p.get(), ctx);
-        return toBytes(r.get());
-    }
-    Bytes sub(const Bytes& a, const Bytes& b) const {
-        Bn r(BN_new());
-        BN_mod_sub(r.get(), fromBytes(a).get(), fromBytes(b).get(), p.get(), ctx);
-        return toBytes(r.get());
-    }
+    Bytes mul(const Bytes& a, const Bytes& b) const { return apply(BN_mod_mul, a, b); }
+    Bytes add(const Bytes& a, const Bytes& b) const { return apply(BN_mod_add, a, b); }
+    Bytes sub(const Bytes& a, const Bytes& b) const { return apply(BN_mod_sub, a, b); }
     Bytes inverse(const Bytes& a) const {
         Bn r(BN_new());
         Bn x = fromBytes(a);
@@ -84,62 +78,43 @@ FieldElement decode(const Bytes& b) {
     return fieldFromBytes(b.data());
 }
 
-// Random values, with a share of edge values and of values made of long runs of ones or zeros.
-class Values {
-public:
-    explicit Values(uint32_t seed) : random(seed) {}
-    // 0, 1, p-1, p, p+1, 2^255-1, 2^256-1, and 2^n - 1 and 2^n at the limb boundaries of both
-    // representations.
-    static std::vector<Bytes> edges() {
-        std::vector<Bytes> all = {Bytes{},  Bytes{1},      pMinus(1),    pMinus(0),
-                                  pPlus1(), allOnes(0x7F), allOnes(0xFF)};
-        for (int n : {25, 26, 51, 52, 77, 102, 103, 128, 153, 179, 204, 230, 255}) {
-            Bytes power{}, belowPower{};
-            power[n / 8] = uint8_t(1 << (n % 8));
-            for (int bit = 0; bit < n; ++bit)
-                belowPower[bit / 8] |= uint8_t(1 << (bit % 8));
-            all.push_back(power);
-            all.push_back(belowPower);
-        }
-        return all;
-    }
-    Bytes next() {
-        Bytes b{};
-        switch (random() % 8) {
-        case 0: {
-            static const std::vector<Bytes> all = edges();
-            return all[random() % all.size()];
-        }
-        case 1:
-            for (auto& x : b)
-                x = random() % 2 ? 0xFF : 0x00;
-            return b;
-        default:
-            for (auto& x : b)
-                x = uint8_t(random());
-            return b;
-        }
-    }
+// All ones but for the lowest and the highest byte: p - 1, p and p + 1 have top 0x7F.
+Bytes ones(uint8_t low, uint8_t top) {
+    Bytes b;
+    b.fill(0xFF);
+    b[0] = low;
+    b[31] = top;
+    return b;
+}
 
-private:
-    static Bytes pMinus(int n) {
-        Bytes b = allOnes(0x7F);
-        b[0] = uint8_t(0xED - n);
-        return b;
+// 0, 1, p-1, p, p+1, 2^255-1, 2^256-1, and 2^n - 1 and 2^n at the limb boundaries of both
+// representations.
+std::vector<Bytes> edgeValues() {
+    std::vector<Bytes> all = {Bytes{},          Bytes{1},         ones(0xEC, 0x7F),
+                              ones(0xED, 0x7F), ones(0xEE, 0x7F), ones(0xFF, 0x7F),
+                              ones(0xFF, 0xFF)};
+    for (int n : {25, 26, 51, 52, 77, 102, 103, 128, 153, 179, 204, 230, 255}) {
+        Bytes power{}, belowPower{};
+        power[n / 8] = uint8_t(1 << (n % 8));
+        for (int bit = 0; bit < n; ++bit)
+            belowPower[bit / 8] |= uint8_t(1 << (bit % 8));
+        all.push_back(power);
+        all.push_back(belowPower);
     }
-    static Bytes pPlus1() {
-        Bytes b = pMinus(0);
-        b[0] = 0xEE;
-        return b;
-    }
-    static Bytes allOnes(uint8_t top) {
-        Bytes b;
-        b.fill(0xFF);
-        b[31] = top;
-        return b;
-    }
-    std::mt19937 random;
-};
+    return all;
+}
+
+// Random values, with a share of edge values and of values made of long runs of ones or zeros.
+Bytes nextValue(std::mt19937& random) {
+    static const std::vector<Bytes> edges = edgeValues();
+    unsigned kind = random() % 8;
+    if (kind == 0)
+        return edges[random() % edges.size()];
+    Bytes b;
+    for (auto& x : b)
+        x = kind == 1 ? (random() % 2 ? 0xFF : 0x00) : uint8_t(random());
+    return b;
+}
 
 // The tests below run against whichever representation this binary was built with.
 TEST(FieldArithmetic, HostsWithWideProductsUseFiveLimbsUnlessTenAreAskedFor) {
@@ -152,18 +127,19 @@ TEST(FieldArithmetic, HostsWithWideProductsUseFiveLimbsUnlessTenAreAskedFor) {
 
 TEST(FieldArithmetic, EncodingReducesEveryTwoHundredFiftySixBitValue) {
     FieldReference ref;
-    Values values(1);
+    std::mt19937 random(1);
     for (int i = 0; i < 2000; ++i) {
-        Bytes a = values.next();
+        Bytes a = nextValue(random);
         ASSERT_EQ(encode(decode(a)), ref.reduce(a)) << i;
     }
 }
 
 TEST(FieldArithmetic, ProductsSumsAndDifferencesMatchBigNumbers) {
     FieldReference ref;
-    Values values(2);
+    std::mt19937 random(2);
     for (int i = 0; i < 3000; ++i) {
-        Bytes a = values.next(), b = values.next(), c = values.next(), d = values.next();
+        Bytes a = nextValue(random), b = nextValue(random), c = nextValue(random),
+              d = nextValue(random);
         FieldElement fa = decode(a), fb = decode(b), fc = decode(c), fd = decode(d);
         ASSERT_EQ(encode(fieldMul(fa, fb)), ref.mul(a, b));
         ASSERT_EQ(encode(fieldSquare(fa)), ref.mul(a, a));
@@ -180,7 +156,7 @@ TEST(FieldArithmetic, ProductsSumsAndDifferencesMatchBigNumbers) {
 
 TEST(FieldArithmetic, EveryPairOfEdgeValuesMatchesBigNumbers) {
     FieldReference ref;
-    const std::vector<Bytes> edges = Values::edges();
+    const std::vector<Bytes> edges = edgeValues();
     for (const Bytes& a : edges) {
         FieldElement fa = decode(a);
         ASSERT_EQ(encode(fieldNeg(fa)), ref.sub(Bytes{}, a));
@@ -198,11 +174,11 @@ TEST(FieldArithmetic, EveryPairOfEdgeValuesMatchesBigNumbers) {
 
 TEST(FieldArithmetic, LongChainsOfProductsStayExact) {
     FieldReference ref;
-    Values values(3);
-    Bytes a = values.next(), expected = a;
+    std::mt19937 random(3);
+    Bytes a = nextValue(random), expected = a;
     FieldElement f = decode(a);
     for (int i = 0; i < 5000; ++i) {
-        Bytes b = values.next();
+        Bytes b = nextValue(random);
         f = fieldSub(fieldSquare(fieldAdd(f, decode(b))), decode(a));
         expected = ref.sub(ref.mul(ref.add(expected, b), ref.add(expected, b)), a);
     }
@@ -211,9 +187,9 @@ TEST(FieldArithmetic, LongChainsOfProductsStayExact) {
 
 TEST(FieldArithmetic, InverseTimesValueIsOneAndZeroHasNoInverse) {
     FieldReference ref;
-    Values values(4);
+    std::mt19937 random(4);
     for (int i = 0; i < 300; ++i) {
-        Bytes a = values.next();
+        Bytes a = nextValue(random);
         ASSERT_EQ(encode(fieldInvert(decode(a))), ref.inverse(a));
     }
     EXPECT_EQ(encode(fieldInvert(fieldFromInt(0))), Bytes{});
@@ -221,10 +197,10 @@ TEST(FieldArithmetic, InverseTimesValueIsOneAndZeroHasNoInverse) {
 
 TEST(FieldArithmetic, RootsAndInverseRootsExistExactlyForSquaresAndRootsAreEven) {
     FieldReference ref;
-    Values values(5);
+    std::mt19937 random(5);
     int squares = 0;
     for (int i = 0; i < 400; ++i) {
-        Bytes a = values.next();
+        Bytes a = nextValue(random);
         FieldElement root, inverseRoot;
         bool found = fieldSqrtEven(root, decode(a));
         bool zero = ref.reduce(a) == Bytes{};

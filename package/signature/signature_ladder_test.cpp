@@ -17,18 +17,20 @@ namespace {
 
 using Bytes = std::array<uint8_t, 32>;
 
-Bytes x25519(Bytes scalar, Bytes u) {
-    scalar[0] &= 0xF8;
-    scalar[31] = (scalar[31] & 0x7F) | 0x40;
-    u[31] &= 0x7F;
+Bytes ladder(const Bytes& scalar, const Bytes& u) {
     Bytes out;
     montgomeryLadder(out.data(), scalar.data(), u.data());
     return out;
 }
 
-Bytes base() {
-    return Bytes{9};
+Bytes x25519(Bytes scalar, Bytes u) {
+    scalar[0] &= 0xF8;
+    scalar[31] = (scalar[31] & 0x7F) | 0x40;
+    u[31] &= 0x7F;
+    return ladder(scalar, u);
 }
+
+const Bytes base{9};
 
 TEST(MontgomeryLadder, ReproducesTheRfc7748Vectors) {
     EXPECT_EQ(
@@ -38,7 +40,7 @@ TEST(MontgomeryLadder, ReproducesTheRfc7748Vectors) {
 
     Bytes alice = fromHex<32>("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
     Bytes bob = fromHex<32>("5dab087e624a8a4b79e17f8b83800ee66f3bb1292618b6fd1c2f8b27ff88e0eb");
-    Bytes alicePublic = x25519(alice, base()), bobPublic = x25519(bob, base());
+    Bytes alicePublic = x25519(alice, base), bobPublic = x25519(bob, base);
     EXPECT_EQ(alicePublic,
               fromHex<32>("8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a"));
     EXPECT_EQ(bobPublic,
@@ -49,7 +51,7 @@ TEST(MontgomeryLadder, ReproducesTheRfc7748Vectors) {
 }
 
 TEST(MontgomeryLadder, IteratedRfc7748VectorAfterOneAndAThousandRounds) {
-    Bytes k = base(), u = base();
+    Bytes k = base, u = base;
     for (int i = 1; i <= 1000; ++i) {
         Bytes next = x25519(k, u);
         u = k;
@@ -85,22 +87,15 @@ public:
         BN_CTX_free(ctx);
     }
     Bytes combined(const Bytes& s, const Bytes& k, const Bytes& x, bool minus) {
-        BIGNUM *bs = BN_lebin2bn(s.data(), 32, nullptr), *bk = BN_lebin2bn(k.data(), 32, nullptr),
-               *bx = BN_lebin2bn(x.data(), 32, nullptr), *r = BN_new();
-        BN_mod_mul(r, bk, bx, order, ctx);
-        if (minus)
-            BN_mod_sub(r, bs, r, order, ctx);
-        else
-            BN_mod_add(r, bs, r, order, ctx);
+        BN_CTX_start(ctx);
+        auto number = [&](const Bytes& b) { return BN_lebin2bn(b.data(), 32, BN_CTX_get(ctx)); };
+        BIGNUM *bs = number(s), *r = BN_CTX_get(ctx);
+        BN_mod_mul(r, number(k), number(x), order, ctx);
+        (minus ? BN_mod_sub : BN_mod_add)(r, bs, r, order, ctx);
         Bytes n{};
         BN_bn2lebinpad(r, n.data(), 32);
-        BN_free(bs);
-        BN_free(bk);
-        BN_free(bx);
-        BN_free(r);
-        Bytes u;
-        montgomeryLadder(u.data(), n.data(), base().data());
-        return u;
+        BN_CTX_end(ctx);
+        return ladder(n, base);
     }
 
 private:
@@ -131,8 +126,7 @@ TEST(TwoScalarLadder, GivesSPlusKTimesXForManyKeysAndScalars) {
     for (int keyIndex = 0; keyIndex < 12; ++keyIndex) {
         Bytes x = randomArray<32>(random);
         x[31] &= 0x0F;
-        Bytes q;
-        montgomeryLadder(q.data(), x.data(), base().data());
+        Bytes q = ladder(x, base);
         SignatureKey key;
         ASSERT_TRUE(signatureKeyFromBytes(key, q.data()));
         // Q is [x]B or [-x]B, whichever has the even v; it must stay the same for every pair.
@@ -156,22 +150,17 @@ TEST(TwoScalarLadder, ZeroAndSmallScalarsAndTheTopBit) {
     std::mt19937 random(13);
     Bytes x = randomArray<32>(random);
     x[31] &= 0x0F;
-    Bytes q;
-    montgomeryLadder(q.data(), x.data(), base().data());
+    Bytes q = ladder(x, base);
     SignatureKey key;
     ASSERT_TRUE(signatureKeyFromBytes(key, q.data()));
     Bytes zero{}, one{1}, two{2}, ones;
     ones.fill(0xFF);
     EXPECT_EQ(twoScalar(key, zero, zero), zero); // the point at infinity encodes as 0
-    EXPECT_EQ(twoScalar(key, one, zero), base());
+    EXPECT_EQ(twoScalar(key, one, zero), base);
     EXPECT_EQ(twoScalar(key, zero, one), q);
-    Bytes expected;
-    montgomeryLadder(expected.data(), ones.data(), base().data());
-    EXPECT_EQ(twoScalar(key, ones, zero), expected);
-    montgomeryLadder(expected.data(), two.data(), q.data());
-    EXPECT_EQ(twoScalar(key, zero, two), expected);
-    montgomeryLadder(expected.data(), ones.data(), q.data());
-    EXPECT_EQ(twoScalar(key, zero, ones), expected);
+    EXPECT_EQ(twoScalar(key, ones, zero), ladder(ones, base));
+    EXPECT_EQ(twoScalar(key, zero, two), ladder(two, q));
+    EXPECT_EQ(twoScalar(key, zero, ones), ladder(ones, q));
 }
 
 } // namespace

@@ -32,20 +32,6 @@ TEST(SignatureCheck, TheInstallerUsesTheKeyChosenAtConfigureTime) {
     EXPECT_EQ(checkSignature(digest.data(), body.data()), devBuild);
 }
 
-TEST(SignatureCheck, ABodyForAnotherDigestFailsBeforeAnyArithmetic) {
-    auto other = digest;
-    other[19] ^= 1;
-    EXPECT_FALSE(checkSignatureWithKey(other.data(), body.data(), devKey.data()));
-}
-
-TEST(SignatureCheck, ChangedRorSFail) {
-    for (size_t i = 20; i < 68; ++i) {
-        auto changed = body;
-        changed[i] ^= 0x40;
-        EXPECT_FALSE(checkSignatureWithKey(digest.data(), changed.data(), devKey.data())) << i;
-    }
-}
-
 TEST(SignatureCheck, KeysThatAreNoUsablePointRejectEverySignature) {
     // Order two, B itself, a point of the twist, and 2^256 - 1 (also on the twist).
     std::array<uint8_t, 32> zero{}, nine{9}, twist{2}, ones;

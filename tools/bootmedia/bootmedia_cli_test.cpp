@@ -1,23 +1,18 @@
 // The command line's refusals: each comes before the kernel is fetched and names what is wrong.
 #include "testbed/support/command_output.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/wait.h>
 
 namespace {
 
-CommandRun bootmedia(const std::string& arguments) {
-    // A cache that cannot exist: a command that got as far as fetching would fail on it.
-    std::string command = std::string(BOOTMEDIA) + " " + arguments;
-    if (!arguments.empty()) {
-        size_t word = arguments.find(' ');
-        command = std::string(BOOTMEDIA) + " " + arguments.substr(0, word) +
-                  " --kernel-cache /proc/no-such-cache" +
-                  (word == std::string::npos ? "" : arguments.substr(word));
-    }
-    return runCommand(command + " 2>&1");
+CommandRun bootmedia(std::string arguments) {
+    // A cache that cannot exist, after the command: one that got as far as fetching fails on it.
+    if (!arguments.empty())
+        arguments.insert(std::min(arguments.find(' '), arguments.size()),
+                         " --kernel-cache /proc/no-such-cache");
+    return runCommand(std::string(BOOTMEDIA) + " " + arguments + " 2>&1");
 }
 
 } // namespace

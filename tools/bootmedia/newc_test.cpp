@@ -83,17 +83,15 @@ TEST(Newc, DamagedArchivesAndMissingFilesAreErrors) {
     ASSERT_TRUE(good.text("/TYPE", std::string(1000, 'n'), 0644));
     ASSERT_TRUE(good.finish());
     std::string raw = gunzip(archive);
-    std::vector<NewcEntry> entries;
-    std::string error;
+    auto refusal = [&](const std::string& name, const std::string& bytes) {
+        std::vector<NewcEntry> entries;
+        std::string error;
+        return readNewc(files.text(name, bytes), entries, error) ? "read" : error;
+    };
     // Cut inside the contents, and without its trailer.
-    EXPECT_FALSE(readNewc(files.text("cut", raw.substr(0, 500)), entries, error));
-    EXPECT_NE(error.find("cut short"), std::string::npos) << error;
-    entries.clear();
-    EXPECT_FALSE(
-        readNewc(files.text("notrailer", raw.substr(0, raw.find("070701", 100))), entries, error));
-    entries.clear();
+    EXPECT_NE(refusal("cut", raw.substr(0, 500)).find("cut short"), std::string::npos);
+    EXPECT_NE(refusal("notrailer", raw.substr(0, raw.find("070701", 100))), "read");
     std::string bent = raw;
     bent[20] = 'x'; // a header digit
-    EXPECT_FALSE(readNewc(files.text("bent", bent), entries, error));
-    EXPECT_NE(error.find("damaged header"), std::string::npos) << error;
+    EXPECT_NE(refusal("bent", bent).find("damaged header"), std::string::npos);
 }

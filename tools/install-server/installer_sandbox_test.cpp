@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,8 +20,6 @@
 #include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
-#include <thread>
 
 namespace {
 

@@ -154,35 +154,29 @@ TEST(ServedDirectory, brokenPackagesAreRefusedWithTheFileNamed) {
     }
 }
 
-TEST(ServedDirectory, namesAClientWouldMishandleAndUnreadableFilesAreRefused) {
+// The one problem with a served directory once `make` has put something at `file` in it.
+std::string problemWith(const std::string& file, void (*make)(const std::string& path)) {
     Served d;
-    d.write("scripts/a-name-that-is-far-too-long-for-it.scr", "x");
-    EXPECT_NE(d.onlyProblem("scripts/a-name-that-is-far-too-long-for-it.scr").find("32"),
+    make(d.folder / file);
+    return d.onlyProblem(file);
+}
+
+TEST(ServedDirectory, namesAClientWouldMishandleAndUnreadableFilesAreRefused) {
+    auto text = [](const std::string& path) { std::ofstream(path) << "x"; };
+    EXPECT_NE(problemWith("scripts/a-name-that-is-far-too-long-for-it.scr", text).find("32"),
               std::string::npos);
-
-    Served s;
-    s.write("scripts/notes.txt", "x");
-    s.onlyProblem("scripts/notes.txt");
-
-    Served l;
-    symlink("/etc/passwd", (l.folder / "scripts/link.scr").c_str());
-    l.onlyProblem("scripts/link.scr");
-
-    Served f;
-    mkfifo((f.folder / "packages/pipe.rpx").c_str(), 0644);
-    EXPECT_NE(f.onlyProblem("packages/pipe.rpx").find("not a regular file"), std::string::npos);
-
-    Served m;
-    mkdir((m.folder / "machines/not-a-mac").c_str(), 0755);
-    m.onlyProblem("machines/not-a-mac");
-
-    Served none;
-    unlink((none.folder / "drivers/default.rpx").c_str());
-    none.onlyProblem("drivers");
+    problemWith("scripts/notes.txt", text);
+    problemWith("scripts/link.scr",
+                [](const std::string& path) { symlink("/etc/passwd", path.c_str()); });
+    EXPECT_NE(problemWith("packages/pipe.rpx",
+                          [](const std::string& path) { mkfifo(path.c_str(), 0644); })
+                  .find("not a regular file"),
+              std::string::npos);
+    problemWith("machines/not-a-mac", [](const std::string& path) { mkdir(path.c_str(), 0755); });
+    problemWith("drivers",
+                [](const std::string& path) { unlink((path + "/default.rpx").c_str()); });
 
     EXPECT_EQ(scriptNameProblem("rw/autorun.scr"), "");
-    EXPECT_NE(scriptNameProblem("../etc/rc.scr"), "");
-    EXPECT_NE(scriptNameProblem("/etc/rc.scr"), "");
-    EXPECT_NE(scriptNameProblem(".scr"), "");
-    EXPECT_NE(scriptNameProblem("a\nb.scr"), "");
+    for (const char* bad : {"../etc/rc.scr", "/etc/rc.scr", ".scr", "a\nb.scr"})
+        EXPECT_NE(scriptNameProblem(bad), "") << bad;
 }

@@ -5,25 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <regex>
 #include <sstream>
 
-namespace {
-
-std::string output(const std::string& command, int& status) {
-    CommandRun run = runCommand(command + " 2>&1");
-    status = run.status;
-    return run.output;
-}
-
-} // namespace
-
 TEST(ServiceUnit, systemdAcceptsItAndItsExposureStaysLow) {
-    int status = 0;
-    output("command -v systemd-analyze", status);
-    if (status != 0)
+    if (runCommand("command -v systemd-analyze").status != 0)
         GTEST_SKIP() << "no systemd-analyze";
     std::ifstream in(INSTALLER_SOURCE_DIR "/tools/install-server/install-server.service");
     std::stringstream unit;
@@ -36,11 +23,11 @@ TEST(ServiceUnit, systemdAcceptsItAndItsExposureStaysLow) {
     std::string path = folder / "install-server.service";
     std::ofstream(path) << text;
 
-    std::string said = output("systemd-analyze verify --man=no " + path, status);
-    EXPECT_EQ(status, 0) << said;
-    EXPECT_EQ(said.find("install-server.service"), std::string::npos) << said;
+    CommandRun verify = runCommand("systemd-analyze verify --man=no " + path + " 2>&1");
+    EXPECT_EQ(verify.status, 0) << verify.output;
+    EXPECT_EQ(verify.output.find("install-server.service"), std::string::npos) << verify.output;
 
-    said = output("systemd-analyze security --offline=yes " + path, status);
+    auto [status, said] = runCommand("systemd-analyze security --offline=yes " + path + " 2>&1");
     std::smatch level;
     if (std::regex_search(said, level, std::regex("exposure level for [^:]*: ([0-9.]+)")))
         EXPECT_LT(std::stod(level[1]), 2.0) << said;

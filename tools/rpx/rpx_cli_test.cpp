@@ -4,8 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <sys/wait.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -50,32 +49,31 @@ TEST(RpxCommandLine, EveryCommandExplainsItself) {
 
 TEST(RpxCommandLine, KeygenBuildSignInspectVerify) {
     ScratchFolder folder;
+    auto rpx = [&](const std::string& arguments) { return runRpx(arguments, folder); };
+    std::string secret = folder / "k.sec", key = " --key " + folder / "k.pub ",
+                package = folder / "h.rpx";
     mkdir((folder / "tree").c_str(), 0755);
     writeFile(folder / "tree/hello", "hello\n");
     writeFile(folder / "m", "name: hello\nversion: 2.9.27\nbuild-time: 5\n");
-    ASSERT_EQ(runRpx("keygen " + folder / "k.sec " + folder / "k.pub", folder).status, 0);
+    ASSERT_EQ(rpx("keygen " + secret + " " + folder / "k.pub").status, 0);
     struct stat st;
-    ASSERT_EQ(stat((folder / "k.sec").c_str(), &st), 0);
+    ASSERT_EQ(stat(secret.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 077, 0u) << "the secret key is for its owner only";
-    ASSERT_EQ(runRpx("build --manifest " + folder / "m --tree " + folder / "tree --output " +
-                         folder / "h.rpx",
-                     folder)
-                  .status,
-              0);
-    ToolRun unsignedRun = runRpx("verify --key " + folder / "k.pub " + folder / "h.rpx", folder);
+    std::string build = "build --manifest " + folder / "m --tree " + folder / "tree --output ";
+    ASSERT_EQ(rpx(build + package).status, 0);
+    ToolRun unsignedRun = rpx("verify" + key + package);
     EXPECT_EQ(unsignedRun.status, 1);
-    EXPECT_NE(unsignedRun.err.find(folder / "h.rpx: package 1 (hello) is not signed"),
+    EXPECT_NE(unsignedRun.err.find(package + ": package 1 (hello) is not signed"),
               std::string::npos)
         << unsignedRun.err;
-    ASSERT_EQ(runRpx("sign --key " + folder / "k.sec " + folder / "h.rpx", folder).status, 0);
-    ToolRun verified = runRpx("verify --key " + folder / "k.pub " + folder / "h.rpx", folder);
+    ASSERT_EQ(rpx("sign --key " + secret + " " + package).status, 0);
+    ToolRun verified = rpx("verify" + key + package);
     EXPECT_EQ(verified.status, 0) << verified.err;
-    EXPECT_EQ(verified.out, folder / "h.rpx: 1 package verified\n");
-    ToolRun inspected =
-        runRpx("inspect --json --key " + folder / "k.pub " + folder / "h.rpx", folder);
+    EXPECT_EQ(verified.out, package + ": 1 package verified\n");
+    ToolRun inspected = rpx("inspect --json" + key + package);
     EXPECT_EQ(inspected.status, 0);
     EXPECT_NE(inspected.out.find("\"signature\":\"valid\""), std::string::npos) << inspected.out;
-    ToolRun again = runRpx("sign --key " + folder / "k.sec " + folder / "h.rpx", folder);
+    ToolRun again = rpx("sign --key " + secret + " " + package);
     EXPECT_EQ(again.status, 1);
     EXPECT_NE(again.err.find("already signed"), std::string::npos);
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <string>
 
@@ -28,97 +29,80 @@ bool readTable(const std::string& text, const Geometry& geometry, TableEntry (&e
     return read;
 }
 
-TEST(CylinderTable, TwoPartitionLayoutOfALargeDisk) {
+// The sector script made from `table`, which shows every entry's start, size and flag.
+std::string script(const std::string& table, const Geometry& geometry, const char* device) {
     TableEntry entries[4];
     std::string error;
-    ASSERT_TRUE(
-        readTable("0,2,83,*\n2,4863,83,-\n0,0,0\n0,0,0\n", disk(255, 63, 4865), entries, error))
-        << error;
+    return readTable(table, geometry, entries, error) ? sectorScript(device, entries) : error;
+}
+
+TEST(CylinderTable, TwoPartitionLayoutOfALargeDisk) {
     // Partition 1 starts after the first track and ends on a cylinder boundary.
-    EXPECT_EQ(entries[0].start, 63u);
-    EXPECT_EQ(entries[0].size, 2u * 16065 - 63);
-    EXPECT_TRUE(entries[0].bootable);
-    EXPECT_EQ(entries[1].start, 2u * 16065);
-    EXPECT_EQ(entries[1].size, 4863u * 16065);
-    EXPECT_FALSE(entries[1].bootable);
-    EXPECT_EQ(entries[2].size, 0u);
-    EXPECT_EQ(sectorScript("/dev/sda", entries),
+    EXPECT_EQ(script("0,2,83,*\n2,4863,83,-\n0,0,0\n0,0,0\n", disk(255, 63, 4865), "/dev/sda"),
               "label: dos\nunit: sectors\n\n"
               "/dev/sda1 : start=63, size=32067, type=83, bootable\n"
               "/dev/sda2 : start=32130, size=78124095, type=83\n");
 }
 
 TEST(CylinderTable, EmptyEntriesKeepTheirSlots) {
-    TableEntry entries[4];
-    std::string error;
-    ASSERT_TRUE(readTable("0,0,0\n10,20,83,-\n", disk(16, 63, 100), entries, error)) << error;
-    EXPECT_EQ(entries[0].size, 0u);
-    EXPECT_EQ(entries[1].start, 10u * 16 * 63);
-    EXPECT_EQ(sectorScript("/dev/loop7", entries),
+    EXPECT_EQ(script("0,0,0\n10,20,83,-\n", disk(16, 63, 100), "/dev/loop7"),
               "label: dos\nunit: sectors\n\n/dev/loop7p2 : start=10080, size=20160, type=83\n");
 }
 
-TEST(CylinderTable, TablesThatCannotBePlacedAreRefusedWithAReason) {
+// Why readCylinderTable refuses `table` on a disk of 100 cylinders, or "accepted".
+std::string refusal(const std::string& table, unsigned heads = 16) {
     TableEntry entries[4];
     std::string error;
-    EXPECT_FALSE(readTable("0,101,83,*\n", disk(16, 63, 100), entries, error));
-    EXPECT_EQ(error, "line 1: partition ends beyond cylinder 100");
-    EXPECT_FALSE(readTable("0,10,83,*\n-5,10,83\n", disk(16, 63, 100), entries, error));
-    EXPECT_EQ(error, "line 2: expected start,size,type[,*|-]");
-    EXPECT_FALSE(readTable("0,10,83,+\n", disk(16, 63, 100), entries, error));
-    EXPECT_FALSE(readTable("0,10\n", disk(16, 63, 100), entries, error));
-    EXPECT_FALSE(readTable("0,10,183\n", disk(16, 63, 100), entries, error));
-    EXPECT_FALSE(
-        readTable("0,1,83\n1,1,83\n2,1,83\n3,1,83\n4,1,83\n", disk(16, 63, 100), entries, error));
-    EXPECT_EQ(error, "line 5: only four primary entries exist");
-    EXPECT_FALSE(readTable("0,1,83,*\n", disk(1, 63, 100), entries, error));
-    EXPECT_EQ(error, "line 1: partition has no room or no type");
-    EXPECT_FALSE(readTable("0,10,83,*\n", disk(0, 63, 0), entries, error));
-    EXPECT_EQ(error, "the disk has no cylinders: 0 heads or 0 sectors per track");
+    return readTable(table, disk(heads, 63, heads ? 100 : 0), entries, error) ? "accepted" : error;
+}
+
+TEST(CylinderTable, TablesThatCannotBePlacedAreRefusedWithAReason) {
+    EXPECT_EQ(refusal("0,101,83,*\n"), "line 1: partition ends beyond cylinder 100");
+    EXPECT_EQ(refusal("0,10,83,*\n-5,10,83\n"), "line 2: expected start,size,type[,*|-]");
+    for (const char* bad : {"0,10,83,+\n", "0,10\n", "0,10,183\n"})
+        EXPECT_NE(refusal(bad), "accepted") << bad;
+    EXPECT_EQ(refusal("0,1,83\n1,1,83\n2,1,83\n3,1,83\n4,1,83\n"),
+              "line 5: only four primary entries exist");
+    EXPECT_EQ(refusal("0,1,83,*\n", 1), "line 1: partition has no room or no type");
+    EXPECT_EQ(refusal("0,10,83,*\n", 0),
+              "the disk has no cylinders: 0 heads or 0 sectors per track");
+}
+
+// What dumpLineInCylinders makes of a line, or "refused".
+std::string inCylinders(const std::string& line, const Geometry& geometry = disk(255, 63, 4865)) {
+    std::string out;
+    return dumpLineInCylinders(line, geometry, out) ? out : "refused";
 }
 
 TEST(CylinderTable, DumpLinesAreShownInCylinders) {
-    Geometry geometry = disk(255, 63, 4865);
-    std::string out;
-    ASSERT_TRUE(dumpLineInCylinders(
-        "/dev/sda1 : start=          63, size=       32067, type=83, bootable", geometry, out));
-    EXPECT_EQ(out, "/dev/sda1 : start=     0, size=     2, Id=83, bootable\n");
-    ASSERT_TRUE(dumpLineInCylinders("/dev/sda2 : start=       32130, size=    78124095, type=83",
-                                    geometry, out));
-    EXPECT_EQ(out, "/dev/sda2 : start=     2, size=  4863, Id=83\n");
-    EXPECT_FALSE(dumpLineInCylinders("label: dos", geometry, out));
-    EXPECT_FALSE(dumpLineInCylinders("device: /dev/sda", geometry, out));
-    EXPECT_FALSE(dumpLineInCylinders("/dev/sda3 : start=x, size=1", geometry, out));
+    EXPECT_EQ(inCylinders("/dev/sda1 : start=          63, size=       32067, type=83, bootable"),
+              "/dev/sda1 : start=     0, size=     2, Id=83, bootable\n");
+    EXPECT_EQ(inCylinders("/dev/sda2 : start=       32130, size=    78124095, type=83"),
+              "/dev/sda2 : start=     2, size=  4863, Id=83\n");
+    for (const char* other : {"label: dos", "device: /dev/sda", "/dev/sda3 : start=x, size=1"})
+        EXPECT_EQ(inCylinders(other), "refused") << other;
 }
 
 TEST(CylinderTable, ALongDumpLineIsShownWholeWithItsEndOfLine) {
     // Cut short, the line would lose its newline and run into the next entry's line.
     std::string device = "/dev/" + std::string(300, 'd');
-    std::string out;
-    ASSERT_TRUE(
-        dumpLineInCylinders(device + " : start=63, size=32067, type=" + std::string(40, 'f'),
-                            disk(255, 63, 4865), out));
-    EXPECT_EQ(out, device + " : start=     0, size=     2, Id=" + std::string(40, 'f') + "\n");
+    EXPECT_EQ(inCylinders(device + " : start=63, size=32067, type=" + std::string(40, 'f')),
+              device + " : start=     0, size=     2, Id=" + std::string(40, 'f') + "\n");
+}
+
+// The three CHS bytes of an entry: head, sector with cylinder bits 8-9 on top, cylinder.
+std::array<int, 3> chsOf(uint64_t sector, const Geometry& geometry) {
+    unsigned char chs[3];
+    encodeChs(sector, geometry, chs);
+    return {chs[0], chs[1], chs[2]};
 }
 
 TEST(ChsAddresses, FollowTheDiskGeometryAndStopAtCylinder1023) {
-    unsigned char chs[3];
-    encodeChs(63, disk(255, 63, 4865), chs); // cylinder 0, head 1, sector 1
-    EXPECT_EQ(chs[0], 1);
-    EXPECT_EQ(chs[1], 1);
-    EXPECT_EQ(chs[2], 0);
-    encodeChs(63, disk(1, 63, 1024), chs); // cylinder 1, head 0, sector 1
-    EXPECT_EQ(chs[0], 0);
-    EXPECT_EQ(chs[1], 1);
-    EXPECT_EQ(chs[2], 1);
-    encodeChs(300 * 16065 + 62, disk(255, 63, 4865), chs); // cylinder 300 keeps bits 8-9
-    EXPECT_EQ(chs[0], 0);
-    EXPECT_EQ(chs[1], 63 | 0x40);
-    EXPECT_EQ(chs[2], 300 & 0xff);
-    encodeChs(4000ull * 16065, disk(255, 63, 4865), chs);
-    EXPECT_EQ(chs[0], 254);
-    EXPECT_EQ(chs[1], 0xff);
-    EXPECT_EQ(chs[2], 0xff);
+    using Chs = std::array<int, 3>;
+    EXPECT_EQ(chsOf(63, disk(255, 63, 4865)), (Chs{1, 1, 0})); // cylinder 0, head 1, sector 1
+    EXPECT_EQ(chsOf(63, disk(1, 63, 1024)), (Chs{0, 1, 1}));   // cylinder 1, head 0, sector 1
+    EXPECT_EQ(chsOf(300 * 16065 + 62, disk(255, 63, 4865)), (Chs{0, 63 | 0x40, 300 & 0xff}));
+    EXPECT_EQ(chsOf(4000ull * 16065, disk(255, 63, 4865)), (Chs{254, 0xff, 0xff}));
 }
 
 TEST(DiskNames, PartitionNamesAndGeometryOverrides) {
