@@ -2,7 +2,6 @@
 // Each test runs in a sandbox with its own /flash (and a bash inside it for scripts).
 #include "repository/repository.h"
 
-#include "testbed/support/package_signing.h"
 #include "testbed/support/private_root.h"
 #include "testbed/support/repository_console.h"
 
@@ -139,32 +138,28 @@ TEST(InstallContents, FailedPackageIsRemovedAgainLeavingOnlyItsDirectories) {
     });
 }
 
-TEST(InstallContents, UnregisteredAndRelativeInstallations) {
-    std::string unregistered = tool().signedFile(unregisteredMagic);
+// An unregistered package leaves no record:
+// InstallStream.UnregisteredPackageNeitherReplacesNorRecords.
+TEST(InstallContents, RelativeInstallationIsRecordedAndRemovedBelowTheCurrentDirectory) {
     std::string good = tool().signedFile();
     Draft broken = tool();
     broken.name = "broken";
     std::string bad = broken.unsignedFile();
     sandbox::run([&] {
-        Repository repository;
-        testconsole::CapturedConsole console(repository);
-        InstalledPackage loose;
-        ASSERT_TRUE(install(repository, loose, unregistered));
-        EXPECT_TRUE(exists("/flash/usr/bin/tool"));
-        EXPECT_FALSE(exists(pdb + "tool")) << "no record for an unregistered package";
-        EXPECT_EQ(console.messages(), "installed tool-2.9.27\n");
-
-        // Relative: below the current directory, and removed there when it fails; the file
-        // of the same name below /flash is not touched.
+        // The file of the same name below /flash is not touched.
+        makeDirectories("/flash/etc");
+        writeFile("/flash/etc/tool.conf", "kept");
         makeDirectories("/ram/root");
         ASSERT_EQ(chdir("/ram/root"), 0);
+        Repository repository;
+        testconsole::CapturedConsole console(repository);
         InstalledPackage relative, failing;
         ASSERT_TRUE(install(repository, relative, good, true));
         EXPECT_TRUE(exists("/ram/root/usr/bin/tool"));
         EXPECT_EQ(relative.files, (std::set<std::string>{"./etc/tool.conf", "./usr/bin/tool"}));
         EXPECT_TRUE(exists("/ram/root/flash/var/pdb/tool/files"));
         EXPECT_FALSE(install(repository, failing, bad, true));
-        EXPECT_TRUE(exists("/flash/etc/tool.conf"));
+        EXPECT_EQ(fileContents("/flash/etc/tool.conf"), "kept");
         EXPECT_FALSE(exists("/ram/root/flash/var/pdb/broken"));
     });
 }
