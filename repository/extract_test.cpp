@@ -20,11 +20,10 @@ struct stat statOf(const std::string& path) {
 bool extract(Repository& repository, InstalledPackage& package, const Draft& draft,
              bool unregistered = false) {
     testpkg::MemoryReader in(draft.unsignedFile());
-    bool disabled = package.disabled;
-    if (!readHeader(package, in.reader) || in.reader.kind() != partArchive)
-        return false;
+    bool disabled = package.disabled, read = readHeader(package, in.reader);
     package.disabled = disabled;
-    return repository.extractFiles(package, in.reader, unregistered, InstallationRoot::target());
+    return read && in.reader.kind() == partArchive &&
+           repository.extractFiles(package, in.reader, unregistered, InstallationRoot::target());
 }
 
 void addOwner(Repository& repository, const std::string& name, const std::string& path) {

@@ -5,7 +5,7 @@
 #include "menu/package_menu.h"
 #include "package/format/format.h"
 #include "package/format/writer.h"
-#include "testbed/support/text_files.h"
+#include "testbed/support/memory_stream.h"
 
 #include <memory>
 #include <string>

@@ -4,8 +4,8 @@
 
 #include "package/record/record_header.h"
 #include "repository/repository.h"
+#include "testbed/support/memory_stream.h"
 #include "testbed/support/package_drafts.h"
-#include "testbed/support/text_files.h"
 
 #include <string>
 
@@ -42,14 +42,12 @@ struct CapturedConsole : MemoryStream {
 inline bool install(installer::Repository& repository, installer::InstalledPackage& package,
                     const std::string& bytes, bool relative = false) {
     testpkg::MemoryReader in(bytes);
-    bool disabled = package.disabled;
-    if (!installer::readHeader(package, in.reader))
-        return false;
+    bool disabled = package.disabled, read = installer::readHeader(package, in.reader);
     package.disabled = disabled;
     using installer::InstallationRoot;
-    InstallationRoot root =
-        relative ? InstallationRoot::currentDirectory() : InstallationRoot::target();
-    return repository.installContents(package, in.reader, root);
+    return read && repository.installContents(package, in.reader,
+                                              relative ? InstallationRoot::currentDirectory()
+                                                       : InstallationRoot::target());
 }
 
 } // namespace testconsole

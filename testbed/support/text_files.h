@@ -2,8 +2,6 @@
 // Small file and text helpers that tests, the harness and the demo share.
 #include <sys/stat.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -37,30 +35,3 @@ inline void makeDirectories(const std::string& path) {
 inline bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
-
-// A stream whose text is kept in memory.
-class MemoryStream {
-public:
-    MemoryStream() { stream = open_memstream(&data, &size); }
-    ~MemoryStream() {
-        std::fclose(stream);
-        std::free(data);
-    }
-    MemoryStream(const MemoryStream&) = delete;
-    MemoryStream& operator=(const MemoryStream&) = delete;
-    std::string text() {
-        std::fflush(stream);
-        return std::string(data, size);
-    }
-    // Everything written since the last call.
-    std::string take() {
-        std::string fresh = text().substr(taken);
-        taken = size;
-        return fresh;
-    }
-    std::FILE* stream = nullptr;
-
-private:
-    char* data = nullptr;
-    size_t size = 0, taken = 0;
-};
