@@ -6,7 +6,7 @@
 #include "disk/boot_record.h"
 #include "testbed/ext_files.h"
 #include "testbed/support/command_output.h"
-#include "testbed/support/package_signing.h"
+#include "testbed/support/package_drafts.h"
 #include "testbed/support/scratch_files.h"
 #include "testbed/support/text_files.h"
 #include "testbed/support/transcript_parts.h"

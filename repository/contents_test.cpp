@@ -2,7 +2,6 @@
 // Each test runs in a sandbox with its own /flash (and a bash inside it for scripts).
 #include "repository/repository.h"
 
-#include "testbed/support/package_signing.h"
 #include "testbed/support/private_root.h"
 #include "testbed/support/repository_console.h"
 
@@ -14,8 +13,9 @@ namespace {
 
 const std::string pdb = "/flash/var/pdb/";
 
-Draft tool() {
+Draft tool(std::optional<std::string> oninstall = {}) {
     Draft draft;
+    draft.oninstall = oninstall;
     draft.name = "tool";
     draft.version = makeVersion(2, 9, 'f', 27);
     draft.entries = {testpkg::directory("usr"), testpkg::directory("usr/bin"),
@@ -27,8 +27,7 @@ Draft tool() {
 } // namespace
 
 TEST(InstallContents, SignedPackageIsUnpackedRecordedScriptedAndAnnounced) {
-    Draft draft = tool();
-    draft.oninstall = "echo noise; echo \"$PROFILE_LOADED $(pwd)\" > /ran-inside\n";
+    Draft draft = tool("echo noise; echo \"$PROFILE_LOADED $(pwd)\" > /ran-inside\n");
     draft.onuninstall = "rm -rf /\n";
     std::string bytes = draft.signedFile();
     sandbox::run([&] {
@@ -50,26 +49,20 @@ TEST(InstallContents, SignedPackageIsUnpackedRecordedScriptedAndAnnounced) {
 }
 
 TEST(InstallContents, FailingScriptWarnsDisabledPackageRunsNoneAndPayloadKeepsNone) {
-    Draft failing = tool();
-    failing.oninstall = "exit 1\n";
-    Draft marking = tool();
-    marking.oninstall = "echo ran > /ran\n";
-    Draft withPayload = marking;
+    Draft withPayload = tool("echo ran > /ran\n");
     withPayload.payload = std::string(20000, 'P');
-    std::string failingBytes = failing.signedFile(), markingBytes = marking.signedFile(),
-                payloadBytes = withPayload.signedFile();
     sandbox::run([&] {
         sandbox::installShell();
         Repository repository;
         testconsole::CapturedConsole console(repository);
         InstalledPackage failed;
-        ASSERT_TRUE(install(repository, failed, failingBytes));
+        ASSERT_TRUE(install(repository, failed, tool("exit 1\n").signedFile()));
         EXPECT_EQ(console.messages(), "WARNING: package tool-2.9.27 oninstall script failed\n"
                                       "installed tool-2.9.27\n");
 
         InstalledPackage disabled;
         disabled.disabled = true;
-        ASSERT_TRUE(install(repository, disabled, markingBytes));
+        ASSERT_TRUE(install(repository, disabled, tool("echo ran > /ran\n").signedFile()));
         EXPECT_FALSE(exists("/flash/ran"));
         EXPECT_EQ(fileContents(pdb + "tool/files"), "x/tool/etc/tool.conf\nx/tool/usr/bin/tool\n");
         EXPECT_EQ(fileContents(pdb + "tool/disabled"), "auto\n");
@@ -77,7 +70,7 @@ TEST(InstallContents, FailingScriptWarnsDisabledPackageRunsNoneAndPayloadKeepsNo
         EXPECT_TRUE(console.messages().ends_with("installed (disabled) tool-2.9.27\n"));
 
         InstalledPackage payload;
-        ASSERT_TRUE(install(repository, payload, payloadBytes));
+        ASSERT_TRUE(install(repository, payload, withPayload.signedFile()));
         EXPECT_FALSE(exists(pdb + "tool/oninstall") || exists("/flash/ran"));
         EXPECT_TRUE(exists("/flash/usr/bin/tool")) << "the archive after the payload";
     });
@@ -126,45 +119,39 @@ TEST(InstallContents, FailedPackageIsRemovedAgainLeavingOnlyItsDirectories) {
             EXPECT_FALSE(exists(pdb + "tool")) << "no record is left behind";
         }
         // A script that cannot be stored: the writer's report and the step's.
-        Draft scripted = tool();
-        scripted.oninstall = "true\n";
         makeDirectories(pdb + "tool/oninstall");
         Repository repository;
         testconsole::CapturedConsole console(repository);
         InstalledPackage package;
-        EXPECT_FALSE(install(repository, package, scripted.signedFile()));
+        EXPECT_FALSE(install(repository, package, tool("true\n").signedFile()));
         std::string line = "ERROR: installation of tool-2.9.27 failed: could not create "
                            "oninstall: Is a directory\n";
         EXPECT_EQ(console.messages(), line + line);
     });
 }
 
-TEST(InstallContents, UnregisteredAndRelativeInstallations) {
-    std::string unregistered = tool().signedFile(unregisteredMagic);
+// An unregistered package leaves no record:
+// InstallStream.UnregisteredPackageNeitherReplacesNorRecords.
+TEST(InstallContents, RelativeInstallationIsRecordedAndRemovedBelowTheCurrentDirectory) {
     std::string good = tool().signedFile();
     Draft broken = tool();
     broken.name = "broken";
     std::string bad = broken.unsignedFile();
     sandbox::run([&] {
-        Repository repository;
-        testconsole::CapturedConsole console(repository);
-        InstalledPackage loose;
-        ASSERT_TRUE(install(repository, loose, unregistered));
-        EXPECT_TRUE(exists("/flash/usr/bin/tool"));
-        EXPECT_FALSE(exists(pdb + "tool")) << "no record for an unregistered package";
-        EXPECT_EQ(console.messages(), "installed tool-2.9.27\n");
-
-        // Relative: below the current directory, and removed there when it fails; the file
-        // of the same name below /flash is not touched.
+        // The file of the same name below /flash is not touched.
+        makeDirectories("/flash/etc");
+        writeFile("/flash/etc/tool.conf", "kept");
         makeDirectories("/ram/root");
         ASSERT_EQ(chdir("/ram/root"), 0);
+        Repository repository;
+        testconsole::CapturedConsole console(repository);
         InstalledPackage relative, failing;
         ASSERT_TRUE(install(repository, relative, good, true));
         EXPECT_TRUE(exists("/ram/root/usr/bin/tool"));
         EXPECT_EQ(relative.files, (std::set<std::string>{"./etc/tool.conf", "./usr/bin/tool"}));
         EXPECT_TRUE(exists("/ram/root/flash/var/pdb/tool/files"));
         EXPECT_FALSE(install(repository, failing, bad, true));
-        EXPECT_TRUE(exists("/flash/etc/tool.conf"));
+        EXPECT_EQ(fileContents("/flash/etc/tool.conf"), "kept");
         EXPECT_FALSE(exists("/ram/root/flash/var/pdb/broken"));
     });
 }

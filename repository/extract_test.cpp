@@ -20,17 +20,10 @@ struct stat statOf(const std::string& path) {
 bool extract(Repository& repository, InstalledPackage& package, const Draft& draft,
              bool unregistered = false) {
     testpkg::MemoryReader in(draft.unsignedFile());
-    bool disabled = package.disabled;
-    if (!readHeader(package, in.reader) || in.reader.kind() != partArchive)
-        return false;
+    bool disabled = package.disabled, read = readHeader(package, in.reader);
     package.disabled = disabled;
-    return repository.extractFiles(package, in.reader, unregistered, InstallationRoot::target());
-}
-
-std::string device(uint32_t number) {
-    uint8_t bytes[4];
-    storeLe32(bytes, number);
-    return std::string(reinterpret_cast<char*>(bytes), 4);
+    return read && in.reader.kind() == partArchive &&
+           repository.extractFiles(package, in.reader, unregistered, InstallationRoot::target());
 }
 
 void addOwner(Repository& repository, const std::string& name, const std::string& path) {
@@ -44,13 +37,13 @@ void addOwner(Repository& repository, const std::string& name, const std::string
 
 TEST(ExtractFiles, EveryEntryTypeGetsItsModeOwnerAndTime) {
     sandbox::run([] {
-        Draft draft;
+        Draft draft; // a device's number is a little-endian word: major 4 minor 1, 3 and 0
         draft.entries = {{040750, "etc", "", 5, 6, dirTime},
                          {0100640, "etc/conf", "hello", 7, 8, fileTime},
                          {0104755, "/sbin/setuid", "#!", 0, 0, fileTime},
                          {0120777, "bin/sh", "busybox", 9, 10, fileTime},
-                         {020620, "dev/tty1", device(0x0401), 0, 5, fileTime},
-                         {060660, "dev/hda", device(0x0300), 0, 6, fileTime},
+                         {020620, "dev/tty1", std::string("\1\4\0\0", 4), 0, 5, fileTime},
+                         {060660, "dev/hda", std::string("\0\3\0\0", 4), 0, 6, fileTime},
                          {010600, "run/fifo", "ignored", 11, 12, fileTime},
                          {0100644, "skipped", "data", 0, 0, fileTime, true},
                          testpkg::regular("big", std::string(100000, 'b'))};

@@ -3,7 +3,6 @@
 // package is validly signed. In the sandbox, /tmp/outside and /ram stand for the machine.
 #include "repository/repository.h"
 
-#include "testbed/support/package_signing.h"
 #include "testbed/support/private_root.h"
 #include "testbed/support/repository_console.h"
 

@@ -1,12 +1,10 @@
 #include "package/format/reader.h"
 
-#include "package/format/writer.h"
+#include "testbed/support/package_drafts.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <random>
-#include <sstream>
 
 using namespace installer;
 
@@ -26,33 +24,20 @@ std::string sampleArchive(size_t size) {
     return s;
 }
 
-std::string deflated(const std::string& data) {
-    uLongf size = compressBound(uLong(data.size()));
-    std::string out(size, '\0');
-    compress2(reinterpret_cast<Bytef*>(out.data()), &size,
-              reinterpret_cast<const Bytef*>(data.data()), uLong(data.size()), 6);
-    out.resize(size);
-    return out;
-}
-
 std::string packageWithArchive(const std::string& compressed) {
     return packageFileBytes(partBytes(partHeader, headerBodyBytes({"a", 1, 1})) +
-                            partBytes(partArchive, compressed) +
-                            partBytes(partDescription, "after"));
+                            partBytes(partArchive, compressed) + partBytes(partPayload, "after"));
 }
 
 // Reads the whole inflated archive of a package in pieces of the given sizes, cycling.
 std::string inflateInPieces(const std::string& file, std::vector<size_t> pieces,
                             bool* damaged = nullptr) {
-    std::istringstream in(file);
-    PackageReader reader(in, true);
-    reader.want(partArchive);
-    reader.want(partDescription);
-    if (reader.next() != partArchive)
+    testpkg::MemoryReader in(file);
+    if (in.reader.next() != partArchive)
         return "no archive";
     std::string out;
     {
-        InflatingStream archive(reader);
+        InflatingStream archive(in.reader);
         std::vector<char> buffer(*std::max_element(pieces.begin(), pieces.end()));
         for (size_t i = 0; archive; ++i) {
             archive.read(buffer.data(), std::streamsize(pieces[i % pieces.size()]));
@@ -69,7 +54,7 @@ std::string inflateInPieces(const std::string& file, std::vector<size_t> pieces,
 
 TEST(InflatingStream, ManySmallReadsGiveTheSameBytesAsOneLargeRead) {
     std::string data = sampleArchive(200000);
-    std::string file = packageWithArchive(deflated(data));
+    std::string file = packageWithArchive(testpkg::compressed(data));
     bool damaged = true;
     EXPECT_EQ(inflateInPieces(file, {1 << 20}, &damaged), data);
     EXPECT_FALSE(damaged);
@@ -77,25 +62,22 @@ TEST(InflatingStream, ManySmallReadsGiveTheSameBytesAsOneLargeRead) {
 }
 
 TEST(InflatingStream, TheNextPartFollowsTheArchive) {
-    std::istringstream in(packageWithArchive(deflated(sampleArchive(10000))));
-    PackageReader reader(in, true);
-    reader.want(partArchive);
-    reader.want(partDescription);
-    ASSERT_EQ(reader.next(), partArchive);
+    testpkg::MemoryReader in(packageWithArchive(testpkg::compressed(sampleArchive(10000))));
+    ASSERT_EQ(in.reader.next(), partArchive);
     {
-        InflatingStream archive(reader);
+        InflatingStream archive(in.reader);
         char first[30];
         archive.read(first, 30); // most of the archive left unread
     }
-    ASSERT_EQ(reader.next(), partDescription);
+    ASSERT_EQ(in.reader.next(), partPayload);
     std::string text(5, '\0');
-    reader.read(text.data(), 5);
+    in.reader.read(text.data(), 5);
     EXPECT_EQ(text, "after");
 }
 
 TEST(InflatingStream, CutShortOrCorruptArchiveEndsEarlyAndSaysSo) {
     std::string data = sampleArchive(50000);
-    std::string compressed = deflated(data);
+    std::string compressed = testpkg::compressed(data);
     for (size_t keep : {size_t(0), size_t(1), compressed.size() / 2, compressed.size() - 1}) {
         bool damaged = false;
         std::string out =
@@ -113,11 +95,9 @@ TEST(InflatingStream, CutShortOrCorruptArchiveEndsEarlyAndSaysSo) {
 
 TEST(InflatingStream, SeeksForwardOnly) {
     std::string data = sampleArchive(20000);
-    std::istringstream in(packageWithArchive(deflated(data)));
-    PackageReader reader(in, true);
-    reader.want(partArchive);
-    ASSERT_EQ(reader.next(), partArchive);
-    InflatingStream archive(reader);
+    testpkg::MemoryReader in(packageWithArchive(testpkg::compressed(data)));
+    ASSERT_EQ(in.reader.next(), partArchive);
+    InflatingStream archive(in.reader);
     archive.seekg(12345, std::ios_base::cur);
     EXPECT_EQ(archive.tellg(), 12345);
     char c;

@@ -5,9 +5,8 @@
 #include "menu/package_menu.h"
 #include "package/format/format.h"
 #include "package/format/writer.h"
+#include "testbed/support/memory_stream.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,29 +41,6 @@ inline std::unique_ptr<installer::MenuEntry> entry(const std::string& name,
 }
 
 // What the menu drew into memory.
-class MemoryScreen {
-public:
-    MemoryScreen() { stream = open_memstream(&data, &size); }
-    ~MemoryScreen() {
-        std::fclose(stream);
-        std::free(data);
-    }
-    MemoryScreen(const MemoryScreen&) = delete;
-    MemoryScreen& operator=(const MemoryScreen&) = delete;
-    // Everything written since the last call.
-    std::string take() {
-        std::fflush(stream);
-        std::string text(data, size);
-        std::string fresh = text.substr(taken);
-        taken = text.size();
-        return fresh;
-    }
-    std::FILE* stream = nullptr;
-
-private:
-    char* data = nullptr;
-    size_t size = 0;
-    size_t taken = 0;
-};
+using MemoryScreen = MemoryStream;
 
 } // namespace menutest

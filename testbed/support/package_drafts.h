@@ -87,7 +87,7 @@ struct Draft {
     std::string unsignedFile(uint32_t magic = packageMagic) const {
         return packageFileBytes(parts(), magic);
     }
-    // Signed with the development key (package_signing.h: tests that link the signing support).
+    // Signed with the development key (package_signing.cpp: tests that link the signing support).
     std::string signedFile(uint32_t magic = packageMagic) const;
 };
 
@@ -103,3 +103,10 @@ struct MemoryReader {
 };
 
 } // namespace testpkg
+
+// Signing with the development key, whose public half is the key built into the installer, as
+// `rpx build` and `rpx sign` do it: the parts of one package (header through its last part)
+// followed by its signature part.
+namespace testsign {
+std::string signParts(const std::string& parts);
+}

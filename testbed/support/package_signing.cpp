@@ -1,4 +1,4 @@
-#include "testbed/support/package_signing.h"
+#include "testbed/support/package_drafts.h"
 
 #include "package/format/sha1.h"
 #include "package/format/writer.h"

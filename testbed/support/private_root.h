@@ -29,23 +29,10 @@ inline bool mountOn(const char* source, const std::string& target, const char* t
     return mount(source, target.c_str(), type, flags, options) == 0;
 }
 
-inline bool bindReadOnly(const std::string& source, const std::string& target) {
-    mkdir(target.c_str(), 0755);
-    return mountOn(source.c_str(), target, nullptr, MS_BIND | MS_REC) &&
-           mountOn(nullptr, target, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY);
-}
-
 // Host trees seen read-only inside: programs and libraries, and this checkout (keys, tools),
 // wherever it was cloned.
 inline std::vector<std::string> hostTrees() {
-    std::vector<std::string> trees{"/usr", "/etc"};
-#ifdef INSTALLER_SOURCE_DIR
-    trees.push_back(INSTALLER_SOURCE_DIR);
-#endif
-#ifdef INSTALLER_BINARY_DIR
-    trees.push_back(INSTALLER_BINARY_DIR);
-#endif
-    return trees;
+    return {"/usr", "/etc", INSTALLER_SOURCE_DIR, INSTALLER_BINARY_DIR};
 }
 
 inline bool enter(const std::string& base, const std::string& flashOptions) {
@@ -58,7 +45,8 @@ inline bool enter(const std::string& base, const std::string& flashOptions) {
         mkdir((base + dir).c_str(), 01777);
     for (const std::string& tree : hostTrees()) {
         makeDirectories(base + tree);
-        if (!bindReadOnly(tree, base + tree))
+        if (!mountOn(tree.c_str(), base + tree, nullptr, MS_BIND | MS_REC) ||
+            !mountOn(nullptr, base + tree, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY))
             return false;
     }
     if (!mountOn("/dev", base + "/dev", nullptr, MS_BIND | MS_REC) ||

@@ -4,10 +4,9 @@
 
 #include "package/record/record_header.h"
 #include "repository/repository.h"
+#include "testbed/support/memory_stream.h"
 #include "testbed/support/package_drafts.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 namespace testconsole {
@@ -27,27 +26,15 @@ inline std::string messageLines(const std::string& all) {
 }
 
 // The repository's console in memory, given back to standard output at the end.
-struct CapturedConsole {
+struct CapturedConsole : MemoryStream {
     explicit CapturedConsole(installer::Repository& repository) : repository(repository) {
-        stream = open_memstream(&buffer, &size);
         repository.setConsole(stream);
     }
-    ~CapturedConsole() {
-        repository.setConsole(stdout);
-        std::fclose(stream);
-        std::free(buffer);
-    }
-    std::string text() {
-        std::fflush(stream);
-        return std::string(buffer, size);
-    }
+    ~CapturedConsole() { repository.setConsole(stdout); }
     // The message lines only, without the status line's updates and blanking.
     std::string messages() { return messageLines(text()); }
 
     installer::Repository& repository;
-    std::FILE* stream;
-    char* buffer = nullptr;
-    size_t size = 0;
 };
 
 // Reads the header parts and installs the contents into `package` (whose disabled flag and
@@ -55,14 +42,12 @@ struct CapturedConsole {
 inline bool install(installer::Repository& repository, installer::InstalledPackage& package,
                     const std::string& bytes, bool relative = false) {
     testpkg::MemoryReader in(bytes);
-    bool disabled = package.disabled;
-    if (!installer::readHeader(package, in.reader))
-        return false;
+    bool disabled = package.disabled, read = installer::readHeader(package, in.reader);
     package.disabled = disabled;
     using installer::InstallationRoot;
-    InstallationRoot root =
-        relative ? InstallationRoot::currentDirectory() : InstallationRoot::target();
-    return repository.installContents(package, in.reader, root);
+    return read && repository.installContents(package, in.reader,
+                                              relative ? InstallationRoot::currentDirectory()
+                                                       : InstallationRoot::target());
 }
 
 } // namespace testconsole

@@ -5,7 +5,6 @@
 #include "package/record/package.h"
 #include "repository/repository.h"
 #include "testbed/support/package_drafts.h"
-#include "testbed/support/package_signing.h"
 #include "testbed/support/repository_console.h"
 
 #include <string>
@@ -29,12 +28,10 @@ struct BundleSpec {
         std::string parts = partBytes(partBundleHeader, headerBodyBytes({name, version, 5}));
         if (!architecture.empty())
             parts += partBytes(partArchitecture, architecture);
-        if (!optional.empty()) {
-            std::vector<RequirementRecord> list;
-            for (const std::string& entry : optional)
-                list.push_back({entry, 0, 0, 0});
-            parts += partBytes(partMembers, requirementListBytes(list));
-        }
+        std::vector<Requirement> list;
+        for (const std::string& entry : optional)
+            list.push_back({entry, 0, 0, 0});
+        parts += testpkg::requirementPart(partMembers, list);
         for (const Draft& member : members)
             parts += signParts(member.parts());
         return packageFileBytes(parts);
