@@ -139,6 +139,11 @@ struct ConsoleCase {
     std::vector<std::string> steps, console, notOnConsole = {}, tools = {}, notInTools = {};
 };
 
+// Named by its case in test listings, not dumped byte by byte.
+void PrintTo(const ConsoleCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 const ConsoleCase consoleCases[] = {
     // ---- discovery
     {"GeometryListingOfRealDisksFillsTheTableInNameOrder",
