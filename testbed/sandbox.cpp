@@ -75,15 +75,6 @@ bool openPty(int& master, int& slave, std::string& slavePath, bool raw) {
     return true;
 }
 
-std::string withoutCarriageReturns(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i)
-        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
-            out += text[i];
-    return out;
-}
-
 const char* const hostEmulator = "/usr/bin/qemu-i386-static";
 const char* const rootEmulator = "/usr/lib/bootimage/qemu-i386";
 
@@ -124,7 +115,8 @@ std::string defaultInstallerBinary() {
     return fromEnvironment && *fromEnvironment ? fromEnvironment : INSTALLER32_BINARY_PATH;
 }
 
-Sandbox::Sandbox(SandboxOptions options) : options_(std::move(options)) {
+Sandbox::Sandbox(SandboxOptions options)
+    : options_(std::move(options)), console_(options_.consoleObserver) {
     if (options_.program.empty())
         options_.program = defaultInstallerBinary();
 }
@@ -311,7 +303,6 @@ void Sandbox::readerLoop() {
             return;
         if (fds[2].revents)
             return;
-        std::lock_guard<std::mutex> lock(mutex_);
         for (int i = 0; i < 2; ++i) {
             if (!(fds[i].revents & POLLIN))
                 continue;
@@ -320,13 +311,11 @@ void Sandbox::readerLoop() {
                 continue;
             if (i == 0) {
                 console_.append(buffer, static_cast<size_t>(n));
-                if (options_.consoleObserver)
-                    options_.consoleObserver(buffer, static_cast<size_t>(n));
             } else {
+                std::lock_guard<std::mutex> lock(mutex_);
                 log_.append(buffer, static_cast<size_t>(n));
             }
         }
-        arrived_.notify_all();
     }
 }
 
@@ -344,30 +333,7 @@ bool Sandbox::running() {
 }
 
 bool Sandbox::waitFor(const std::string& text, double seconds) {
-    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(seconds));
-    bool ended = false;
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            std::string seen = withoutCarriageReturns(console_);
-            size_t at = seen.find(text, matched_);
-            if (at != std::string::npos) {
-                matched_ = at + text.size();
-                return true;
-            }
-            // Once the run is over, give the reader one more pass for the last bytes.
-            if (ended || Clock::now() >= deadline)
-                return false;
-            arrived_.wait_for(lock, std::chrono::milliseconds(50));
-        }
-        if (!running()) {
-            if (ended)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            ended = true;
-        }
-    }
+    return console_.waitFor(text, seconds, [this] { return running(); });
 }
 
 void Sandbox::send(const std::string& keys) {
@@ -422,13 +388,11 @@ std::string Sandbox::endDescription() const {
 }
 
 std::string Sandbox::transcript() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return withoutCarriageReturns(console_);
+    return console_.transcript();
 }
 
 std::string Sandbox::rawTranscript() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return console_;
+    return console_.raw();
 }
 
 std::string Sandbox::toolLog() const {

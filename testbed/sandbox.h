@@ -4,9 +4,9 @@
 // console on a pseudo-terminal and without the capabilities to restart the machine or load
 // kernel modules. Disks are loop devices over image files, presented as /dev/sda, /dev/hda...
 // Whatever a run set up is torn down when the Sandbox goes away.
+#include "testbed/console_capture.h"
 #include "testbed/loop_disk.h"
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -109,10 +109,9 @@ private:
     int status_ = 0;
     bool reaped_ = false;
     std::thread reader_;
-    mutable std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::string console_, log_;
-    size_t matched_ = 0;
+    ConsoleCapture console_;
+    mutable std::mutex mutex_; // log_
+    std::string log_;
     struct ChildPlan;
     std::unique_ptr<ChildPlan> plan_;
 };

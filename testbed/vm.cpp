@@ -33,15 +33,6 @@ void closeFd(int& fd) {
     fd = -1;
 }
 
-std::string withoutCarriageReturns(const std::string& text) {
-    std::string plain;
-    plain.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i)
-        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
-            plain += text[i];
-    return plain;
-}
-
 std::string namespacePath(const std::string& name) {
     return name.find('/') == std::string::npos ? "/run/netns/" + name : name;
 }
@@ -85,7 +76,8 @@ bool runCommand(const std::vector<std::string>& command, std::string& error) {
 
 } // namespace
 
-VirtualMachine::VirtualMachine(VmOptions options) : options_(std::move(options)) {}
+VirtualMachine::VirtualMachine(VmOptions options)
+    : options_(std::move(options)), console_(options_.consoleObserver) {}
 
 VirtualMachine::~VirtualMachine() {
     stop();
@@ -234,6 +226,7 @@ bool VirtualMachine::start() {
     pid_t parent = getpid();
 
     startedAt_ = now();
+    console_.restartClock();
     pid_ = fork();
     if (pid_ == 0) {
         // Its own process group, so that it and anything it starts are killed together, and
@@ -293,12 +286,7 @@ void VirtualMachine::readerLoop() {
             poll(&wakeOnly, 1, -1);
             return;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
         console_.append(buffer, static_cast<size_t>(n));
-        arrivals_.push_back({console_.size(), now() - startedAt_});
-        if (options_.consoleObserver)
-            options_.consoleObserver(buffer, static_cast<size_t>(n));
-        arrived_.notify_all();
     }
 }
 
@@ -321,30 +309,7 @@ bool VirtualMachine::running() {
 }
 
 bool VirtualMachine::waitFor(const std::string& text, double seconds) {
-    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(seconds));
-    bool ended = false;
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            std::string seen = withoutCarriageReturns(console_);
-            size_t at = seen.find(text, matched_);
-            if (at != std::string::npos) {
-                matched_ = at + text.size();
-                return true;
-            }
-            if (ended || Clock::now() >= deadline)
-                return false;
-            arrived_.wait_for(lock, std::chrono::milliseconds(50));
-        }
-        if (!running()) {
-            if (ended)
-                return false;
-            // The last output may still sit in the pipe.
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            ended = true;
-        }
-    }
+    return console_.waitFor(text, seconds, [this] { return running(); });
 }
 
 void VirtualMachine::send(const std::string& keys) {
@@ -413,8 +378,7 @@ bool VirtualMachine::wait(double seconds) {
 }
 
 bool VirtualMachine::panicked() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return console_.find("Kernel panic - not syncing") != std::string::npos;
+    return console_.contains("Kernel panic - not syncing");
 }
 
 std::string VirtualMachine::endDescription() const {
@@ -433,13 +397,11 @@ std::string VirtualMachine::endDescription() const {
 }
 
 std::string VirtualMachine::transcript() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return withoutCarriageReturns(console_);
+    return console_.transcript();
 }
 
 std::string VirtualMachine::rawTranscript() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return console_;
+    return console_.raw();
 }
 
 std::string VirtualMachine::toolLog() const {
@@ -453,14 +415,7 @@ std::string VirtualMachine::emulatorLog() const {
 }
 
 double VirtualMachine::secondsUntil(const std::string& text) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    size_t at = console_.find(text);
-    if (at == std::string::npos)
-        return -1;
-    for (const auto& [size, seconds] : arrivals_)
-        if (size >= at + text.size())
-            return seconds;
-    return -1;
+    return console_.secondsUntil(text);
 }
 
 void VirtualMachine::stop() {

@@ -7,7 +7,8 @@
 // floppy image is /dev/fd0. Restart, power-off and kernel panic end the machine, and so does
 // the time limit; nothing of a run stays behind once the VirtualMachine goes away, even when
 // the test process dies (the emulator gets SIGKILL with its parent).
-#include <condition_variable>
+#include "testbed/console_capture.h"
+
 #include <functional>
 #include <mutex>
 #include <string>
@@ -112,11 +113,8 @@ private:
     int status_ = 0;
     bool reaped_ = false, timedOut_ = false;
     std::thread reader_;
-    mutable std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::string console_;
-    std::vector<std::pair<size_t, double>> arrivals_; // console size, seconds since start
-    size_t matched_ = 0;
+    ConsoleCapture console_;
+    mutable std::mutex mutex_; // timedOut_
     double startedAt_ = 0;
 };
 
