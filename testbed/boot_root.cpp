@@ -21,6 +21,24 @@ std::string parentOf(const std::string& path) {
 
 } // namespace
 
+bool sortedEntries(const std::string& directory, std::vector<std::string>& names,
+                   std::string& error) {
+    DIR* dir = opendir(directory.c_str());
+    if (!dir) {
+        error = directory + ": " + std::strerror(errno);
+        return false;
+    }
+    names.clear();
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return true;
+}
+
 void RootPlan::parents(const std::string& path) {
     std::string parent = parentOf(path);
     if (parent == "/" || std::find(known_.begin(), known_.end(), parent) != known_.end())
@@ -60,19 +78,9 @@ bool RootPlan::copyTree(const std::string& hostPath, const std::string& path) {
         return true;
     }
     directory(path, st.st_mode & 07777);
-    DIR* dir = opendir(hostPath.c_str());
-    if (!dir) {
-        error_ = hostPath + ": " + std::strerror(errno);
-        return false;
-    }
     std::vector<std::string> names;
-    while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    closedir(dir);
-    std::sort(names.begin(), names.end());
+    if (!sortedEntries(hostPath, names, error_))
+        return false;
     for (const std::string& name : names)
         if (!copyTree(hostPath + "/" + name, path == "/" ? "/" + name : path + "/" + name))
             return false;

@@ -15,6 +15,12 @@ struct RootStep {
     dev_t device = 0;
 };
 
+// The names in a host directory but "." and "..", sorted, so that what is built from a tree
+// comes out the same whatever order the file system lists it in. False with error set when it
+// cannot be listed.
+bool sortedEntries(const std::string& directory, std::vector<std::string>& names,
+                   std::string& error);
+
 class RootPlan {
 public:
     void directory(const std::string& path, mode_t mode = 0755);

@@ -1,9 +1,8 @@
 #include "tools/bootmedia/module_slots.h"
+#include "testbed/boot_root.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <elf.h>
 #include <fstream>
 #include <iterator>
@@ -191,20 +190,9 @@ namespace {
 
 bool scanDirectory(const std::string& moduleDir, const std::string& relative, ModuleSet& modules,
                    std::string& error, const std::vector<std::string>& wanted) {
-    std::string full = moduleDir + "/" + relative;
-    DIR* dir = opendir(full.c_str());
-    if (!dir) {
-        error = full + ": " + std::strerror(errno);
-        return false;
-    }
     std::vector<std::string> names;
-    while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    closedir(dir);
-    std::sort(names.begin(), names.end());
+    if (!sortedEntries(moduleDir + "/" + relative, names, error))
+        return false;
     for (const std::string& name : names) {
         std::string path = relative + "/" + name;
         struct stat st {};
