@@ -63,6 +63,8 @@ const char* findMediumOnce(MediumMount mountMedium) {
     return nullptr;
 }
 
+} // namespace
+
 const char* findMedium(MediumMount mountMedium) {
     // The boot image's mount point for install media, should it lack one.
     currentSystem().makeDirectory(medium, 0755);
@@ -75,6 +77,8 @@ const char* findMedium(MediumMount mountMedium) {
     stopProgress();
     return device;
 }
+
+namespace {
 
 bool chooseMode() {
     int fd = open("/floppy/CHOOSE", O_RDONLY | O_CLOEXEC);

@@ -15,6 +15,10 @@ bool mountFatMedium(const char* device);
 // The room for package files in memory.
 constexpr size_t mediumPackageSlots = 50;
 
+// The search for the medium: every candidate disk in turn, in up to twenty passes a second
+// apart; the device it is mounted from (at /floppy), or nullptr.
+const char* findMedium(MediumMount mountMedium);
+
 // hardDiskInstall with the medium mounted by `mountMedium` (a sandbox without FAT support
 // serves it another way).
 bool hardDiskInstallFrom(DiskRecord& target, MediumMount mountMedium);

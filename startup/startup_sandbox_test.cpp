@@ -100,18 +100,21 @@ TEST(StartupInSandbox, NetTypeStartsTheRemoteInstallation) {
     EXPECT_FALSE(contains(sandbox.transcript(), "internal error"));
 }
 
-// "-hdd-install" takes the hard-disk flow whatever the type file says; on a machine whose only
-// disk holds no medium its search ends after twenty passes, and start-up waits for ENTER.
-TEST(StartupInSandbox, HardDiskArgumentWinsOverTheTypeFileAndWithoutAMediumEnterRestarts) {
+// "-hdd-install" takes the hard-disk flow whatever the type file says. Its twenty passes
+// without a medium are counted on the virtual clock (MediumSearch in flows/); how start-up
+// waits for ENTER after a flow's search that found nothing is the CD-ROM case below.
+TEST(StartupInSandbox, HardDiskArgumentWinsOverTheTypeFile) {
     ScratchFiles scratch("hdd-start");
     SandboxOptions options = withType("net\n");
     options.args = {"-hdd-install"};
     options.disks = {{"sda", scratch.image("sda.img", 100 * 16 * 63 * 512)}};
-    expectParts(
-        toTheRestart(options, {}, "\nFATAL ERROR: No hard disk found\nPress ENTER to reboot\n",
-                     120),
-        {"Welcome to Kestrova Router Software hard disk installation\n", "\nRebooting...\n"},
-        {"remote installation", "internal error"});
+    Sandbox sandbox(options);
+    ASSERT_TRUE(sandbox.start()) << sandbox.error();
+    ASSERT_TRUE(sandbox.waitFor("Welcome to Kestrova Router Software hard disk installation\n"))
+        << sandbox.transcript();
+    ASSERT_TRUE(sandbox.waitFor("\nLooking for harddrives...")) << sandbox.transcript();
+    sandbox.signal(SIGKILL);
+    expectParts(sandbox.transcript(), {}, {"remote installation", "internal error"});
 }
 
 TEST(StartupInSandbox, LicenseMarkerLandsOnFlashWhichIsUnmountedBeforeTheRestart) {
