@@ -34,8 +34,8 @@ function(installer_test name)
                                INSTALLER_BINARY_DIR="${CMAKE_BINARY_DIR}")
     set(properties TIMEOUT 900 LABELS "${T_LABELS}")
     # A virtual machine keeps a core busy for its whole run, where the other kinds mostly wait
-    # on the sandbox: it takes two of ctest's slots, so that "-j" twice the cores runs as many
-    # machines at once as there are cores.
+    # on the sandbox: it takes two of ctest's slots, so that "-j" twice the cores (as ./test
+    # runs) starts as many machines at once as there are cores.
     if(kinds STREQUAL "vm")
         list(APPEND properties PROCESSORS 2)
     endif()
