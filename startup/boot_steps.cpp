@@ -134,6 +134,20 @@ void closeFlowDescriptors() {
         close(fd);
 }
 
+// A package script's shell is not this process's child but its child's: once that has gone the
+// shell belongs to the first process, and it may still be on its way out, holding /flash as its
+// root, when the unmount comes. A busy file system is tried again for a while; any other answer
+// (not mounted, say) is final.
+void unmountOnceFree(std::initializer_list<const char*> paths) {
+    for (const char* path : paths) {
+        for (int tick = 0; tick < 300; ++tick) {
+            if (umount(path) == 0 || errno != EBUSY)
+                break;
+            usleep(10000);
+        }
+    }
+}
+
 } // namespace
 
 void abortInstallation(int) {
@@ -146,7 +160,7 @@ void abortInstallation(int) {
     std::fflush(stdout);
     letChildrenEnd();
     closeFlowDescriptors();
-    unmountAll({installer::TargetPath("/boot"), installer::targetDirectory, "/floppy"});
+    unmountOnceFree({installer::TargetPath("/boot"), installer::targetDirectory, "/floppy"});
     waitForEnter();
     if (consoleState)
         leaveRawMode(*consoleState);
