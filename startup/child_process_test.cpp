@@ -176,7 +176,9 @@ TEST(PipedChild, AToolThatDiesEarlyFailsTheCloseButIsStillCollected) {
         if (!table)
             return check(false, "no stream");
         pid_t child = pipedChildPid;
-        usleep(300000); // the tool is gone before anything is written
+        // The tool is gone before anything is written; seen without collecting it.
+        siginfo_t ended{};
+        check(waitid(P_PID, child, &ended, WEXITED | WNOWAIT) == 0, "the tool never ended");
         fputs("0,100,83,*\n", table);
         check(closePipedChild(table) == -1, "a lost table must not look written");
         check(waitpid(child, nullptr, WNOHANG) < 0, "the dead tool was left behind");

@@ -1,6 +1,8 @@
 # A partition boot sector for boot tests: says on the first serial port that it was reached and
 # which table entry SI pointed at ("partition boot sector reached from entry N"), then ends the
-# virtual machine through its debug exit port.
+# virtual machine through its debug exit port. Interrupts stay off: the BIOS copies its screen to
+# the same port from its timer interrupt, and a tick in the middle of the report would put the
+# last of its own text ("Booting from Hard Disk...") inside it.
         .code16
         .text
         .set SERIAL, 0x3f8
@@ -9,6 +11,7 @@
         .set TABLE, 0x07be              # first entry of the boot record's moved copy
 
 start:
+        cli
         movw    %si, %bp
         xorw    %ax, %ax
         movw    %ax, %ds

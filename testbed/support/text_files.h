@@ -3,13 +3,18 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
 
-// The whole file, or "" when it cannot be read.
+// The whole file, or what of it could be read: "" when it cannot be opened. A read that fails
+// (a /proc entry whose process has just ended) ends the text instead of throwing, as the file
+// buffer does when read through an iterator.
 inline std::string fileContents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::ostringstream text;
+    if (in)
+        text << in.rdbuf();
+    return text.str();
 }
 
 // Replaces the file's contents (creating it); a failure shows in what the test reads back.
