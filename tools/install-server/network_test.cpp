@@ -59,6 +59,22 @@ struct Served {
     }
     std::string serve() { return "serve " + dir + " --table none "; }
     std::string report() { return "--report " + (folder / "report.json") + " "; }
+    std::string log(const std::string& name) { return "--log " + (folder / name) + " "; }
+    std::string text(const std::string& name) { return fileContents(folder / name); }
+    // Waits until the server's log holds `count` events of the kind; false after `seconds`.
+    bool logged(const std::string& name, const std::string& event, size_t count, int seconds) {
+        const std::string line = "\"event\":\"" + event + "\"";
+        for (int tick = 0; tick < seconds * 20; ++tick) {
+            std::string log = text(name);
+            size_t seen = 0;
+            for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1))
+                ++seen;
+            if (seen >= count)
+                return true;
+            sleepSeconds(0.05);
+        }
+        return false;
+    }
     std::string simulate(int machines) {
         return "simulate " + std::to_string(machines) + " --dir " + dir + " --quiet ";
     }
@@ -252,12 +268,13 @@ TEST_F(ServerOverVeth, aRepeatedRequestGetsTheVeryBytesOfTheFirstReplyAgain) {
 TEST_F(ServerOverVeth, aDrainingServerOffersNothingNewLetsTransfersFinishAndEndsAtASecondSignal) {
     Served run(1000000);
     {
-        Tool server(*a, run.serve() + run.report(), run.folder / "serve.out");
+        Tool server(*a, run.serve() + run.report() + run.log("serve.log"),
+                    run.folder / "serve.out");
         sleepSeconds(0.5);
         // Four machines are offered, then spend two seconds on their disks.
         Tool first(*b, run.simulate(4) + "--timeout 60 --prepare-ms 2000",
                    run.folder / "first.out");
-        sleepSeconds(1.0);
+        ASSERT_TRUE(run.logged("serve.log", "preparing", 4, 10)) << run.text("serve.log");
         server.signal(SIGTERM);
         sleepSeconds(0.2);
         EXPECT_NE(Tool(*b, run.simulate(2) + "--timeout 3 --mac-base 100", "/dev/null").wait(10), 0)
@@ -270,10 +287,10 @@ TEST_F(ServerOverVeth, aDrainingServerOffersNothingNewLetsTransfersFinishAndEnds
         EXPECT_EQ(report["machines"].size(), 4u);
     }
     // A second signal does not wait for the machines still preparing their disks.
-    Tool server(*a, run.serve(), run.folder / "serve2.out");
+    Tool server(*a, run.serve() + run.log("serve2.log"), run.folder / "serve2.out");
     sleepSeconds(0.5);
     Tool slow(*b, run.simulate(2) + "--timeout 15 --prepare-ms 10000", "/dev/null");
-    sleepSeconds(1.0);
+    ASSERT_TRUE(run.logged("serve2.log", "preparing", 2, 10)) << run.text("serve2.log");
     server.signal(SIGTERM);
     sleepSeconds(0.3);
     EXPECT_LT(server.wait(0.05), 0) << "ended while machines were preparing";
@@ -283,11 +300,12 @@ TEST_F(ServerOverVeth, aDrainingServerOffersNothingNewLetsTransfersFinishAndEnds
 
 TEST_F(ServerOverVeth, afterAReloadOfferedMachinesFinishOnTheOldContentAndNewOnesGetTheNew) {
     Served run(500000);
-    Tool server(*a, run.serve() + run.report() + "--expect 5 --exit-when-done",
+    Tool server(*a,
+                run.serve() + run.report() + run.log("serve.log") + "--expect 5 --exit-when-done",
                 run.folder / "serve.out");
     sleepSeconds(0.5);
     Tool old(*b, run.simulate(3) + "--timeout 60 --prepare-ms 2000", run.folder / "old.out");
-    sleepSeconds(1.0);
+    ASSERT_TRUE(run.logged("serve.log", "preparing", 3, 10)) << run.text("serve.log");
     // The new script replaces the old one the way an operator's copy does: a new file.
     ASSERT_EQ(sh("head -c 300000 /dev/urandom > " + run.dir + "/scripts/big.new && mv " + run.dir +
                  "/scripts/big.new " + run.dir + "/scripts/big.scr"),
